@@ -1,0 +1,67 @@
+#pragma once
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "header/element.h"
+#include "header/entry.h"
+#include "header/kivfile.h"
+#include "reader/kiv_type.h"
+
+class XmlParser;
+class out_stream;
+
+// Layout model of one trace header: the run's identity and the width of
+// every field of every record type.
+class kiv_hdr : public element {
+ public:
+  kiv_hdr(XmlParser* parser, const std::string& path, const std::string& description);
+  ~kiv_hdr() override;
+
+  // 0: read; 2: parse error (or no <kiv> element); 3: file not open.
+  int read_header();
+  // Debug listing of all entries (debug level 1 and above).
+  void dump_entries() const;
+  // Width in bytes of field index of record type type; 0 when unknown.
+  int get_elem_size(kiv_type type, int index) const;
+  // The entry for a record type, or null.
+  const entry* find_entry(kiv_type type) const;
+  // Writes the run's row of the "runs" table, without the line end.
+  void dumphdr(out_stream& os) const;
+
+  void startElement(element* self, const char* name, const char** attrs) override;
+  void endElement(element* self, const char* name) override;
+
+  bool started = false;
+  std::string filetype;
+  int version = 0;
+  int m_entry = 0;
+  int mem_block = 0;
+  int m_group = 0;
+  bool little_endian = true;
+  int pid = 0;
+  std::string progname;
+  std::string runid;
+  std::string user;
+  std::string kre;
+  std::string pacc;
+  std::string hostname;
+  std::string description;
+  int time_start_secs = 0;
+  int time_start_nsecs = 0;
+  int time_end_secs = 0;
+  int time_end_nsecs = 0;
+  std::vector<std::unique_ptr<entry>> entries;
+  std::vector<std::unique_ptr<kivfile>> files;
+  std::map<kiv_type, entry*> entry_map;
+
+ private:
+  XmlParser* parser_;
+  std::ifstream header_stream_;
+  std::string header_path_;
+};
+
+out_stream& operator<<(out_stream& os, const kiv_hdr& hdr);

@@ -1,0 +1,96 @@
+#include "output/out_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+// Head of the list of open streams (single-threaded program).
+out_stream* open_streams = nullptr;
+constexpr mode_t file_mode = 0666;
+}  // namespace
+
+out_stream::~out_stream() { close(); }
+
+bool out_stream::open(const std::string& path, bool truncate) {
+  close();
+  used_ = 0;
+  file_pos_ = 0;
+  failed_ = false;
+  error_.clear();
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+  fd_ = ::open(path.c_str(), flags, file_mode);
+  if (fd_ < 0) {
+    fail("open");
+    return false;
+  }
+  struct stat st {};
+  if (!truncate && ::fstat(fd_, &st) == 0) file_pos_ = static_cast<std::uint64_t>(st.st_size);
+  link();
+  return true;
+}
+
+void out_stream::close() {
+  if (fd_ < 0) {
+    used_ = 0;
+    return;
+  }
+  flush();
+  unlink();
+  if (::close(fd_) != 0) fail("close");
+  fd_ = -1;
+}
+
+void out_stream::flush() {
+  const char* p = buf_.get();
+  std::size_t left = used_;
+  while (fd_ >= 0 && left > 0) {
+    const ssize_t n = ::write(fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fail("write");
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (fd_ >= 0) file_pos_ += used_;
+  used_ = 0;
+}
+
+out_stream& out_stream::write_slow(const char* data, std::size_t n) {
+  while (n > 0) {
+    if (used_ == buffer_size) flush();
+    const std::size_t chunk = std::min(n, buffer_size - used_);
+    std::memcpy(buf_.get() + used_, data, chunk);
+    used_ += chunk;
+    data += chunk;
+    n -= chunk;
+  }
+  return *this;
+}
+
+void out_stream::fail(const char* what) {
+  if (!failed_) error_ = std::string(what) + ": " + std::strerror(errno);
+  failed_ = true;
+}
+
+void out_stream::flush_all() {
+  for (out_stream* s = open_streams; s != nullptr; s = s->next_) s->flush();
+}
+
+void out_stream::link() {
+  next_ = open_streams;
+  prev_ = nullptr;
+  if (open_streams != nullptr) open_streams->prev_ = this;
+  open_streams = this;
+}
+
+void out_stream::unlink() {
+  if (prev_ != nullptr) prev_->next_ = next_;
+  else open_streams = next_;
+  if (next_ != nullptr) next_->prev_ = prev_;
+  prev_ = next_ = nullptr;
+}

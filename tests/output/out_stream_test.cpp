@@ -1,0 +1,91 @@
+#include "output/out_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <unistd.h>
+#include <string>
+
+namespace {
+
+std::string read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class OutStreamTest : public ::testing::Test {
+ protected:
+  std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
+                               ("kiv_out_stream_" + std::to_string(::getpid()));
+  void SetUp() override { std::filesystem::create_directories(dir_); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+};
+
+TEST_F(OutStreamTest, WritesIntegersOfEveryWidthAsPlainDecimal) {
+  const auto path = dir_ / "ints.csv";
+  {
+    out_stream os;
+    ASSERT_TRUE(os.open(path.string(), true));
+    os << std::numeric_limits<long long>::min() << ';' << std::numeric_limits<unsigned long long>::max()
+       << ';' << -1 << ';' << 0u << ';' << std::string("abc") << ';' << "def" << '\n';
+  }
+  EXPECT_EQ(read_file(path), "-9223372036854775808;18446744073709551615;-1;0;abc;def\n");
+}
+
+TEST_F(OutStreamTest, PositionCountsBufferedBytesAndAppendStartsAtFileLength) {
+  const auto path = dir_ / "pos.csv";
+  {
+    out_stream os;
+    ASSERT_TRUE(os.open(path.string(), true));
+    os << "12345";
+    EXPECT_EQ(os.tellp(), 5u);
+  }
+  out_stream os;
+  ASSERT_TRUE(os.open(path.string(), false));
+  EXPECT_EQ(os.tellp(), 5u);
+  os << "678";
+  EXPECT_EQ(os.tellp(), 8u);
+  os.close();
+  EXPECT_EQ(read_file(path), "12345678");
+}
+
+TEST_F(OutStreamTest, LargeWritesCrossTheBufferWithoutLoss) {
+  const auto path = dir_ / "big.csv";
+  std::string chunk(out_stream::buffer_size + 17, 'x');
+  {
+    out_stream os;
+    ASSERT_TRUE(os.open(path.string(), true));
+    os << 'a' << chunk;
+    for (int i = 0; i < 100000; ++i) os << i << '\n';
+  }
+  const std::string text = read_file(path);
+  ASSERT_EQ(text.substr(0, 1 + chunk.size()), "a" + chunk);
+  EXPECT_EQ(text.substr(text.size() - 6), "99999\n");
+}
+
+TEST_F(OutStreamTest, UnopenableFileReportsErrorAndSwallowsRows) {
+  out_stream os;
+  EXPECT_FALSE(os.open((dir_ / "missing" / "x.csv").string(), true));
+  EXPECT_FALSE(os.good());
+  EXPECT_NE(os.error().find("No such file"), std::string::npos);
+  os << "lost" << 42 << '\n';
+  os.close();
+}
+
+TEST_F(OutStreamTest, FlushAllPutsBufferedRowsOnDisk) {
+  const auto path = dir_ / "flush.csv";
+  out_stream os;
+  ASSERT_TRUE(os.open(path.string(), true));
+  os << "row\n";
+  EXPECT_EQ(read_file(path), "");
+  out_stream::flush_all();
+  EXPECT_EQ(read_file(path), "row\n");
+}
+
+}  // namespace
