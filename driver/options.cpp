@@ -12,8 +12,8 @@ constexpr int gib_shift = 30;
 constexpr int mib_shift = 20;
 constexpr int kib_shift = 10;
 
-std::int64_t saturated(bool overflowed, std::int64_t value, bool negative) {
-  if (!overflowed) return value;
+// The limit of the type on the side of the number's sign.
+std::int64_t saturated(bool negative) {
   return negative ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
 }
 
@@ -59,11 +59,12 @@ int apply_option(kiv_options& opts, int argc, const char* const* argv, int i) {
 
 std::int64_t parse_max_size(const char* word) {
   const std::int64_t number = std::strtoll(word, nullptr, 10);
-  std::int64_t scaled = 0;
   const bool negative = number < 0;
-  scaled = saturated(__builtin_mul_overflow(number, std::int64_t{1} << unit_shift(word), &scaled), scaled, negative);
+  std::int64_t scaled = 0;
+  if (__builtin_mul_overflow(number, std::int64_t{1} << unit_shift(word), &scaled)) return saturated(negative);
   std::int64_t result = 0;
-  return saturated(__builtin_sub_overflow(scaled, max_size_margin, &result), result, negative);
+  if (__builtin_sub_overflow(scaled, max_size_margin, &result)) return saturated(negative);
+  return result;
 }
 
 kiv_options parse_options(int argc, const char* const* argv) {
