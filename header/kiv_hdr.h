@@ -61,7 +61,6 @@ class kiv_hdr : public element {
  private:
   bool parse(const char* data, std::streamoff size);
   bool take_element(const char* name, const char** attrs);
-  bool take_identity(const char* name, const char** attrs);
   void add_entry(const char* name, const char** attrs);
 
   XmlParser* parser_;

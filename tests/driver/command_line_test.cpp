@@ -75,7 +75,8 @@ TEST(CommandLine, DebugOptionTracesTheHeader) {
   kivtest::scratch_dir dir("kiv_cli");
   kivtest::write_file(dir / "h.kivhdr",
                       "<kiv><version type=\"1\"/><entry tag=\"f\" name=\"free\" desc=\"d\">"
-                      "<elem name=\"addr\" size=\"8\"/><format fmt=\"%p\"/></entry></kiv>");
+                      "<elem name=\"addr\" size=\"8\"/><format fmt=\"%p\"/><odd/></entry>"
+                      "<kivfile><bad/></kivfile><strange>hi</strange></kiv>");
   const kivtest::program_result r = kiv({"-d", "-H", "h.kivhdr"}, dir.path().string());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "  name: addr size: 8\n");
@@ -94,8 +95,25 @@ TEST(CommandLine, DebugOptionTracesTheHeader) {
             "endElement:  'elem' from 'entry'\n"
             "startElement:  'format' from 'entry'\n"
             "endElement:  'format' from 'entry'\n"
+            "startElement:  'odd' from 'entry'\n"
+            "entry::startElemen: >>>>> Unknown tag 'odd' \n"
+            "endElement:  'odd' from 'entry'\n"
             "endElement:  'entry' from 'entry'\n"
             "\t\tpop  5entry\n"
+            "startElement:  'kivfile' from 'kiv_hdr'\n"
+            ">tag: kivfile\n"
+            "\t\tpush 7kivfile\n"
+            "startElement:  'bad' from 'kivfile'\n"
+            "kivfile::set_attrs >>>>>>>>>> Unknown tag 'bad' \n"
+            "endElement:  'bad' from 'kivfile'\n"
+            "endElement:  'kivfile' from 'kivfile'\n"
+            "\t\tpop  7kivfile\n"
+            "startElement:  'strange' from 'kiv_hdr'\n"
+            ">tag: strange\n"
+            "kiv_hdr::startElement >>>> Unknown tag 'strange' \n"
+            "userdata: hi\n"
+            "endElement:  'strange' from 'kiv_hdr'\n"
+            "<tag: strange\n"
             "endElement:  'kiv' from 'kiv_hdr'\n"
             "<tag: kiv\n"
             "\t\tpop  7kiv_hdr\n"

@@ -70,14 +70,6 @@ TEST_F(HalDirTest, KindMaskSelectsAndZeroTakesEverything) {
   HAL_closedir(dirs);
 }
 
-TEST_F(HalDirTest, ListingIsTakenAtOpen) {
-  const int handle = HAL_opendir(dir_.path().c_str(), 0);
-  kivtest::write_file(dir_ / "late.txt", "x");
-  const std::vector<std::string> names = read_all(handle, hal_kind_regular);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "late.txt"), 0);
-  HAL_closedir(handle);
-}
-
 TEST(HalDir, UnreadableDirectoryAndExhaustedSlots) {
   EXPECT_EQ(HAL_opendir("/nonexistent/kiv/dir", 0), hal_dir_unreadable);
   EXPECT_EQ(HAL_readdir(hal_dir_unreadable, hal_kind_regular), nullptr);

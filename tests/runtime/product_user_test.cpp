@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "runtime/log.h"
 #include "support/run_program.h"
 
 namespace {
@@ -46,22 +45,6 @@ TEST(ProductUser, WithoutVariablesTheLoginNameIsUsed) {
   // The test machine's login names (root, a build user) fit in eight characters.
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
-}
-
-TEST(ProductUser, FindProductUserReportsTheChosenName) {
-  ::setenv("KRE_USER", "kreuser", 1);
-  EXPECT_EQ(find_product_user(), "kreuser");
-  ::setenv("KRE_USER", "", 1);
-  ::setenv("USER", "tester", 1);
-  EXPECT_EQ(find_product_user(), "tester");
-  ::setenv("USER", "ninechars", 1);
-  EXPECT_EQ(find_product_user(), "");
-  ::setenv("USER", "tester", 1);
-}
-
-TEST(ProductUser, RegistrationKeepsTheProgramName) {
-  log_set_progname("kivtool", 3);
-  EXPECT_EQ(log_progname(), "kiv");
 }
 
 }  // namespace
