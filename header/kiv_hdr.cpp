@@ -44,15 +44,15 @@ kiv_hdr::~kiv_hdr() = default;
 int kiv_hdr::read_header() {
   if (!header_stream_.is_open()) {
     std::cerr << "header file " << header_path_ << " cannot be opened" << '\n';
-    return 3;
+    return header_not_open;
   }
   const std::streamoff size = stream_size(header_stream_);
   std::string buffer(static_cast<std::size_t>(size), '\0');
   header_stream_.read(buffer.data(), size);
-  if (!parse(buffer.data(), header_stream_.gcount())) return 2;
-  if (started) return 0;
+  if (!parse(buffer.data(), header_stream_.gcount())) return header_parse_error;
+  if (started) return header_read;
   std::cerr << "header file " << header_path_ << " holds no <kiv> element" << '\n';
-  return 2;
+  return header_parse_error;
 }
 
 // Hands the buffer to Expat as not final, so a document whose writer never
