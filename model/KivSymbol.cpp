@@ -68,7 +68,7 @@ std::string_view KivSymbol::kind_text() const {
     case dynamic:
       return "dyn ";
     default:
-      return {};
+      return "";
   }
 }
 
@@ -85,7 +85,7 @@ std::string_view KivSymbol::base_type_word() const {
     case type_boolean:
       return "boolean ";
     default:
-      return {};
+      return "";
   }
 }
 
