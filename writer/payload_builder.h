@@ -22,6 +22,8 @@ class payload_builder {
   // The characters followed by one zero byte.
   payload_builder& put_string(std::string_view text);
   payload_builder& put_bytes(std::string_view bytes);
+  // Overwrites `width` bytes at `offset` (already written) with `value`.
+  void patch_uint(std::size_t offset, std::uint64_t value, int width);
 
   const std::string& bytes() const { return bytes_; }
   std::size_t size() const { return bytes_.size(); }

@@ -169,8 +169,6 @@ class trace_session {
   std::uint64_t record_count() const { return records_; }
 
  private:
-  struct pending_values;
-
   void emit(char tag, const field* values, std::size_t count);
   void write_framed(char tag, const field* values, std::size_t count);
   void before_record();
