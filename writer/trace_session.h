@@ -1,10 +1,12 @@
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 
 #include "writer/data_file.h"
@@ -16,12 +18,12 @@ namespace kivw {
 // One value handed to encoded(): a number (any integer conversion) or a
 // string.
 struct field {
-  field(std::int64_t v) : number(static_cast<std::uint64_t>(v)) {}  // NOLINT: implicit on purpose
-  field(std::uint64_t v) : number(v) {}                              // NOLINT
-  field(int v) : number(static_cast<std::uint64_t>(static_cast<std::int64_t>(v))) {}  // NOLINT
-  field(unsigned v) : number(v) {}                                   // NOLINT
-  field(std::string_view s) : text(s), is_text(true) {}              // NOLINT
-  field(const char* s) : text(s), is_text(true) {}                   // NOLINT
+  template <std::integral T>
+  field(T v)  // NOLINT: implicit on purpose, values are written as literals
+      : number(std::is_signed_v<T> ? static_cast<std::uint64_t>(static_cast<std::int64_t>(v))
+                                   : static_cast<std::uint64_t>(v)) {}
+  field(std::string_view s) : text(s), is_text(true) {}  // NOLINT
+  field(const char* s) : text(s), is_text(true) {}       // NOLINT
   std::uint64_t number = 0;
   std::string_view text;
   bool is_text = false;

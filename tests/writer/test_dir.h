@@ -9,14 +9,14 @@
 
 namespace trace_test {
 
-// A fresh directory per test, removed afterwards.
+// A fresh directory, removed afterwards.
 class test_dir {
  public:
   test_dir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     path_ = std::filesystem::temp_directory_path() /
             ("kivw_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" +
-             std::to_string(::getpid()));
+             std::to_string(::getpid()) + "_" + std::to_string(next_number()));
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }
@@ -26,6 +26,10 @@ class test_dir {
   std::string str() const { return path_.string(); }
 
  private:
+  static int next_number() {
+    static int number = 0;
+    return ++number;
+  }
   std::filesystem::path path_;
 };
 
