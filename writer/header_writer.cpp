@@ -104,6 +104,9 @@ void header_writer::write_prologue(const trace_options& options, std::string_vie
     write_entry(rec, options);
   }
   std::string tail;
+  for (const char tag : v.unnamed_entries)
+    tail += "    <entry tag=\"" + escape(std::string(1, tag)) + "\" name=\"" + unknown_name + "\" desc=\"" +
+            unknown_desc + "\">\n" + element_line("      ", "format", {{"fmt", ""}}) + "    </entry>\n";
   for (const std::string& line : v.extra_entries) tail += line + "\n";
   tail += "  </entries>\n";
   put(tail);

@@ -54,6 +54,7 @@ struct header_variant {
   std::set<char> omit_entries;           // standard entries left out
   std::map<char, std::string> entry_xml; // replaces a standard entry's XML text
   std::vector<std::string> extra_entries;// XML lines added just before </entries>
+  std::vector<char> unnamed_entries;     // tags written as the writer writes a tag it has no name for
   std::vector<std::string> extra_top;    // XML lines added just before <entries>
 };
 

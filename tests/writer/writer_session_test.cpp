@@ -229,6 +229,7 @@ TEST(WriterHeader, VariantsAndEscaping) {
   opt.variant.omit_entries = {'M'};
   opt.variant.entry_xml['T'] = "    <entry tag=\"T\"><elem name=\"tv_secs\" size=\"4\"/></entry>";
   opt.variant.extra_entries = {"    <entry tag=\"ab\" name=\"dup\" desc=\"d\"><elem name=\"x\" size=\"8\"/></entry>"};
+  opt.variant.unnamed_entries = {'k'};
   opt.variant.extra_top = {"  <m_entry size=\"99\"/>", "  <mystery/>"};
   opt.trailer.progname = "a<b&\"c\"";
   std::string header;
@@ -243,6 +244,9 @@ TEST(WriterHeader, VariantsAndEscaping) {
   EXPECT_EQ(h.entry('M'), nullptr);
   EXPECT_EQ(h.entry('T')->elems.size(), 1u);
   EXPECT_EQ(h.entry('a')->name, "dup");  // the later entry of a tag
+  ASSERT_NE(h.entry('k'), nullptr);
+  EXPECT_EQ(h.entry('k')->name, "unknown");
+  EXPECT_EQ(h.entry('k')->desc, "Unknown type");
   EXPECT_NE(h.text.find("<mystery/>\n  <entries>"), std::string::npos);
   EXPECT_NE(h.text.find("<progname name=\"a&lt;b&amp;&quot;c&quot;\"/>"), std::string::npos);
 }
