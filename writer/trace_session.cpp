@@ -22,6 +22,7 @@ constexpr std::size_t max_payload = 65535;
 constexpr int length_width = 2;
 constexpr mode_t run_dir_mode = 0777;
 constexpr std::size_t name_buffer = 4096;
+constexpr field no_value{0};  // stands in for values a raw call leaves out
 
 std::string format_name(const char* pattern, const std::string& dir, const std::string& runid,
                         const std::string& base, std::int32_t pid, unsigned seq) {
@@ -108,39 +109,47 @@ bool trace_session::open_data_file(unsigned seq) {
 
 void trace_session::write_framed(char tag, const field* values, std::size_t count) {
   const record_info* rec = find_record(tag);
+  if (opt_.format == data_format::text) write_text(tag, rec, values, count);
+  else write_binary(tag, rec, values, count);
+}
+
+// One line: the tag, a blank, and each element with a trailing blank.
+void trace_session::write_text(char tag, const record_info* rec, const field* values, std::size_t count) {
+  std::string line(1, tag);
+  line += ' ';
   const std::size_t n = rec != nullptr ? rec->elements.size() : 0;
-  static const field none{std::uint64_t{0}};
-  if (opt_.format == data_format::text) {
-    std::string line(1, tag);
+  for (std::size_t i = 0; i < n; ++i) {
+    append_text_element(line, rec->elements[i].conv, i < count ? values[i] : no_value);
     line += ' ';
-    for (std::size_t i = 0; i < n; ++i) {
-      append_text_element(line, rec->elements[i].conv, i < count ? values[i] : none);
-      line += ' ';
-    }
-    line += '\n';
-    data_->write(line);
-    return;
   }
+  line += '\n';
+  data_->write(line);
+}
+
+void trace_session::write_binary(char tag, const record_info* rec, const field* values, std::size_t count) {
   payload_.clear();
   payload_.put_uint(static_cast<unsigned char>(tag), 1).put_uint(0, length_width);
+  const std::size_t n = rec != nullptr ? rec->elements.size() : 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const field& v = i < count ? values[i] : none;
+    const field& v = i < count ? values[i] : no_value;
     const int width = opt_.widths.get(tag, i);
     switch (rec->elements[i].conv) {
       case 'u': payload_.put_uint(static_cast<std::uint32_t>(v.number), width); break;
       case 'd': payload_.put_int(static_cast<std::int32_t>(v.number), width); break;
       case 'p': payload_.put_uint(v.number, width); break;
-      default: {
-        // A string is the record's last element; shorten it rather than let
-        // the payload outgrow its 2-byte length.
-        const std::size_t used = payload_.size() - frame_bytes;
-        const std::size_t room = used < max_payload ? max_payload - used - 1 : 0;
-        payload_.put_string(v.text.substr(0, room));
-      }
+      default: put_bounded_string(v.text);
     }
   }
   payload_.patch_uint(1, payload_.size() - frame_bytes, length_width);
   data_->write(payload_.bytes());
+}
+
+// A string is the record's last element; it is shortened rather than let
+// the payload outgrow its 2-byte length.
+void trace_session::put_bounded_string(std::string_view text) {
+  const std::size_t used = payload_.size() - frame_bytes;
+  const std::size_t room = used < max_payload ? max_payload - used - 1 : 0;
+  payload_.put_string(text.substr(0, room));
 }
 
 // ---- the producer's rules ------------------------------------------------

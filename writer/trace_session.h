@@ -11,6 +11,7 @@
 
 #include "writer/data_file.h"
 #include "writer/header_writer.h"
+#include "writer/record_table.h"
 #include "writer/trace_options.h"
 
 namespace kivw {
@@ -19,11 +20,11 @@ namespace kivw {
 // string.
 struct field {
   template <std::integral T>
-  field(T v)  // NOLINT: implicit on purpose, values are written as literals
+  constexpr field(T v)  // NOLINT: implicit on purpose, values are written as literals
       : number(std::is_signed_v<T> ? static_cast<std::uint64_t>(static_cast<std::int64_t>(v))
                                    : static_cast<std::uint64_t>(v)) {}
-  field(std::string_view s) : text(s), is_text(true) {}  // NOLINT
-  field(const char* s) : text(s), is_text(true) {}       // NOLINT
+  constexpr field(std::string_view s) : text(s), is_text(true) {}  // NOLINT
+  constexpr field(const char* s) : text(s), is_text(true) {}       // NOLINT
   std::uint64_t number = 0;
   std::string_view text;
   bool is_text = false;
@@ -173,6 +174,9 @@ class trace_session {
  private:
   void emit(char tag, const field* values, std::size_t count);
   void write_framed(char tag, const field* values, std::size_t count);
+  void write_text(char tag, const record_info* rec, const field* values, std::size_t count);
+  void write_binary(char tag, const record_info* rec, const field* values, std::size_t count);
+  void put_bounded_string(std::string_view text);
   void before_record();
   void write_time_record(time_value t);
   void describe_location(std::uint64_t location, std::string_view text);

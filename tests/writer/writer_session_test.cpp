@@ -144,6 +144,25 @@ TEST(WriterFraming, ByteOrderGovernsLengthAndElements) {
   }
 }
 
+TEST(WriterFraming, OverlongStringIsCutToFitTheLengthField) {
+  test_dir dir;
+  std::string header;
+  {
+    kivw::trace_session s(base_options(dir.str()));
+    header = s.header_path();
+    s.symbol_dd_name(1, std::string(70000, 'x'));
+    s.object_load(2);
+  }
+  const auto h = trace_test::read_header(header);
+  std::string error;
+  const auto records = trace_test::decode_run(dir.str(), h, &error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].length, 65535);
+  EXPECT_EQ(records[0].text, std::string(65535 - 4 - 1, 'x'));
+  EXPECT_EQ(records[1].tag, 'L');
+}
+
 TEST(WriterFraming, DeclaredWidthsShapeHeaderAndPayload) {
   test_dir dir;
   auto opt = base_options(dir.str());

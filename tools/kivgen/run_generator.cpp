@@ -409,6 +409,11 @@ const run_generator::location& run_generator::pick_location() {
 
 run_generator::process& run_generator::current() { return processes_[current_]; }
 
+const run_generator::object& run_generator::linked_object(const process& p) {
+  const std::uint32_t id = p.objects[rng_.below(static_cast<std::uint32_t>(p.objects.size()))];
+  return *std::find_if(objects_.begin(), objects_.end(), [id](const object& o) { return o.id == id; });
+}
+
 void run_generator::call_in() {
   process& p = current();
   const frame parent = p.stack.empty() ? frame{p.objects.front(), 0} : p.stack.back();
@@ -416,9 +421,8 @@ void run_generator::call_in() {
   if (rng_.chance(20)) {
     child = {static_cast<std::uint32_t>(p.pid), -1};  // the interrupt handler
   } else {
-    const std::uint32_t obj = p.objects[rng_.below(static_cast<std::uint32_t>(p.objects.size()))];
-    const auto it = std::find_if(objects_.begin(), objects_.end(), [obj](const object& o) { return o.id == obj; });
-    child = {obj, static_cast<std::int32_t>(rng_.between(1, it->functions))};
+    const object& o = linked_object(p);
+    child = {o.id, static_cast<std::int32_t>(rng_.between(1, o.functions))};
   }
   session_->flow_in(parent.obj, parent.funnr, child.obj, child.funnr);
   p.stack.push_back(child);
@@ -440,7 +444,7 @@ void run_generator::vorex_call() {
     session_->vorex_flow_out(f.obj, fun3gl, f.funnr, "");
     return;
   }
-  const object& o = objects_[rng_.below(static_cast<std::uint32_t>(objects_.size()))];
+  const object& o = linked_object(p);
   const frame f{o.id, static_cast<std::int32_t>(rng_.below(o.globals))};
   const std::uint64_t sym = p.symbols == 0 || rng_.chance(500) ? 0 : symbol_base + rng_.below(p.symbols) * 0x20;
   session_->vorex_flow_in(f.obj, fun3gl, f.funnr, sym, vorex_args[rng_.below(vorex_args.size())]);

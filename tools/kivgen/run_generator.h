@@ -103,6 +103,7 @@ class run_generator {
   malloc_id* id_with_blocks();
   void release_block(const block& b);
   process& current();
+  const object& linked_object(const process& p);
   malloc_id& pick_id();
   const location& pick_location();
   std::uint64_t new_address(std::uint32_t tot_size);
