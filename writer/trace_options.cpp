@@ -89,6 +89,19 @@ std::string host_name() {
 
 }  // namespace
 
+trace_options deterministic_options(const std::string& dir, const std::string& runid, std::int32_t pid) {
+  constexpr std::int32_t start_2026 = 1'767'225'600;
+  constexpr std::int64_t one_ms = 1'000'000;
+  trace_options opt;
+  opt.dir = dir;
+  opt.runid = runid;
+  opt.pid = pid;
+  opt.clock = std::make_shared<fake_clock>(time_value{start_2026, 0}, one_ms);
+  opt.mallinfo_source = [] { return mallinfo_values{}; };
+  opt.trailer = {std::nullopt, std::nullopt, "kivtest", "tester", "/opt/kre", "test", "testhost"};
+  return opt;
+}
+
 std::optional<trace_options> options_from_environment(std::int32_t os_pid, const env_lookup& lookup_in) {
   const env_lookup lookup = lookup_in ? lookup_in : env_lookup([](const char* n) { return std::getenv(n); });
   const auto fields = split_trace_fields(lookup("KIV_TRACE"));

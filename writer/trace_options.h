@@ -87,6 +87,14 @@ struct trace_options {
   element_widths widths;
 };
 
+// Options for reproducible traces: a fake clock starting at
+// 2026-01-01 00:00:00 UTC that moves 1 ms per reading, allocator figures
+// that never change (so sbrk calls add no mallinfo records after the
+// first), and fixed trailer values (progname "kivtest", user "tester",
+// kre "/opt/kre", pacc "test", hostname "testhost").
+trace_options deterministic_options(const std::string& dir, const std::string& runid = "run",
+                                    std::int32_t pid = 1234);
+
 // Looks up an environment variable; returns nullptr when it is unset.
 using env_lookup = std::function<const char*(const char*)>;
 

@@ -54,6 +54,15 @@ enum class kivfile_block { write, omit };
 // close() (or the destructor) writes the last <kivfile> block and the
 // trailer; crash() leaves the files as a run that died would.
 //
+// Typical use in a test:
+//   kivw::trace_session s(kivw::deterministic_options(dir, "run", 1234));
+//   s.process_start(7, 1234, "session");
+//   s.schedule(0, 7);
+//   s.reserve_id(10, 64, 0x4000, "file.c:12", 1, "general heap");
+//   s.malloc_wf(10, 0, 0x1000, 24, 32, 0x4010, "file.c:40");
+//   s.close();
+//   // then, from `dir`: kiv -R run   (data files are named "./run/...")
+//
 // A session whose directory, header or first data file cannot be created
 // is inactive (active() is false) and every call does nothing; failures
 // are reported as the producer reports them (standard error, or <error>

@@ -93,6 +93,16 @@ TEST(WriterEnvironment, NoPidAndLongRunIdShapeTheFileNames) {
   EXPECT_TRUE(std::filesystem::exists(dir.str() + "/012345678/kiv.0.001.kivdat"));
 }
 
+TEST(WriterEnvironment, DeterministicOptionsRepeatTheirClockAndTrailer) {
+  const auto a = kivw::deterministic_options("/d", "x", 5);
+  const auto b = kivw::deterministic_options("/d", "x", 5);
+  EXPECT_EQ(a.clock->now(), (kivw::time_value{1'767'225'600, 0}));
+  EXPECT_EQ(a.clock->now(), (kivw::time_value{1'767'225'600, 1'000'000}));
+  EXPECT_EQ(b.clock->now(), (kivw::time_value{1'767'225'600, 0}));  // clocks are not shared
+  EXPECT_EQ(a.trailer.hostname, "testhost");
+  EXPECT_EQ(a.pid, 5);
+}
+
 TEST(WriterEnvironment, ThisProcessPublishesItsRunId) {
   trace_test::test_dir dir;
   setenv("KIV_TRACE", ("1," + dir.str()).c_str(), 1);
