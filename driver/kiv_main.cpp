@@ -1,4 +1,106 @@
 #include "driver/kiv_main.h"
 
-// Placeholder until the command line lands.
-int kiv_main(int, char**) { return 0; }
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <string>
+
+#include "driver/dirhandler.h"
+#include "driver/options.h"
+#include "driver/process_file.h"
+#include "driver/settings.h"
+#include "output/out_stream.h"
+#include "runtime/log.h"
+#include "runtime/version.h"
+
+class csv_file_sequence;
+class sql_script;
+
+namespace {
+
+constexpr const char* program_name = "kiv";
+constexpr int program_name_length = 3;
+constexpr int version_flags = 0;
+constexpr const char* header_fragment = "kivhdr";
+constexpr const char* default_description = "change this to a meaningful description";
+constexpr const char* current_dir = ".";
+
+// The table numbering and the import script shared by the conversions of one
+// directory run or single-file run.
+// MERGE: create csv_file_sequence("csv") and sql_script("sql") in the
+// constructor and delete the script, then the sequence, in the destructor,
+// once output/ provides them.
+struct run_tables {
+  csv_file_sequence* sequence = nullptr;
+  sql_script* script = nullptr;
+};
+
+void start_runtime() {
+  log_set_progname(program_name, program_name_length);
+  std::set_terminate(kiv_terminate_handler);
+}
+
+void apply_settings(const kiv_options& opts) {
+  debug_level = opts.debug_level;
+  data_sep = opts.data_sep;
+  fun_sep = opts.fun_sep;
+}
+
+void run_directory(const std::string& dir, const std::string& description, std::int64_t max_size) {
+  dirhandler handler(dir, header_fragment);
+  handler.read_dir();
+  run_tables tables;
+  bool first = true;
+  for (const std::string& name : handler.names()) {
+    std::cout << "Processing: " << name << std::endl;
+    if (process_file(tables.sequence, tables.script, dir, name, description, first, max_size) == process_failed)
+      std::cout << ">>Processing failed..." << std::endl;
+    first = false;
+  }
+}
+
+// A single header is named relative to the current directory; its tables are
+// numbered and scripted apart from any directory run.
+void run_single(const std::string& header, const std::string& description, std::int64_t max_size) {
+  run_tables tables;
+  process_file(tables.sequence, tables.script, current_dir, header, description, true, max_size);
+}
+
+}  // namespace
+
+void usage() {
+  std::cout << "-H <header file> header file to use to read in kiv trace" << std::endl
+            << "-E <error file> file place debug output into (redirects stderr/cerr)" << std::endl
+            << "-vV prints version" << std::endl
+            << "-d  debug level 1" << std::endl
+            << "-D  debug level 2" << std::endl
+            << "-sd <sep> record separation character to used in the csv output files ','" << std::endl
+            << "-sf <sep> seperation between object and function (default '@')" << std::endl
+            << "-R <directory> directory containing kiv trace files" << std::endl
+            << "-T \"description of run\"" << std::endl;
+}
+
+void kiv_terminate_handler() {
+  out_stream::flush_all();
+  std::cerr << "Some error occurred: debug and break at kiv_terminate_handler" << std::endl;
+  std::abort();
+}
+
+int kiv_main(int argc, char** argv) {
+  const kiv_options opts = parse_options(argc, argv);
+  switch (opts.what) {
+    case kiv_options::action::start_only: start_runtime(); return EXIT_SUCCESS;
+    case kiv_options::action::usage: usage(); return EXIT_SUCCESS;
+    case kiv_options::action::usage_and_version: usage(); print_version(version_flags); return EXIT_SUCCESS;
+    case kiv_options::action::version: print_version(version_flags); return EXIT_SUCCESS;
+    case kiv_options::action::no_error_file: return EXIT_FAILURE;
+    case kiv_options::action::run: break;
+  }
+  apply_settings(opts);
+  start_runtime();
+  const std::string description = opts.description.value_or(default_description);
+  if (opts.trace_dir) run_directory(*opts.trace_dir, description, opts.max_size);
+  if (opts.header_file) run_single(*opts.header_file, description, opts.max_size);
+  return EXIT_SUCCESS;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 // Base of the header document's nodes. The parser callbacks hand every start
 // tag, end tag and piece of character data to the element on top of the
@@ -8,7 +9,8 @@
 class element {
  public:
   explicit element(std::string name = {}) : name_(std::move(name)) {}
-  virtual ~element() = default;
+  // Takes the element off the element stack if it is still there.
+  virtual ~element();
   element(const element&) = delete;
   element& operator=(const element&) = delete;
 

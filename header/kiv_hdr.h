@@ -59,6 +59,11 @@ class kiv_hdr : public element {
   std::map<kiv_type, entry*> entry_map;
 
  private:
+  bool parse(const char* data, std::streamoff size);
+  bool take_element(const char* name, const char** attrs);
+  bool take_identity(const char* name, const char** attrs);
+  void add_entry(const char* name, const char** attrs);
+
   XmlParser* parser_;
   std::ifstream header_stream_;
   std::string header_path_;

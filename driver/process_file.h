@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class csv_file_sequence;
+class sql_script;
+
+// Results of one conversion.
+inline constexpr int process_converted = 0;
+// The header's file type is not one we convert.
+inline constexpr int process_failed = 1;
+// The header's version is newer than we understand.
+inline constexpr int process_unsupported = 2;
+
+// Converts one header file (directory + "/" + name) with its data files.
+// first is true for the first conversion of sequence and script; max_size
+// limits the size-checked table files.
+int process_file(csv_file_sequence* sequence, sql_script* script, const std::string& dir,
+                 const std::string& name, const std::string& description, bool first, std::int64_t max_size);
