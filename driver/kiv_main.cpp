@@ -10,7 +10,9 @@
 #include "driver/options.h"
 #include "driver/process_file.h"
 #include "driver/settings.h"
+#include "output/csv_file_sequence.h"
 #include "output/out_stream.h"
+#include "output/sql_script.h"
 #include "runtime/log.h"
 #include "runtime/version.h"
 
@@ -27,13 +29,19 @@ constexpr const char* default_description = "change this to a meaningful descrip
 constexpr const char* current_dir = ".";
 
 // The table numbering and the import script shared by the conversions of one
-// directory run or single-file run.
-// MERGE: create csv_file_sequence("csv") and sql_script("sql") in the
-// constructor and delete the script, then the sequence, in the destructor,
-// once output/ provides them.
+// directory run or single-file run. The script goes first, then the
+// sequence.
 struct run_tables {
-  csv_file_sequence* sequence = nullptr;
-  sql_script* script = nullptr;
+  run_tables() : sequence(new csv_file_sequence("csv")), script(new sql_script("sql")) {}
+  ~run_tables() {
+    delete script;
+    delete sequence;
+  }
+  run_tables(const run_tables&) = delete;
+  run_tables& operator=(const run_tables&) = delete;
+
+  csv_file_sequence* sequence;
+  sql_script* script;
 };
 
 void start_runtime() {
