@@ -16,9 +16,6 @@
 #include "runtime/log.h"
 #include "runtime/version.h"
 
-class csv_file_sequence;
-class sql_script;
-
 namespace {
 
 constexpr const char* program_name = "kiv";
@@ -27,21 +24,15 @@ constexpr int version_flags = 0;
 constexpr const char* header_fragment = "kivhdr";
 constexpr const char* default_description = "change this to a meaningful description";
 constexpr const char* current_dir = ".";
+constexpr const char* table_extension = "csv";
+constexpr const char* script_extension = "sql";
 
 // The table numbering and the import script shared by the conversions of one
-// directory run or single-file run. The script goes first, then the
-// sequence.
+// directory run or single-file run. The script is closed before the
+// numbering goes.
 struct run_tables {
-  run_tables() : sequence(new csv_file_sequence("csv")), script(new sql_script("sql")) {}
-  ~run_tables() {
-    delete script;
-    delete sequence;
-  }
-  run_tables(const run_tables&) = delete;
-  run_tables& operator=(const run_tables&) = delete;
-
-  csv_file_sequence* sequence;
-  sql_script* script;
+  csv_file_sequence sequence{table_extension};
+  sql_script script{script_extension};
 };
 
 void start_runtime() {
@@ -62,7 +53,7 @@ void run_directory(const std::string& dir, const std::string& description, std::
   bool first = true;
   for (const std::string& name : handler.names()) {
     std::cout << "Processing: " << name << std::endl;
-    if (process_file(tables.sequence, tables.script, dir, name, description, first, max_size) == process_failed)
+    if (process_file(&tables.sequence, &tables.script, dir, name, description, first, max_size) == process_failed)
       std::cout << ">>Processing failed..." << std::endl;
     first = false;
   }
@@ -72,7 +63,7 @@ void run_directory(const std::string& dir, const std::string& description, std::
 // numbered and scripted apart from any directory run.
 void run_single(const std::string& header, const std::string& description, std::int64_t max_size) {
   run_tables tables;
-  process_file(tables.sequence, tables.script, current_dir, header, description, true, max_size);
+  process_file(&tables.sequence, &tables.script, current_dir, header, description, true, max_size);
 }
 
 }  // namespace
