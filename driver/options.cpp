@@ -8,12 +8,17 @@ namespace {
 
 using action = kiv_options::action;
 
+// Words an option takes: itself alone, or itself and its argument.
+constexpr int option_alone = 1;
+constexpr int option_with_argument = 2;
+constexpr int parsing_ends = 0;
+
 constexpr int gib_shift = 30;
 constexpr int mib_shift = 20;
 constexpr int kib_shift = 10;
 
-std::int64_t saturated(bool overflowed, std::int64_t value, bool negative) {
-  if (!overflowed) return value;
+// The limit of the type on the side of the number's sign.
+std::int64_t saturated(bool negative) {
   return negative ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
 }
 
@@ -35,23 +40,23 @@ int apply_option(kiv_options& opts, int argc, const char* const* argv, int i) {
   const char* word = argv[i];
   const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
   switch (word[1]) {
-    case 'R': if (next) opts.trace_dir = next; return 2;
-    case 'H': if (next) opts.header_file = next; return 2;
-    case 'T': if (next) opts.description = next; return 2;
-    case 'M': if (next) opts.max_size = parse_max_size(next); return 2;
-    case 'd': opts.debug_level = 1; return 1;
-    case 'D': opts.debug_level = 2; return 1;
+    case 'R': if (next) opts.trace_dir = next; return option_with_argument;
+    case 'H': if (next) opts.header_file = next; return option_with_argument;
+    case 'T': if (next) opts.description = next; return option_with_argument;
+    case 'M': if (next) opts.max_size = parse_max_size(next); return option_with_argument;
+    case 'd': opts.debug_level = 1; return option_alone;
+    case 'D': opts.debug_level = 2; return option_alone;
     case 'v':
-    case 'V': opts.what = action::version; return 0;
+    case 'V': opts.what = action::version; return parsing_ends;
     case 'E':
       if (!next) opts.what = action::no_error_file;
-      return next ? 2 : 0;
+      return next ? option_with_argument : parsing_ends;
     case 's':
       if (word[2] == 'd') take_separator(opts.data_sep, next);
       else if (word[2] == 'f') take_separator(opts.fun_sep, next);
-      else return 1;
-      return 2;
-    default: opts.what = action::usage; return 0;
+      else return option_alone;
+      return option_with_argument;
+    default: opts.what = action::usage; return parsing_ends;
   }
 }
 
@@ -59,11 +64,12 @@ int apply_option(kiv_options& opts, int argc, const char* const* argv, int i) {
 
 std::int64_t parse_max_size(const char* word) {
   const std::int64_t number = std::strtoll(word, nullptr, 10);
-  std::int64_t scaled = 0;
   const bool negative = number < 0;
-  scaled = saturated(__builtin_mul_overflow(number, std::int64_t{1} << unit_shift(word), &scaled), scaled, negative);
+  std::int64_t scaled = 0;
+  if (__builtin_mul_overflow(number, std::int64_t{1} << unit_shift(word), &scaled)) return saturated(negative);
   std::int64_t result = 0;
-  return saturated(__builtin_sub_overflow(scaled, max_size_margin, &result), result, negative);
+  if (__builtin_sub_overflow(scaled, max_size_margin, &result)) return saturated(negative);
+  return result;
 }
 
 kiv_options parse_options(int argc, const char* const* argv) {
@@ -78,7 +84,7 @@ kiv_options parse_options(int argc, const char* const* argv) {
       return opts;
     }
     const int taken = apply_option(opts, argc, argv, i);
-    if (taken == 0) return opts;
+    if (taken == parsing_ends) return opts;
     i += taken;
   }
   return opts;

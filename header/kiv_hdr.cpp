@@ -44,15 +44,15 @@ kiv_hdr::~kiv_hdr() = default;
 int kiv_hdr::read_header() {
   if (!header_stream_.is_open()) {
     std::cerr << "header file " << header_path_ << " cannot be opened" << '\n';
-    return 3;
+    return header_not_open;
   }
   const std::streamoff size = stream_size(header_stream_);
   std::string buffer(static_cast<std::size_t>(size), '\0');
   header_stream_.read(buffer.data(), size);
-  if (!parse(buffer.data(), header_stream_.gcount())) return 2;
-  if (started) return 0;
+  if (!parse(buffer.data(), header_stream_.gcount())) return header_parse_error;
+  if (started) return header_read;
   std::cerr << "header file " << header_path_ << " holds no <kiv> element" << '\n';
-  return 2;
+  return header_parse_error;
 }
 
 // Hands the buffer to Expat as not final, so a document whose writer never
@@ -113,36 +113,47 @@ void kiv_hdr::add_entry(const char* name, const char** attrs) {
 
 // Returns false for an element this document does not know.
 bool kiv_hdr::take_element(const char* name, const char** attrs) {
-  if (is(name, "kiv")) started = true;
-  else if (is(name, "version")) version = attr_number(attrs, 0);
-  else if (is(name, "filetype")) filetype = attr_value(attrs, 0);
-  else if (is(name, "endianess")) little_endian = attr_value(attrs, 0)[0] == 'l';
-  else if (is(name, "pid")) pid = attr_number(attrs, 0);
-  else if (is(name, "runid")) runid = attr_value(attrs, 0);
-  else if (is(name, "m_entry")) m_entry = attr_number(attrs, 0);
-  else if (is(name, "mem_block")) mem_block = attr_number(attrs, 0);
-  else if (is(name, "m_group")) m_group = attr_number(attrs, 0);
-  else if (is(name, "al_alloc") || is(name, "entries")) return true;
-  else if (is(name, "entry")) add_entry(name, attrs);
-  else if (is(name, "kivfile")) files.push_back(std::make_unique<kivfile>(name));
-  else return take_identity(name, attrs);
-  return true;
-}
-
-bool kiv_hdr::take_identity(const char* name, const char** attrs) {
-  if (is(name, "time_start")) {
-    time_start_secs = attr_number(attrs, 0);
-    time_start_nsecs = attr_number(attrs, 1);
-  } else if (is(name, "time_end")) {
-    time_end_secs = attr_number(attrs, 0);
-    time_end_nsecs = attr_number(attrs, 1);
-  } else if (is(name, "progname")) progname = attr_value(attrs, 0);
-  else if (is(name, "user")) user = attr_value(attrs, 0);
-  else if (is(name, "kre")) kre = attr_value(attrs, 0);
-  else if (is(name, "pacc")) pacc = attr_value(attrs, 0);
-  else if (is(name, "hostname")) hostname = attr_value(attrs, 0);
-  else return false;
-  return true;
+  using handler = void (*)(kiv_hdr&, const char**);
+  struct known_element {
+    const char* name;
+    handler take;
+  };
+  static constexpr known_element known[] = {
+      {"kiv", [](kiv_hdr& h, const char**) { h.started = true; }},
+      {"version", [](kiv_hdr& h, const char** a) { h.version = attr_number(a, 0); }},
+      {"filetype", [](kiv_hdr& h, const char** a) { h.filetype = attr_value(a, 0); }},
+      {"endianess", [](kiv_hdr& h, const char** a) { h.little_endian = attr_value(a, 0)[0] == 'l'; }},
+      {"pid", [](kiv_hdr& h, const char** a) { h.pid = attr_number(a, 0); }},
+      {"runid", [](kiv_hdr& h, const char** a) { h.runid = attr_value(a, 0); }},
+      {"al_alloc", [](kiv_hdr&, const char**) {}},
+      {"m_entry", [](kiv_hdr& h, const char** a) { h.m_entry = attr_number(a, 0); }},
+      {"mem_block", [](kiv_hdr& h, const char** a) { h.mem_block = attr_number(a, 0); }},
+      {"m_group", [](kiv_hdr& h, const char** a) { h.m_group = attr_number(a, 0); }},
+      {"entries", [](kiv_hdr&, const char**) {}},
+      {"entry", [](kiv_hdr& h, const char** a) { h.add_entry("entry", a); }},
+      {"kivfile", [](kiv_hdr& h, const char**) { h.files.push_back(std::make_unique<kivfile>("kivfile")); }},
+      {"time_start",
+       [](kiv_hdr& h, const char** a) {
+         h.time_start_secs = attr_number(a, 0);
+         h.time_start_nsecs = attr_number(a, 1);
+       }},
+      {"time_end",
+       [](kiv_hdr& h, const char** a) {
+         h.time_end_secs = attr_number(a, 0);
+         h.time_end_nsecs = attr_number(a, 1);
+       }},
+      {"progname", [](kiv_hdr& h, const char** a) { h.progname = attr_value(a, 0); }},
+      {"user", [](kiv_hdr& h, const char** a) { h.user = attr_value(a, 0); }},
+      {"kre", [](kiv_hdr& h, const char** a) { h.kre = attr_value(a, 0); }},
+      {"pacc", [](kiv_hdr& h, const char** a) { h.pacc = attr_value(a, 0); }},
+      {"hostname", [](kiv_hdr& h, const char** a) { h.hostname = attr_value(a, 0); }},
+  };
+  for (const known_element& k : known) {
+    if (!is(name, k.name)) continue;
+    k.take(*this, attrs);
+    return true;
+  }
+  return false;
 }
 
 void kiv_hdr::startElement(element*, const char* name, const char** attrs) {

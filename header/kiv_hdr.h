@@ -21,7 +21,12 @@ class kiv_hdr : public element {
   kiv_hdr(XmlParser* parser, const std::string& path, const std::string& description);
   ~kiv_hdr() override;
 
-  // 0: read; 2: parse error (or no <kiv> element); 3: file not open.
+  static constexpr int header_read = 0;
+  // The document is not well formed or holds no <kiv> element.
+  static constexpr int header_parse_error = 2;
+  static constexpr int header_not_open = 3;
+
+  // header_read, header_parse_error or header_not_open.
   int read_header();
   // Debug listing of all entries (debug level 1 and above).
   void dump_entries() const;
@@ -61,7 +66,6 @@ class kiv_hdr : public element {
  private:
   bool parse(const char* data, std::streamoff size);
   bool take_element(const char* name, const char** attrs);
-  bool take_identity(const char* name, const char** attrs);
   void add_entry(const char* name, const char** attrs);
 
   XmlParser* parser_;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "memory/KivReserveId.h"
+#include "memory/KivStat.h"
 
 class kiv_reader;
 
@@ -12,6 +13,7 @@ class kiv_reader;
 class KivReserveId_db {
  public:
   static constexpr const char* unknown_name = "Unknown Malloc ID";
+  static constexpr unsigned long long run_recs_divisor = 1000;
 
   explicit KivReserveId_db(kiv_reader* reader);
   ~KivReserveId_db();
@@ -25,12 +27,9 @@ class KivReserveId_db {
   void add_reserve_id(std::unique_ptr<KivReserveId> rid);
 
   KivReserveId* current = nullptr;
-  // The run's memory record number is stat.recs.count.
-  struct {
-    struct {
-      unsigned long long count = 0;
-    } recs;
-  } stat;
+  // Counters of the whole run; stat.recs.count is the run's memory record
+  // number.
+  KivStat<unsigned long long> stat{run_recs_divisor};
   std::uint64_t sbrk_size = 0;
   std::uint32_t sbrk_count = 0;
   std::uint64_t gap_size = 0;
