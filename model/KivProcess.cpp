@@ -161,7 +161,7 @@ void KivProcess::free_process() {
   first_oip = nullptr;
   oips.clear();
   active = false;
-  reader->proc_db().changed();
+  if (reader != nullptr) reader->proc_db().changed();
 }
 
 // ---- the process table -------------------------------------------------------------
