@@ -163,7 +163,6 @@ void KivProcess::free_process() {
   for (auto& rel : special_rels_) rel->clear_children();
   first_oip = nullptr;
   oips.clear();
-  // The symbols the process owns are released here too (symbol model).
   active = false;
   if (reader != nullptr) reader->proc_db().changed();
 }
