@@ -21,6 +21,7 @@ class KivHashLoc_db;
 class KivReserveId_db;
 class KivProcess_db;
 class KivProcess;
+class KivObject_db;
 class KivEvent;
 
 // Counters of the whole program run: they start at 0 when the program
@@ -57,6 +58,10 @@ class kiv_reader {
   void dump_hash_db();
   // "runs" table.
   void dump_runid_db();
+  // "process" table; rec is the final memory record count.
+  void dump_proc_db(std::uint64_t rec);
+  // "objects" and "functions" tables.
+  void dump_object_db();
 
   // ---- data files ------------------------------------------------------
   bool rd_open();
@@ -86,12 +91,26 @@ class kiv_reader {
   void record_count_marker(unsigned long long count, const KivTimeStamp& now);
 
   // ---- context of the record being read --------------------------------
-  KivProcess* cc_curr_proc();
-  std::string& cc_curr_bcall();
+  // The current process; the lookup is cached until the process table or
+  // the current pid changes.
+  KivProcess* cc_curr_proc() {
+    if (curr_proc_ == nullptr || curr_proc_gen_ != proc_generation()) refresh_curr_proc();
+    return curr_proc_;
+  }
+  const std::string& cc_curr_bcall();
   std::int64_t cc_curr_bcall_sym();
-  std::string& cc_curr_bcall_arg();
+  const std::string& cc_curr_bcall_arg();
   unsigned cc_curr_arc();
   std::uint32_t current_pid() const { return curr_pid_; }
+  void set_current_pid(std::uint32_t pid) {
+    curr_pid_ = pid;
+    curr_proc_ = nullptr;
+  }
+  // get_process(pid), cheap for the current pid.
+  KivProcess* process_of(std::uint32_t pid);
+  // Sequence number of the query operation that is open, 0 when none.
+  std::uint32_t open_query_seq() const { return open_query_seq_; }
+  void set_open_query_seq(std::uint32_t seq) { open_query_seq_ = seq; }
   const KivTimeStamp& current_time() const { return now_; }
 
   // ---- what the run model reads ----------------------------------------
@@ -99,6 +118,7 @@ class kiv_reader {
   KivHashLoc_db& hashloc_db() { return *hashloc_db_; }
   KivReserveId_db& malid_db() { return *malid_db_; }
   KivProcess_db& proc_db() { return *proc_db_; }
+  KivObject_db& object_db() { return *object_db_; }
   KivProcess& default_process() { return *defproc_; }
   const KivTimeStamp& start_time() const { return start_time_; }
   const KivTimeStamp& end_time() const { return end_time_; }
@@ -126,6 +146,9 @@ class kiv_reader {
   bool dispatch(signed char tag);
   [[noreturn]] void illegal_event();
   void memory_record_step();
+  void end_process_tables(KivProcess& proc);
+  std::uint64_t proc_generation() const;
+  void refresh_curr_proc();
 
   // One handler per record kind.
   void on_malloc_wf();
@@ -171,6 +194,9 @@ class kiv_reader {
   std::size_t current_file_ = 0;
   std::unique_ptr<std::ifstream> input_;
   bool short_file_reported_ = false;
+  // Declared first among the databases so that it is destroyed last: the
+  // records other databases keep borrow function names from its objects.
+  std::unique_ptr<KivObject_db> object_db_;
   std::unique_ptr<KivProcess> defproc_;
   std::unique_ptr<KivHashLoc_db> hashloc_db_;
   std::unique_ptr<KivReserveId_db> malid_db_;
@@ -196,5 +222,8 @@ class kiv_reader {
   std::unique_ptr<csv_file> flowdata_;
   std::unique_ptr<csv_file> flow_;
   std::uint32_t curr_pid_ = 0;
+  KivProcess* curr_proc_ = nullptr;
+  std::uint64_t curr_proc_gen_ = 0;
+  std::uint32_t open_query_seq_ = 0;
   std::array<std::array<int, cached_elems>, cached_types> widths_{};
 };
