@@ -62,6 +62,8 @@ class kiv_reader {
   void dump_proc_db(std::uint64_t rec);
   // "objects" and "functions" tables.
   void dump_object_db();
+  // "malid" and "color" tables; ids still open end with record number end.
+  void dump_malid_db(unsigned long long end);
 
   // ---- data files ------------------------------------------------------
   bool rd_open();
