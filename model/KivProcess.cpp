@@ -162,7 +162,7 @@ void KivProcess::free_process() {
   oips.clear();
   free_symbols();
   active = false;
-  reader->proc_db().changed();
+  if (reader != nullptr) reader->proc_db().changed();
 }
 
 // ---- the process table -------------------------------------------------------------
