@@ -10,12 +10,11 @@
 #include "driver/options.h"
 #include "driver/process_file.h"
 #include "driver/settings.h"
+#include "output/csv_file_sequence.h"
 #include "output/out_stream.h"
+#include "output/sql_script.h"
 #include "runtime/log.h"
 #include "runtime/version.h"
-
-class csv_file_sequence;
-class sql_script;
 
 namespace {
 
@@ -25,15 +24,15 @@ constexpr int version_flags = 0;
 constexpr const char* header_fragment = "kivhdr";
 constexpr const char* default_description = "change this to a meaningful description";
 constexpr const char* current_dir = ".";
+constexpr const char* table_extension = "csv";
+constexpr const char* script_extension = "sql";
 
 // The table numbering and the import script shared by the conversions of one
-// directory run or single-file run.
-// MERGE: create csv_file_sequence("csv") and sql_script("sql") in the
-// constructor and delete the script, then the sequence, in the destructor,
-// once output/ provides them.
+// directory run or single-file run. The script is closed before the
+// numbering goes.
 struct run_tables {
-  csv_file_sequence* sequence = nullptr;
-  sql_script* script = nullptr;
+  csv_file_sequence sequence{table_extension};
+  sql_script script{script_extension};
 };
 
 void start_runtime() {
@@ -54,7 +53,7 @@ void run_directory(const std::string& dir, const std::string& description, std::
   bool first = true;
   for (const std::string& name : handler.names()) {
     std::cout << "Processing: " << name << std::endl;
-    if (process_file(tables.sequence, tables.script, dir, name, description, first, max_size) == process_failed)
+    if (process_file(&tables.sequence, &tables.script, dir, name, description, first, max_size) == process_failed)
       std::cout << ">>Processing failed..." << std::endl;
     first = false;
   }
@@ -64,7 +63,7 @@ void run_directory(const std::string& dir, const std::string& description, std::
 // numbered and scripted apart from any directory run.
 void run_single(const std::string& header, const std::string& description, std::int64_t max_size) {
   run_tables tables;
-  process_file(tables.sequence, tables.script, current_dir, header, description, true, max_size);
+  process_file(&tables.sequence, &tables.script, current_dir, header, description, true, max_size);
 }
 
 }  // namespace

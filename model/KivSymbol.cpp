@@ -1,5 +1,6 @@
 #include "model/KivSymbol.h"
 
+#include <charconv>
 #include <utility>
 
 namespace {
@@ -9,6 +10,9 @@ constexpr unsigned type_double = 0x2;
 constexpr unsigned type_string = 0x4;
 constexpr unsigned type_table = 0x8001;
 constexpr unsigned type_boolean = 0x10001;
+
+// Room for any int in decimal, sign included.
+constexpr int max_int_chars = 12;
 
 }  // namespace
 
@@ -27,19 +31,30 @@ void KivSymbol::set_storage(unsigned new_flags, unsigned new_size, std::string n
 
 std::string KivSymbol::make_name(int category, int symnr) {
   if (symnr < 0) return "<no_symnr:cannot happen>";
-  const std::string t = "<" + std::to_string(symnr) + ">";
+  std::string_view prefix;
   switch (category) {
     case argument:
-      return "arg" + t;
+      prefix = "arg";
+      break;
     case local:
-      return "local" + t;
+      prefix = "local";
+      break;
     case external:
-      return "global" + t;
+      prefix = "global";
+      break;
     case dynamic:
       return "dynamic";
     default:
       return {};
   }
+  // The number as "<%d>".
+  char digits[max_int_chars];
+  const auto end = std::to_chars(digits, digits + sizeof digits, symnr).ptr;
+  std::string name(prefix);
+  name.push_back('<');
+  name.append(digits, end);
+  name.push_back('>');
+  return name;
 }
 
 std::string_view KivSymbol::kind_text() const {
@@ -53,7 +68,7 @@ std::string_view KivSymbol::kind_text() const {
     case dynamic:
       return "dyn ";
     default:
-      return {};
+      return "";
   }
 }
 
@@ -70,7 +85,7 @@ std::string_view KivSymbol::base_type_word() const {
     case type_boolean:
       return "boolean ";
     default:
-      return {};
+      return "";
   }
 }
 

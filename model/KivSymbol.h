@@ -53,7 +53,8 @@ class KivSymbol {
   // The declaration-like text of the symbol, without a line end.
   out_stream& dumpinfo(out_stream& os) const;
 
-  // "arg ", "loc ", "glob", "ext ", "dyn " or empty.
+  // "arg ", "loc ", "glob", "ext ", "dyn " or empty (never a null view, so
+  // writers may copy it without a length check).
   std::string_view kind_text() const;
 
   // Name of a symbol allocated without one: local<7>, arg<2>, global<3>,

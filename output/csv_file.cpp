@@ -33,7 +33,7 @@ bool csv_file::open_file(bool first, bool next) {
   if (!opened) {
     std::cerr << "kiv: cannot open table file " << path << " (" << stream_.error() << "); its rows are lost\n";
   }
-  if (first) script_->generate_import(table_, sequence_->curr_sequence(table_, false));
+  if (first && script_ != nullptr) script_->generate_import(table_, sequence_->curr_sequence(table_, false));
   std::cout << "csv_file: " << path << ' ' << (first ? '1' : '0') << '\n';
   return opened;
 }

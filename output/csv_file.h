@@ -10,6 +10,9 @@ class sql_script;
 
 // One table file. Callers ask for the stream before every row (or group of
 // rows that belong together): that is where the size limit is checked.
+// Every file opened is announced on standard output ("csv_file: " path and
+// whether it was created); a file that cannot be opened is reported on
+// standard error and its rows are dropped, the conversion goes on.
 class csv_file {
  public:
   static constexpr std::int64_t default_max = 1073741824;

@@ -42,7 +42,8 @@ class out_stream {
 
   out_stream& write(const char* data, std::size_t n) {
     if (n <= buffer_size - used_) {
-      std::memcpy(buf_.get() + used_, data, n);
+      // An empty view may carry a null pointer, which memcpy must not see.
+      if (n != 0) std::memcpy(buf_.get() + used_, data, n);
       used_ += n;
       return *this;
     }

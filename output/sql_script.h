@@ -5,7 +5,10 @@
 #include "output/out_stream.h"
 
 // The SQL import script of one directory run (or single-file run): header
-// lines once, then one import line per table file created.
+// lines once, then one import line per table file created, each flushed so
+// that the script is complete up to the last table even if the run stops.
+// A script that cannot be created is reported on standard error; its lines
+// are dropped and the conversion goes on.
 class sql_script {
  public:
   explicit sql_script(std::string extension);

@@ -120,6 +120,16 @@ TEST_F(CsvFileTest, TableWithoutCheckNeverChangesFile) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "kiv.4711.sbrk.2.csv"));
 }
 
+TEST_F(CsvFileTest, TableWithoutScriptIsWrittenButNotRegistered) {
+  const std::string before = file("kiv.4711.sql");
+  {
+    csv_file runs(&seq_, nullptr, "runs", dir(), "4711", true);
+    runs.get_stream() << row;
+  }
+  EXPECT_EQ(file("kiv.4711.runs.1.csv"), row);
+  EXPECT_EQ(file("kiv.4711.sql"), before);
+}
+
 TEST_F(CsvFileTest, FileThatCannotBeOpenedLosesItsRowsOnly) {
   const std::string missing = (dir_ / "missing").string();
   std::filesystem::create_directory(dir_ / "kiv.4711.sbrk.1.csv");
