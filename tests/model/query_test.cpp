@@ -200,6 +200,25 @@ TEST_F(QueryTest, SequenceNumbersCountEveryQueryInAcrossTheRun) {
   EXPECT_EQ(field_of(rows[1], 2), "4");
 }
 
+// Rows written while an operation is open carry its sequence number in the
+// last context column; the reader holds it from query-in to query-out.
+TEST_F(QueryTest, OpenOperationSequenceIsHeldFromQueryIn) {
+  start_process();
+  op('e', 1);
+  trace().query_in(0, 'f', "");
+  auto reader = replay();
+  EXPECT_EQ(reader->open_query_seq(), 2u);
+}
+
+TEST_F(QueryTest, OpenOperationSequenceIsClearedAtQueryOut) {
+  start_process();
+  op('e', 1);
+  trace().query_in(0, 'f', "");
+  trace().query_out(1, 0);
+  auto reader = replay();
+  EXPECT_EQ(reader->open_query_seq(), 0u);
+}
+
 // ---- the event's own bookkeeping ------------------------------------------
 
 TEST(KivQueryEventClose, CountersThatMovedAreKeptAndStillOnesBecomeZero) {
