@@ -28,7 +28,7 @@ void convert(kiv_reader& reader) {
   const std::uint64_t records = reader.ReadEvents();
   reader.dump_proc_db(records);
   reader.dump_hash_db();
-  // dump_malid_db(records): malloc ids and colours.
+  reader.dump_malid_db(records);
   reader.dump_query_db();
   reader.dump_runid_db();
   reader.dump_object_db();

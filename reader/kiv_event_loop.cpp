@@ -29,7 +29,6 @@ R& decoded(R& rec) {
   return rec;
 }
 
-bool debug_notices() { return debug_level >= 1; }
 bool debug_records() { return debug_level > 1; }
 
 }  // namespace
@@ -120,92 +119,6 @@ void kiv_reader::illegal_event() {
 void kiv_reader::memory_record_step() {
   ++kiv_counters.record_count;
   record_count_marker(kiv_counters.record_count, now_);
-}
-
-// ---- memory records ------------------------------------------------------
-
-void kiv_reader::on_malloc_wf() {
-  KivMallocWF rec(this);
-  decoded(rec);
-  memory_record_step();
-}
-
-void kiv_reader::on_malloc_nf() {
-  KivMallocNF rec(this);
-  decoded(rec);
-  memory_record_step();
-}
-
-void kiv_reader::on_free() {
-  KivFree rec(this);
-  decoded(rec);
-  memory_record_step();
-}
-
-void kiv_reader::on_free_realloc() {
-  KivFreeRealloc rec(this);
-  decoded(rec);
-  memory_record_step();
-}
-
-// ---- heap records ----------------------------------------------------------
-
-void kiv_reader::on_sbrk() {
-  KivSbrk rec(this);
-  decoded(rec);
-  malid_db_->sbrk_size += rec.size;
-  ++malid_db_->sbrk_count;
-}
-
-void kiv_reader::on_sbrk_gap() {
-  KivSbrkGap rec(this);
-  decoded(rec);
-  malid_db_->gap_size += static_cast<std::uint64_t>(rec.c_sbrk) - static_cast<std::uint64_t>(rec.l_sbrk);
-  ++malid_db_->gap_count;
-}
-
-void kiv_reader::on_mallinfo() {
-  KivMallInfo rec(this);
-  decoded(rec);
-  ++kiv_counters.rec_arena_count;
-}
-
-// ---- malloc ids ---------------------------------------------------------------
-
-void kiv_reader::on_reserve_id() {
-  auto rid = std::make_unique<KivReserveId>(this);
-  rid->traceevent(std::cerr);
-  rid->start_time = now_.text;
-  rid->start_recnr = kiv_counters.record_count;
-  const std::string text = "Reserve Id " + std::to_string(rid->id) + " " + rid->reserve_type;
-  malid_db_->add_reserve_id(std::move(rid));
-  if (debug_notices()) std::cerr << text << '\n';
-  WriteMarker("Malid", "Reserve", now_.text, text);
-}
-
-void kiv_reader::on_reserve_id_colors() {
-  KivReserveIdColors rec(this);
-  decoded(rec);
-}
-
-void kiv_reader::on_free_id() {
-  KivFreeId rec(this);
-  decoded(rec);
-  KivReserveId* rid = malid_db_->get_reserve_id(rec.id);
-  rid->end_time = now_.text;
-  rid->end_recnr = kiv_counters.record_count;
-  WriteMarker("MalId", "Free", now_.text,
-              "Free Id " + std::to_string(rid->id) + " " + rid->reserve_type);
-  memory_record_step();
-}
-
-void kiv_reader::on_reset_id() {
-  KivResetId rec(this);
-  decoded(rec);
-  const KivReserveId* rid = malid_db_->get_reserve_id(rec.id);
-  WriteMarker("MalId", "Reset", now_.text,
-              "Reset Id " + std::to_string(rid->id) + " " + rid->reserve_type);
-  memory_record_step();
 }
 
 // ---- locations, markers, time ------------------------------------------------

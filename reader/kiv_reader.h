@@ -68,6 +68,8 @@ class kiv_reader {
   // "queries" table, with the run's end time for queries never begun or
   // closed.
   void dump_query_db();
+  // "malid" and "color" tables; ids still open end with record number end.
+  void dump_malid_db(unsigned long long end);
 
   // ---- data files ------------------------------------------------------
   bool rd_open();
