@@ -219,6 +219,34 @@ TEST_F(QueryTest, OpenOperationSequenceIsClearedAtQueryOut) {
   EXPECT_EQ(reader->open_query_seq(), 0u);
 }
 
+// Memory and heap rows read while an operation is open carry its sequence
+// number as the last context column; the operation's row counts the memory
+// records and heap rows it spanned.
+TEST_F(QueryTest, RowsWrittenWhileAnOperationIsOpenCarryItsSequence) {
+  start_process();
+  at(1);
+  trace().malloc_wf(3, 0, 0x1000, 16, 16, 0, "");
+  trace().query_in(0, 'e', "");
+  trace().malloc_wf(3, 0, 0x2000, 16, 16, 0, "");
+  trace().sbrk(0x90000, 4096);
+  trace().free(3, 0, 0x2000, 0, "");
+  trace().query_out(6, 0);
+  trace().malloc_wf(3, 0, 0x3000, 16, 16, 0, "");
+  convert();
+  const auto memory = lines_of(table("memory"));
+  ASSERT_EQ(memory.size(), 4u);
+  constexpr std::size_t memory_seq_column = 17;
+  EXPECT_EQ(field_of(memory[0], memory_seq_column), "0");
+  EXPECT_EQ(field_of(memory[1], memory_seq_column), "1");
+  EXPECT_EQ(field_of(memory[2], memory_seq_column), "1");
+  EXPECT_EQ(field_of(memory[3], memory_seq_column), "0");
+  const auto sbrk = lines_of(table("sbrk"));
+  ASSERT_EQ(sbrk.size(), 1u);
+  constexpr std::size_t sbrk_seq_column = 18;
+  EXPECT_EQ(field_of(sbrk[0], sbrk_seq_column), "1");
+  EXPECT_EQ(table("queryevents"), "4711;7;1;" + time_text(1) + ";6;6;e;0;1;1;3;" + idle_context(1) + "\n");
+}
+
 // ---- the event's own bookkeeping ------------------------------------------
 
 TEST(KivQueryEventClose, CountersThatMovedAreKeptAndStillOnesBecomeZero) {
