@@ -29,7 +29,7 @@ void convert(kiv_reader& reader) {
   reader.dump_proc_db(records);
   reader.dump_hash_db();
   reader.dump_malid_db(records);
-  // dump_query_db(): queries.
+  reader.dump_query_db();
   reader.dump_runid_db();
   reader.dump_object_db();
 }

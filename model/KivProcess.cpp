@@ -164,6 +164,7 @@ void KivProcess::free_process() {
   for (auto& rel : special_rels_) rel->clear_children();
   first_oip = nullptr;
   oips.clear();
+  free_symbols();
   active = false;
   if (reader != nullptr) reader->proc_db().changed();
 }

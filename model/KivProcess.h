@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "memory/KivStat.h"
+#include "model/KivSymbol.h"
 #include "model/call_graph.h"
 #include "model/shared_text.h"
 #include "output/out_stream.h"
@@ -17,6 +18,10 @@ class KivProcessStart;
 class KivReserveId;
 class KivOip;
 class KivTimeStamp;
+class KivSymbolNew;
+class KivSymbolDims;
+class KivSymbolDdName;
+class KivSymbolAlloc;
 
 // One traced 3GL process (or the reader's default process, pid 0, which
 // stands for everything outside a traced process). Owns its call graph, call
@@ -86,6 +91,21 @@ class KivProcess {
   // longer returned by lookups afterwards.
   void free_process();
 
+  // ---- symbols (KivProcess_symbols.cpp) --------------------------------------
+  void symbol_new(const KivSymbolNew& rec);
+  void symbol_dims(const KivSymbolDims& rec);
+  void symbol_dd_name(const KivSymbolDdName& rec);
+  // Completes the symbol and attaches it to the function on top of the call
+  // stack, or to symbol_list when there is none.
+  void symbol_alloc(const KivSymbolAlloc& rec);
+  KivSymbol* find_symbol(std::int64_t address) const;
+  // The process's rows of the "symbols" table.
+  void dump_symbols(out_stream& os) const;
+  // The process's records of the "flowdata" table, each ended by "<<>>".
+  void dump_flowdata(out_stream& os) const;
+  // Deletes the symbols (after both tables were written).
+  void free_symbols();
+
   std::uint32_t main_pid = 0;
   std::uint32_t pid = 0;
   std::uint32_t parent = 0;
@@ -119,6 +139,10 @@ class KivProcess {
   // Owned arcs by number; null for the default process.
   std::unique_ptr<std::vector<FuncArc*>> arcs;
   std::uint32_t flow_seq = 0;
+  // Symbols by address; symbol_list holds the allocated ones that had no
+  // function to attach to, in allocation order.
+  std::map<std::int64_t, std::unique_ptr<KivSymbol>> symbols;
+  std::vector<KivSymbol*> symbol_list;
 
  private:
   void delete_arcs();

@@ -11,6 +11,7 @@
 class kiv_reader;
 class KivProcess;
 class FuncArc;
+class KivSymbol;
 
 // The identity of one function: owned by the object that loaded it, or by
 // the process for its root and special functions.
@@ -44,11 +45,22 @@ class Func_rel {
   // Forgets every outgoing arc (their objects are gone with the process).
   void clear_children();
   const std::string& name() const { return loc->name; }
+  // Attaches an allocated symbol to the list of its category (defined in
+  // KivProcess_symbols.cpp); a symbol of no known category is reported and
+  // not attached.
+  void add_symbol(KivSymbol* sym);
+  // Forgets the attached symbols (they are deleted with the process's).
+  void clear_symbols();
 
   Func_loc* loc;
   std::uint32_t nr_children = 0;
   std::map<Func_rel*, std::uint32_t> children;
   std::vector<FuncArc*> child_arcs;
+  // Symbols attached to the function, by category; not owned.
+  std::vector<KivSymbol*> arguments;
+  std::vector<KivSymbol*> locals;
+  std::vector<KivSymbol*> externals;
+  std::vector<KivSymbol*> dynamics;
 };
 
 // One caller -> callee pair of a process; owned by the process's arc vector.

@@ -141,37 +141,3 @@ void kiv_reader::on_timestamp() {
   now_ = rec;
   now_.traceevent(std::cerr);
 }
-
-// ---- symbols and queries ---------------------------------------------------------
-// These records change the run model (symbols, query events); here they are
-// decoded and traced.
-
-void kiv_reader::on_symbol_new() {
-  KivSymbolNew rec(this);
-  decoded(rec);
-}
-
-void kiv_reader::on_symbol_dims() {
-  KivSymbolDims rec(this);
-  decoded(rec);
-}
-
-void kiv_reader::on_symbol_dd_name() {
-  KivSymbolDdName rec(this);
-  decoded(rec);
-}
-
-void kiv_reader::on_symbol_alloc() {
-  KivSymbolAlloc rec(this);
-  decoded(rec);
-}
-
-void kiv_reader::on_query_in() {
-  KivQueryIn rec(this);
-  decoded(rec);
-}
-
-void kiv_reader::on_query_out() {
-  KivQueryOut rec(this);
-  decoded(rec);
-}

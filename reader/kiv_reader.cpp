@@ -11,6 +11,7 @@
 #include "memory/KivReserveId_db.h"
 #include "model/KivObject_db.h"
 #include "model/KivProcess.h"
+#include "model/KivQuery.h"
 #include "output/csv_file.h"
 #include "output/sql_script.h"
 
@@ -65,6 +66,7 @@ kiv_reader::kiv_reader(XmlParser* parser, csv_file_sequence* sequence, sql_scrip
   hashloc_db_ = std::make_unique<KivHashLoc_db>();
   malid_db_ = std::make_unique<KivReserveId_db>(this);
   proc_db_ = std::make_unique<KivProcess_db>();
+  query_db_ = std::make_unique<KivQuery_db>();
   defproc_ = std::make_unique<KivProcess>(this, default_process_divisor);
   defproc_->start_time = start_time_.text;
   proc_db_->set_default(defproc_.get());

@@ -23,6 +23,9 @@ class KivProcess_db;
 class KivProcess;
 class KivObject_db;
 class KivEvent;
+class KivQuery;
+class KivQueryEvent;
+class KivQuery_db;
 
 // Counters of the whole program run: they start at 0 when the program
 // starts and run on across every header file converted in it.
@@ -62,6 +65,9 @@ class kiv_reader {
   void dump_proc_db(std::uint64_t rec);
   // "objects" and "functions" tables.
   void dump_object_db();
+  // "queries" table, with the run's end time for queries never begun or
+  // closed.
+  void dump_query_db();
   // "malid" and "color" tables; ids still open end with record number end.
   void dump_malid_db(unsigned long long end);
 
@@ -121,6 +127,7 @@ class kiv_reader {
   KivReserveId_db& malid_db() { return *malid_db_; }
   KivProcess_db& proc_db() { return *proc_db_; }
   KivObject_db& object_db() { return *object_db_; }
+  KivQuery_db& query_db() { return *query_db_; }
   KivProcess& default_process() { return *defproc_; }
   const KivTimeStamp& start_time() const { return start_time_; }
   const KivTimeStamp& end_time() const { return end_time_; }
@@ -185,6 +192,8 @@ class kiv_reader {
   void on_symbol_alloc();
   void on_query_in();
   void on_query_out();
+  void file_pending_query(std::uint32_t qid, std::uint32_t linked_qid);
+  void set_query_times(std::uint32_t type);
 
   bool little_endian_ = true;
   std::unique_ptr<kiv_hdr> hdr_;
@@ -227,5 +236,14 @@ class kiv_reader {
   KivProcess* curr_proc_ = nullptr;
   std::uint64_t curr_proc_gen_ = 0;
   std::uint32_t open_query_seq_ = 0;
+  // Queries: the prepared statements, the most recent prepare (owned here
+  // until the query table takes it), the open operation and the number of
+  // operations seen.
+  std::unique_ptr<KivQuery_db> query_db_;
+  std::unique_ptr<KivQuery> unfiled_query_;   // pending, not yet given its ids
+  std::unique_ptr<KivQuery> rejected_query_;  // pending, its qid was taken already
+  KivQuery* pending_query_ = nullptr;
+  std::unique_ptr<KivQueryEvent> query_event_;
+  std::uint32_t query_counter_ = 0;
   std::array<std::array<int, cached_elems>, cached_types> widths_{};
 };

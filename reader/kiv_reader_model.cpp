@@ -76,8 +76,12 @@ void kiv_reader::on_process_end() {
 }
 
 // The tables a process writes when it ends: its arcs, then its symbols and
-// flow data (added with the symbol model).
-void kiv_reader::end_process_tables(KivProcess& proc) { proc.dump_arcs(arcs_->get_stream()); }
+// flow data.
+void kiv_reader::end_process_tables(KivProcess& proc) {
+  proc.dump_arcs(arcs_->get_stream());
+  proc.dump_symbols(symbols_->get_stream());
+  proc.dump_flowdata(flowdata_->get_stream());
+}
 
 void kiv_reader::on_schedule() {
   KivSchedule rec(this);
