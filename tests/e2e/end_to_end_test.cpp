@@ -112,6 +112,8 @@ converted generate_and_convert(const std::vector<std::string>& args) {
   run.args.insert(run.args.end(), args.begin(), args.end());
   c.kiv = kivtest::run_program(KIV_BINARY, run);
   EXPECT_EQ(c.kiv.status, 0) << c.kiv.err;
+  // Under the sanitizer build, undefined behaviour is reported without changing the exit status.
+  EXPECT_EQ(c.kiv.err.find("runtime error"), std::string::npos) << c.kiv.err;
   c.script = kivtest::read_file(run_dir + "/kiv." + run_id + ".sql");
   for (const auto& t : tables) {
     const std::filesystem::path path = run_dir + "/kiv." + run_id + "." + t + ".1.csv";
