@@ -5,23 +5,12 @@
 
 #include "header/XmlParser.h"
 #include "header/kiv_hdr.h"
+#include "reader/kiv_reader.h"
 
 namespace {
 
 constexpr int max_supported_version = 1;
 constexpr const char* converted_file_type = "bin";
-
-// Builds and reads the header model of one conversion.
-// MERGE: this becomes the construction of kiv_reader (parser, sequence,
-// script, dir, path, description, first, max_size), which builds the header
-// model itself; process_file then takes the model from the reader.
-std::unique_ptr<kiv_hdr> open_conversion(XmlParser& parser, const std::string& path,
-                                         const std::string& description) {
-  auto hdr = std::make_unique<kiv_hdr>(&parser, path, description);
-  hdr->read_header();
-  hdr->dump_entries();
-  return hdr;
-}
 
 int check_header(const kiv_hdr& hdr) {
   if (hdr.version > max_supported_version) {
@@ -32,17 +21,29 @@ int check_header(const kiv_hdr& hdr) {
   return process_converted;
 }
 
+// Replays the data files, then writes the tables that describe the final
+// state of the run, in this order.
+void convert(kiv_reader& reader) {
+  reader.read_files();
+  [[maybe_unused]] const std::uint64_t records = reader.ReadEvents();
+  // dump_proc_db(records): processes.
+  reader.dump_hash_db();
+  // dump_malid_db(records): malloc ids and colours.
+  // dump_query_db(): queries.
+  reader.dump_runid_db();
+  // dump_object_db(): objects and functions.
+}
+
 }  // namespace
 
-int process_file([[maybe_unused]] csv_file_sequence* sequence, [[maybe_unused]] sql_script* script,
-                 const std::string& dir, const std::string& name, const std::string& description,
-                 [[maybe_unused]] bool first, [[maybe_unused]] std::int64_t max_size) {
+int process_file(csv_file_sequence* sequence, sql_script* script, const std::string& dir,
+                 const std::string& name, const std::string& description, bool first,
+                 std::int64_t max_size) {
   const std::string path = dir + "/" + name;
   XmlParser parser(startElement, endElement, dataElement, nullptr);
-  const std::unique_ptr<kiv_hdr> hdr = open_conversion(parser, path, description);
-  const int result = check_header(*hdr);
-  // MERGE: when result is process_converted, run the event loop (ReadEvents)
-  // and the dumps in order: processes with the record count, locations,
-  // malloc ids with the record count, queries, runs, objects.
+  kiv_reader reader(&parser, sequence, script, dir.c_str(), path.c_str(), description.c_str(),
+                    first, max_size);
+  const int result = check_header(reader.header());
+  if (result == process_converted) convert(reader);
   return result;
 }

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "reader/byte_decoders.h"
+
+// Cursor over the bytes of one data file held in memory. It decodes the
+// elements of a record in the declared byte order and never reads outside
+// the bytes it was given:
+//  - a fixed-width element that would run past the data leaves its target
+//    unchanged; the cursor still moves by the element's width;
+//  - a string ends at its zero byte, and at the record end when the zero
+//    byte is missing; the cursor then stands one byte past the record end,
+//    so that the record is reported out of sync.
+// Positions are offsets from the first byte, so a cursor pushed beyond the
+// data by a malformed record is still a plain number.
+class data_cursor {
+ public:
+  using byte = kiv_decode::byte;
+
+  void set_little_endian(bool little) {
+    dec_ = little ? kiv_decode::little_endian : kiv_decode::big_endian;
+  }
+  // The record end starts at the end of the data.
+  void reset(const byte* data, std::size_t size) {
+    data_ = data;
+    size_ = size;
+    cursor_ = 0;
+    record_end_ = size;
+  }
+
+  std::size_t size() const { return size_; }
+  std::size_t cursor() const { return cursor_; }
+  void seek(std::size_t offset) { cursor_ = offset; }
+  std::size_t record_end() const { return record_end_; }
+  void set_record_end(std::size_t offset) { record_end_ = offset; }
+  bool at_end() const { return cursor_ >= size_; }
+  std::size_t remaining() const { return cursor_ < size_ ? size_ - cursor_ : 0; }
+
+  // Raw byte and 2-byte unsigned value at the cursor; the caller has checked
+  // remaining().
+  byte take_byte() { return data_[cursor_++]; }
+  std::uint16_t take_u16() {
+    const std::uint16_t v = dec_.bu2(data_ + cursor_);
+    cursor_ += 2;
+    return v;
+  }
+
+  // Widths 1, 2, 4 and 8 are decoded; any other width leaves the value.
+  void read(int size, std::uint32_t& value) {
+    const byte* p = element(size);
+    if (p == nullptr) return;
+    if (size == 1) value = static_cast<std::uint32_t>(sign_extended(p));
+    else if (size == 2) value = dec_.bu2(p);
+    else if (size == 4) value = dec_.bu4(p);
+  }
+  void read(int size, std::int32_t& value) {
+    const byte* p = element(size);
+    if (p == nullptr) return;
+    if (size == 1) value = sign_extended(p);
+    else if (size == 2) value = dec_.bs2(p);
+    else if (size == 4) value = dec_.bs4(p);
+  }
+  // A single byte is sign-extended to 32 bits only; the upper half stays 0.
+  void read(int size, std::uint64_t& value) {
+    const byte* p = element(size);
+    if (p == nullptr) return;
+    if (size == 1) value = static_cast<std::uint32_t>(sign_extended(p));
+    else if (size == 2) value = dec_.bu2(p);
+    else if (size == 4) value = dec_.bu4(p);
+    else if (size == 8) value = dec_.bu8(p);
+  }
+  void read(int size, std::int64_t& value) {
+    const byte* p = element(size);
+    if (p == nullptr) return;
+    if (size == 1) value = static_cast<std::uint32_t>(sign_extended(p));
+    else if (size == 2) value = dec_.bs2(p);
+    else if (size == 4) value = dec_.bs4(p);
+    else if (size == 8) value = dec_.bs8(p);
+  }
+  // Strings ignore the declared width.
+  void read(int, std::string_view& value) {
+    const std::size_t limit = record_end_ < size_ ? record_end_ : size_;
+    if (cursor_ >= limit) {
+      value = {};
+      if (cursor_ == limit) cursor_ = limit + 1;
+      return;
+    }
+    const char* first = reinterpret_cast<const char*>(data_ + cursor_);
+    const std::size_t room = limit - cursor_;
+    const void* zero = std::memchr(first, 0, room);
+    if (zero == nullptr) {
+      value = std::string_view(first, room);
+      cursor_ = limit + 1;
+      return;
+    }
+    value = std::string_view(first, static_cast<const char*>(zero) - first);
+    cursor_ += value.size() + 1;
+  }
+  void read(int size, std::string& value) {
+    std::string_view view;
+    read(size, view);
+    value.assign(view);
+  }
+
+ private:
+  // The element's first byte, or null when it is not decoded (not a whole
+  // element inside the data). Moves the cursor by the width either way; a
+  // negative width does not move it.
+  const byte* element(int size) {
+    if (size <= 0) return nullptr;
+    const auto width = static_cast<std::size_t>(size);
+    const byte* p = (cursor_ <= size_ && width <= size_ - cursor_) ? data_ + cursor_ : nullptr;
+    cursor_ += width;
+    return p;
+  }
+  static std::int32_t sign_extended(const byte* p) { return static_cast<std::int8_t>(*p); }
+
+  const byte* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cursor_ = 0;
+  std::size_t record_end_ = 0;
+  kiv_decode::decoders dec_ = kiv_decode::little_endian;
+};

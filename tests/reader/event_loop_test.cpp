@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "reader_test_support.h"
+#include "writer/payload_builder.h"
+
+namespace {
+
+using kiv_test::conversion;
+using kiv_test::lines_of;
+using kiv_test::ReaderTest;
+
+constexpr const char* t0 = "2023-11-14 22:13:20.000";
+
+// A marker row: run id, pid, number, memory record number, previous one,
+// time, group, kind, text.
+std::string marker(int nr, const std::string& time, const std::string& group,
+                   const std::string& kind, const std::string& text, int pid = 7) {
+  return std::string("4711;") + std::to_string(pid) + ";" + std::to_string(nr) + ";0;0;" + time +
+         ";" + group + ";" + kind + ";" + text;
+}
+
+std::string data_name(const kivw::trace_session& s, unsigned seq) { return s.data_name(seq); }
+
+TEST_F(ReaderTest, MarkersOfProcessesIdsAndUsersWithTheirTimes) {
+  kivw::trace_session s(options());
+  s.process_start(5, 1, "session with blanks");
+  s.process_start(6, 1, "plain");
+  s.reserve_id(12, 64, 0, "", 2, "oic:thing");
+  clock_->set({1'700'000'001, 999'999'999});
+  s.marker("user text");
+  s.free_id(55, 0, "", 0, 0);
+  s.reset_id(12, 0, "", 0, 0);
+  s.process_end(5);
+  s.process_end(5);
+  s.close();
+  const conversion c = convert(s.header_path());
+
+  const std::string t1 = "2023-11-14 22:13:21.999";
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Process", "Start", "Start: session 5"),
+      marker(2, t0, "Process", "Start", "Start: plain 6"),
+      marker(3, t0, "Malid", "Reserve", "Reserve Id 12 oic:thing"),
+      marker(4, t1, "Marker", "", "user text"),
+      marker(5, t1, "MalId", "Free", "Free Id 99999999 Unknown Malloc ID"),
+      marker(6, t1, "MalId", "Reset", "Reset Id 12 oic:thing"),
+      marker(7, t1, "Process", "End", "End: session 5"),
+      marker(8, t1, "Process", "End", "End: defaultproc 0"),
+      marker(9, t1, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected) << c.err;
+  EXPECT_EQ(c.records, 2U);
+  EXPECT_EQ(c.out.find("OUT OF SYNC"), std::string::npos);
+}
+
+TEST_F(ReaderTest, MarkerFieldsAreCutTo25And10And255Characters) {
+  kivw::trace_session s(options());
+  s.marker(std::string(300, 'm'));
+  s.close();
+  const std::string group(30, 'g'), kind(12, 'k'), text(256, 't');
+  {
+    auto reader = open_reader(s.header_path());
+    reader->ReadEvents();
+    reader->WriteMarker(group.c_str(), kind.c_str(), "now", text);
+    reader->WriteMarker("Short", "k", "now", "t");
+  }
+  const auto rows = lines_of(table("marker"));
+  ASSERT_EQ(rows.size(), 5U);
+  EXPECT_EQ(rows[1], marker(1, t0, "Marker", "", std::string(255, 'm')));
+  EXPECT_EQ(rows[3], marker(3, "now", group.substr(0, 25), kind.substr(0, 10), text.substr(0, 255)));
+  EXPECT_EQ(rows[4], marker(4, "now", "Short", "k", "t"));
+}
+
+// Marker numbers and the memory record count belong to the program run:
+// the second header of a run continues both, and its 1,000th memory record
+// overall writes the record marker right after that record.
+TEST_F(ReaderTest, MarkerNumbersAndRecordCountRunOnAcrossHeaders) {
+  kivw::trace_session first(options(7));
+  for (unsigned i = 0; i < 600; ++i) first.malloc_nf(1, 0, 0x1000 + i, 8, 16, 0, "");
+  first.close();
+  kivw::trace_session second(options(8));
+  for (unsigned i = 0; i < 399; ++i) second.malloc_wf(1, 0, 0x9000 + i, 8, 16, 0, "");
+  second.free(1, 0, 0x9000, 0, "");
+  second.marker("after");
+  second.close();
+
+  EXPECT_EQ(convert(first.header_path()).records, 600U);
+  EXPECT_EQ(convert(second.header_path()).records, 1000U);
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement", 7),
+      marker(1, t0, "Record", "End", "End of measurement", 7),
+      marker(2, t0, "Record", "Begin", "Begin of measurement", 8),
+      marker(3, t0, "Record", "recs", "Record nr 1000", 8),
+      marker(4, t0, "Marker", "", "after", 8),
+      marker(5, t0, "Record", "End", "End of measurement", 8),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+}
+
+TEST_F(ReaderTest, FlowOutOnlyRunHasBeginAndEndMarkers) {
+  kivw::trace_session s(options());
+  s.flow_out();
+  s.close();
+  const conversion c = convert(s.header_path());
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+  EXPECT_EQ(c.records, 0U);
+  EXPECT_EQ(c.out.find("OUT OF SYNC"), std::string::npos);
+}
+
+TEST_F(ReaderTest, RunsRowComesFromTheHeader) {
+  auto opt = options();
+  opt.trailer.progname = "prog";
+  opt.trailer.user = "tester";
+  opt.trailer.kre = "/kre";
+  opt.trailer.pacc = "pacc";
+  opt.trailer.hostname = "host";
+  kivw::trace_session s(opt);
+  s.close();
+  convert(s.header_path());
+  EXPECT_EQ(table("runs"),
+            "4711;7;2023-11-14 22:13:20.000;2023-11-14 22:15:00.500;prog;/kre;pacc;host;tester;"
+            "test run;32;65536;16\n");
+}
+
+// ---- data files ----------------------------------------------------------
+
+TEST_F(ReaderTest, MissingSecondDataFileEndsTheData) {
+  kivw::trace_session s(options());
+  s.marker("one");
+  s.switch_file();
+  s.marker("two");
+  s.close();
+  std::filesystem::remove(s.data_path(1));
+  const conversion c = convert(s.header_path());
+  const std::string f0 = data_name(s, 0), f1 = data_name(s, 1);
+  EXPECT_EQ(c.err, "Opening file: \"" + f0 + "\"\n closing file " + f0 + "\nOpening file: \"" + f1 +
+                       "\"\n error opening " + f1 + "'\n");
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", "one"),
+      marker(2, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+}
+
+TEST_F(ReaderTest, MissingFirstDataFileConvertsNothing) {
+  kivw::trace_session s(options());
+  s.marker("one");
+  s.close();
+  std::filesystem::remove(s.data_path(0));
+  const conversion c = convert(s.header_path());
+  const std::string f0 = data_name(s, 0);
+  EXPECT_EQ(c.err, "Opening file: \"" + f0 + "\"\n error opening " + f0 + "'\ncannot open file " + f0 + "\n");
+  EXPECT_EQ(table("marker"), "");
+}
+
+TEST_F(ReaderTest, HeaderWithoutDataFilesSaysSoAndWritesNoMarkers) {
+  kivw::trace_session s(options());
+  s.marker("lost");
+  s.crash();
+  const conversion c = convert(s.header_path());
+  EXPECT_EQ(c.err, "cannot open file: the header " + s.header_path() + " lists no data file\n");
+  EXPECT_EQ(table("marker"), "");
+  EXPECT_EQ(c.records, 0U);
+}
+
+// A data file shorter than its header says is reported once; every record
+// before the cut is converted and nothing after it is decoded.
+TEST_F(ReaderTest, ShortDataFileConvertsTheRecordsBeforeTheCut) {
+  kivw::trace_session s(options());
+  s.marker("one");
+  s.marker("two");
+  s.close();
+  const auto declared = std::filesystem::file_size(s.data_path(0));
+  std::filesystem::resize_file(s.data_path(0), declared - 2);
+  const conversion c = convert(s.header_path());
+  const std::string f0 = data_name(s, 0);
+  EXPECT_EQ(c.err, "Opening file: \"" + f0 + "\"\nData file \"" + f0 +
+                       "\" is shorter than its header says: declared size " +
+                       std::to_string(declared) + " bytes, actual size " +
+                       std::to_string(declared - 2) + " bytes\n closing file " + f0 + "\n");
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", "one"),
+      marker(2, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+}
+
+// A record whose length runs past its file ends that file's data; the next
+// file is read as usual.
+TEST_F(ReaderTest, RecordCutShortEndsItsFileOnly) {
+  kivw::trace_session s(options());
+  s.marker("one");
+  s.raw_bytes(std::string("C\x10\x00" "ab", 5));
+  s.switch_file();
+  s.marker("two");
+  s.close();
+  const conversion c = convert(s.header_path());
+  EXPECT_NE(c.err.find("Data file \"" + data_name(s, 0) +
+                       "\" ends inside a record at offset 18: the record needs 19 bytes, 5 are "
+                       "left; the rest of the file is skipped\n"),
+            std::string::npos)
+      << c.err;
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", "one"),
+      marker(2, t0, "Marker", "", "two"),
+      marker(3, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+}
+
+// ---- malformed records ------------------------------------------------------
+
+TEST_F(ReaderTest, OutOfSyncRecordsAreCorrectedAtTheirLength) {
+  kivw::trace_session s(options());
+  kivw::payload_builder longer;
+  longer.put_uint(1'700'000'005, 4).put_uint(0, 4).put_uint(0, 4);
+  s.raw_record('T', longer.bytes());
+  kivw::payload_builder shorter;
+  shorter.put_uint(1'700'000'006, 4);
+  s.raw_record('T', shorter.bytes());
+  s.marker("after");
+  s.raw_record('C', "no zero");
+  s.close();
+  const conversion c = convert(s.header_path());
+  std::vector<std::string> sync;
+  for (const auto& line : lines_of(c.out))
+    if (line.starts_with("OUT OF SYNC")) sync.push_back(line);
+  const std::vector<std::string> expected_sync = {"OUT OF SYNC!!! record: 1Corrected...",
+                                                  "OUT OF SYNC!!! record: 2Corrected...",
+                                                  "OUT OF SYNC!!! record: 5Corrected..."};
+  EXPECT_EQ(sync, expected_sync);
+  const auto rows = lines_of(table("marker"));
+  ASSERT_EQ(rows.size(), 4U);
+  EXPECT_EQ(rows[1], marker(1, t0, "Marker", "", "after"));
+  EXPECT_EQ(rows[2], marker(2, t0, "Marker", "", "no zero"));
+}
+
+// An illegal tag stops the program with a failure status; the rows written
+// before it are on disk.
+TEST_F(ReaderTest, IllegalTagStopsWithFailureAfterFlushingTables) {
+  kivw::trace_session s(options());
+  s.marker("kept");
+  s.raw_record('!', "xyz");
+  s.marker("never");
+  s.close();
+  const std::string header = s.header_path();
+  EXPECT_EXIT(
+      {
+        if (std::freopen("illegal.out", "w", stdout) == nullptr) std::abort();
+        std::freopen("illegal.err", "w", stderr);
+        auto reader = open_reader(header);
+        reader->ReadEvents();
+      },
+      ::testing::ExitedWithCode(EXIT_FAILURE), "");
+  EXPECT_EQ(kiv_test::read_file("illegal.out").substr(
+                kiv_test::read_file("illegal.out").find("Illegal")),
+            "Illegal event detected. record nr: 3\nFile offset: 22\n");
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", "kept"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+}
+
+// ---- decoding against the header ---------------------------------------------
+
+TEST_F(ReaderTest, RecordTypeMissingFromTheHeaderReadsZerosAndItsString) {
+  auto opt = options();
+  opt.variant.omit_entries = {'l'};
+  kivw::trace_session s(opt);
+  s.raw_record('l', std::string("hello\0", 6));
+  s.close();
+  debug_level = 2;
+  const conversion c = convert(s.header_path());
+  EXPECT_NE(c.err.find("tag: l size: 6 eventnr: 1 id_of_obj: 0 funnr: 0 funcname: hello\n"),
+            std::string::npos)
+      << c.err;
+  EXPECT_EQ(c.out.find("OUT OF SYNC"), std::string::npos);
+}
+
+TEST_F(ReaderTest, ObjectNamesComeFromTheMallocIdName) {
+  kivw::trace_session s(options());
+  s.reserve_id(7, 0, 0, "", 1, "abc");
+  s.reserve_id(8, 0, 0, "", 1, "proc:0:init");
+  s.reserve_id(9, 0, 0, "", 1, "obj_libfoo");
+  for (unsigned id : {7U, 8U, 9U, 10U}) s.object_load(id);
+  s.close();
+  debug_level = 1;
+  const conversion c = convert(s.header_path());
+  for (const char* line : {" Load object: 7 \n", " Load object: 8 init\n",
+                           " Load object: 9 libfoo\n", " Load object: 10 own Malloc ID\n"})
+    EXPECT_NE(c.err.find(std::string("---------------------------------\n") + line),
+              std::string::npos)
+        << line;
+}
+
+}  // namespace
