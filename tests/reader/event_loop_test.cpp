@@ -152,6 +152,26 @@ TEST_F(ReaderTest, MissingSecondDataFileEndsTheData) {
   EXPECT_EQ(lines_of(table("marker")), expected);
 }
 
+// The last data file of a run that died has no <kivfile> block and is not
+// read; an empty string is one zero byte.
+TEST_F(ReaderTest, DataFileTheHeaderDoesNotListIsNotRead) {
+  kivw::trace_session s(options());
+  s.marker("");
+  s.switch_file();
+  s.marker("unlisted");
+  s.crash();
+  const conversion c = convert(s.header_path());
+  EXPECT_EQ(c.err.find(data_name(s, 1)), std::string::npos) << c.err;
+  // Without the trailer the run has no start time.
+  const std::vector<std::string> expected = {
+      marker(0, "1970-01-01 00:00:00.000", "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", ""),
+      marker(2, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+  EXPECT_EQ(c.out.find("OUT OF SYNC"), std::string::npos);
+}
+
 TEST_F(ReaderTest, MissingFirstDataFileConvertsNothing) {
   kivw::trace_session s(options());
   s.marker("one");
