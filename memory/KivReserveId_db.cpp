@@ -3,7 +3,7 @@
 #include <iostream>
 
 KivReserveId_db::KivReserveId_db(kiv_reader* reader)
-    : unknown_(std::make_unique<KivReserveId>(reader, unknown_name)), reader_(reader) {}
+    : unknown_(std::make_unique<KivReserveId>(reader, unknown_name)) {}
 
 KivReserveId_db::~KivReserveId_db() = default;
 

@@ -38,5 +38,4 @@ class KivReserveId_db {
  private:
   std::map<std::uint32_t, std::unique_ptr<KivReserveId>> ids_;
   std::unique_ptr<KivReserveId> unknown_;
-  kiv_reader* reader_;
 };

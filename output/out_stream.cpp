@@ -81,6 +81,10 @@ void out_stream::flush_all() {
   for (out_stream* s = open_streams; s != nullptr; s = s->next_) s->flush();
 }
 
+void out_stream::close_all() {
+  while (open_streams != nullptr) open_streams->close();
+}
+
 void out_stream::link() {
   next_ = open_streams;
   prev_ = nullptr;

@@ -72,6 +72,9 @@ class out_stream {
 
   // Flushes every open stream of the program (used before a fatal exit).
   static void flush_all();
+  // Flushes and closes every open stream of the program, so that nothing is
+  // left in a buffer or an open descriptor when the process aborts.
+  static void close_all();
 
  private:
   static constexpr std::size_t max_integer_chars = 24;
@@ -81,7 +84,7 @@ class out_stream {
   void link();
   void unlink();
 
-  std::unique_ptr<char[]> buf_ = std::make_unique<char[]>(buffer_size);
+  std::unique_ptr<char[]> buf_ = std::make_unique_for_overwrite<char[]>(buffer_size);
   std::size_t used_ = 0;
   std::uint64_t file_pos_ = 0;
   int fd_ = -1;

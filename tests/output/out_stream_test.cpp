@@ -88,4 +88,24 @@ TEST_F(OutStreamTest, FlushAllPutsBufferedRowsOnDisk) {
   EXPECT_EQ(read_file(path), "row\n");
 }
 
+// What the terminate handler relies on: every open stream, however many,
+// ends up on disk and closed, and writing to a closed one loses nothing else.
+TEST_F(OutStreamTest, CloseAllPutsEveryStreamOnDiskAndClosesIt) {
+  out_stream a, b, c;
+  ASSERT_TRUE(a.open((dir_ / "a.csv").string(), true));
+  ASSERT_TRUE(b.open((dir_ / "b.csv").string(), true));
+  ASSERT_TRUE(c.open((dir_ / "c.csv").string(), true));
+  b.close();
+  a << "a1\n";
+  c << "c1\n";
+  out_stream::close_all();
+  EXPECT_FALSE(a.is_open());
+  EXPECT_FALSE(c.is_open());
+  EXPECT_EQ(read_file(dir_ / "a.csv"), "a1\n");
+  EXPECT_EQ(read_file(dir_ / "c.csv"), "c1\n");
+  a << "dropped\n";
+  out_stream::flush_all();
+  EXPECT_EQ(read_file(dir_ / "a.csv"), "a1\n");
+}
+
 }  // namespace
