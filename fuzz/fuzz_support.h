@@ -24,7 +24,7 @@ kivw::trace_options variant_options(int variant, const std::string& dir, const s
 // again when the process exits normally.
 std::string make_work_dir(const char* purpose);
 
-// Sends what the converter writes to std::cout and std::cerr to /dev/null.
+// Discards what the converter writes to std::cout and std::cerr.
 // The process's own descriptors stay as they are, so the fuzzer's and the
 // sanitizers' reports still reach the terminal.
 void silence_output();
