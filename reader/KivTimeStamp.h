@@ -10,7 +10,8 @@
 // "YYYY-MM-DD hh:mm:ss.mmm" in local time.
 class KivTimeStamp : public KivEvent {
  public:
-  explicit KivTimeStamp(kiv_reader* reader = nullptr) : KivEvent(kiv_e_timestamp, reader) { set(0, 0); }
+  // Zero time with an empty text until set() or setelems() fills it.
+  explicit KivTimeStamp(kiv_reader* reader = nullptr) : KivEvent(kiv_e_timestamp, reader) {}
   void setelems() override;
   void traceevent(std::ostream& os) override;
 
