@@ -26,14 +26,14 @@ int check_header(const kiv_hdr& hdr) {
 // dumped: its state is incomplete.
 int convert(kiv_reader& reader) {
   reader.read_files();
-  [[maybe_unused]] const std::uint64_t records = reader.ReadEvents();
+  const std::uint64_t records = reader.ReadEvents();
   if (reader.stopped()) return process_stopped;
-  // dump_proc_db(records): processes.
+  reader.dump_proc_db(records);
   reader.dump_hash_db();
-  // dump_malid_db(records): malloc ids and colours.
-  // dump_query_db(): queries.
+  reader.dump_malid_db(records);
+  reader.dump_query_db();
   reader.dump_runid_db();
-  // dump_object_db(): objects and functions.
+  reader.dump_object_db();
   return process_converted;
 }
 
