@@ -78,6 +78,25 @@ TEST_F(OutStreamTest, UnopenableFileReportsErrorAndSwallowsRows) {
   os.close();
 }
 
+// The buffer grows from a small start while rows arrive: characters,
+// numbers and texts of every length cross each growth step and the final
+// flushes in order.
+TEST_F(OutStreamTest, RowsCrossEveryBufferGrowthInOrder) {
+  const auto path = dir_ / "grow.csv";
+  std::string expected;
+  {
+    out_stream os;
+    ASSERT_TRUE(os.open(path.string(), true));
+    for (std::uint64_t i = 0; expected.size() < 3 * out_stream::buffer_size; ++i) {
+      const std::string text(i % 97, static_cast<char>('a' + i % 26));
+      os << i << ';' << text << '\n';
+      expected += std::to_string(i) + ';' + text + '\n';
+      ASSERT_EQ(os.tellp(), expected.size());
+    }
+  }
+  EXPECT_EQ(read_file(path), expected);
+}
+
 TEST_F(OutStreamTest, FlushAllPutsBufferedRowsOnDisk) {
   const auto path = dir_ / "flush.csv";
   out_stream os;
