@@ -201,7 +201,7 @@ std::vector<bad_input> cases() {
          return convert_header();
        },
        0, {}, {"lists no data file"}, no_rows_read},
-      {"DataFileLongerThanDeclared",
+      {"DataFileSizeBeyond32Bits",
        [](trace_dir& d) {
          kivw::trace_session s(d.options());
          s.marker("declared");
@@ -210,8 +210,19 @@ std::vector<bad_input> cases() {
          s.close();
          return convert_header();
        },
-       0, {}, {},
+       0, {}, {"declares a negative size (-1294967296 bytes); nothing of it is read"},
        [](const trace_dir& d) { EXPECT_FALSE(contains(d.table("marker"), "declared")); }},
+      {"DataFileShorterThanDeclared",
+       [](trace_dir& d) {
+         kivw::trace_session s(d.options());
+         s.marker("all of it");
+         s.switch_file(kivw::kivfile_block::omit);
+         s.raw_kivfile("./4711/kiv.7.000.kivdat", "100000");
+         s.close();
+         return convert_header();
+       },
+       0, {}, {"is shorter than its header says: declared size 100000 bytes, actual size 24 bytes"},
+       [](const trace_dir& d) { EXPECT_TRUE(contains(d.table("marker"), "Marker;;all of it\n")); }},
       {"HeaderFileMissing", [](trace_dir&) { return convert_header(); }, 0, {}, {"header file ./4711/kiv.7.kivhdr cannot be opened"},
        [](const trace_dir& d) { EXPECT_FALSE(d.has_table("marker")); }},
       {"HeaderEmpty", header_only(""), 0, {}, {"holds no <kiv> element"}, nullptr},
@@ -310,8 +321,12 @@ std::vector<bad_input> cases() {
        }),
        0, {}, {},
        [](const trace_dir& d) { EXPECT_TRUE(contains(d.table("marker"), "Process;End;End: ")); }},
-      {"FreeOfUnknownAddress", run_of([](kivw::trace_session& s) { s.free(5, 0, 0xdead0, 0, ""); }), 0, {}, {},
-       read_to_the_end},
+      {"FreeOfUnknownAddress", run_of([](kivw::trace_session& s) { s.free(5, 0, 0xdead0, 0, ""); }), 0,
+       {"Error in FREE: illegal address dead0\n"}, {},
+       [](const trace_dir& d) {
+         EXPECT_EQ(count_lines(d.table("memory")), 1U);
+         EXPECT_EQ(d.table("freemem"), "");
+       }},
       {"ColourOutOfRange",
        run_of([](kivw::trace_session& s) {
          s.reserve_id(5, 64, 0, "", 2, "two colours");
@@ -320,7 +335,8 @@ std::vector<bad_input> cases() {
          s.malloc_wf(5, -1, 0x2000, 8, 16, 0, "");
          s.free(5, 7, 0x1000, 0, "");
        }),
-       0, {}, {}, read_to_the_end},
+       0, {}, {"Colour 7 \"beyond\" of malloc id 5 ignored: the id keeps colours below 2"},
+       [](const trace_dir& d) { EXPECT_EQ(count_lines(d.table("memory")), 3U); }},
       {"HugeColourCount",
        run_of([](kivw::trace_session& s) {
          s.reserve_id(5, 64, 0, "", 0x7fffffff, "many colours");
@@ -328,7 +344,10 @@ std::vector<bad_input> cases() {
          s.malloc_wf(5, 1000000, 0x1000, 8, 16, 0, "");
          s.free(5, 1000000, 0x1000, 0, "");
        }),
-       0, {}, {}, read_to_the_end},
+       0, {},
+       {"Colour 1000000 \"far\" of malloc id 5 ignored: the id keeps colours below 4096",
+        "color table: malloc id 5 declares 2147483647 colours; only the first 4096 are written"},
+       [](const trace_dir& d) { EXPECT_EQ(count_lines(d.table("memory")), 2U); }},
       {"FlowToUnknownFunction",
        run_of([](kivw::trace_session& s) {
          s.process_start(7, 1, "session");
@@ -340,9 +359,16 @@ std::vector<bad_input> cases() {
          s.vorex_flow_out(9, 1, 1, "args");
          s.process_end(7);
        }),
-       0, {}, {}, read_to_the_end},
+       0, {}, {},
+       [](const trace_dir& d) {
+         EXPECT_EQ(count_lines(d.table("flow")), 4U);
+         EXPECT_TRUE(contains(d.table("marker"), "Process;End;End: session 7\n"));
+       }},
       {"QueryOutWithoutQueryIn", run_of([](kivw::trace_session& s) { s.query_out(3, 0); }), 0, {}, {},
-       read_to_the_end},
+       [](const trace_dir& d) {
+         EXPECT_EQ(d.table("queryevents"), "");
+         read_to_the_end(d);
+       }},
       {"HugeSymbolDimensionCount",
        run_of([](kivw::trace_session& s) {
          s.process_start(7, 1, "session");
@@ -352,7 +378,8 @@ std::vector<bad_input> cases() {
          s.symbol_alloc(0x10, 1, 16, "sym");
          s.process_end(7);
        }),
-       0, {}, {}, read_to_the_end},
+       0, {}, {},
+       [](const trace_dir& d) { EXPECT_EQ(count_lines(d.table("symbols")), 1U); }},
       {"TableFileCannotBeCreated",
        [](trace_dir& d) {
          auto args = run_of([](kivw::trace_session& s) { s.marker("rows of other tables"); })(d);
