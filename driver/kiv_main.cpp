@@ -46,24 +46,30 @@ void apply_settings(const kiv_options& opts) {
   fun_sep = opts.fun_sep;
 }
 
-void run_directory(const std::string& dir, const std::string& description, std::int64_t max_size) {
+// Both runs return false when a conversion stopped at data it cannot frame:
+// the program then ends with a failure status, after the tables and the
+// script of the run have been closed on the way out.
+bool run_directory(const std::string& dir, const std::string& description, std::int64_t max_size) {
   dirhandler handler(dir, header_fragment);
   handler.read_dir();
   run_tables tables;
   bool first = true;
   for (const std::string& name : handler.names()) {
     std::cout << "Processing: " << name << std::endl;
-    if (process_file(&tables.sequence, &tables.script, dir, name, description, first, max_size) == process_failed)
-      std::cout << ">>Processing failed..." << std::endl;
+    const int result = process_file(&tables.sequence, &tables.script, dir, name, description, first, max_size);
+    if (result == process_stopped) return false;
+    if (result == process_failed) std::cout << ">>Processing failed..." << std::endl;
     first = false;
   }
+  return true;
 }
 
 // A single header is named relative to the current directory; its tables are
 // numbered and scripted apart from any directory run.
-void run_single(const std::string& header, const std::string& description, std::int64_t max_size) {
+bool run_single(const std::string& header, const std::string& description, std::int64_t max_size) {
   run_tables tables;
-  process_file(&tables.sequence, &tables.script, current_dir, header, description, true, max_size);
+  return process_file(&tables.sequence, &tables.script, current_dir, header, description, true, max_size) !=
+         process_stopped;
 }
 
 }  // namespace
@@ -81,7 +87,7 @@ void usage() {
 }
 
 void kiv_terminate_handler() {
-  out_stream::flush_all();
+  out_stream::close_all();
   std::cerr << "Some error occurred: debug and break at kiv_terminate_handler" << std::endl;
   std::abort();
 }
@@ -99,7 +105,7 @@ int kiv_main(int argc, char** argv) {
   apply_settings(opts);
   start_runtime();
   const std::string description = opts.description.value_or(default_description);
-  if (opts.trace_dir) run_directory(*opts.trace_dir, description, opts.max_size);
-  if (opts.header_file) run_single(*opts.header_file, description, opts.max_size);
+  if (opts.trace_dir && !run_directory(*opts.trace_dir, description, opts.max_size)) return EXIT_FAILURE;
+  if (opts.header_file && !run_single(*opts.header_file, description, opts.max_size)) return EXIT_FAILURE;
   return EXIT_SUCCESS;
 }

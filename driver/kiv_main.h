@@ -7,6 +7,6 @@ int kiv_main(int argc, char** argv);
 // Prints the usage text on standard output.
 void usage();
 
-// Handler for uncaught exceptions: puts the converted rows on disk, reports
-// and aborts.
+// Handler for uncaught exceptions: flushes and closes every table file and
+// the import script, reports and aborts.
 [[noreturn]] void kiv_terminate_handler();

@@ -22,16 +22,19 @@ int check_header(const kiv_hdr& hdr) {
 }
 
 // Replays the data files, then writes the tables that describe the final
-// state of the run, in this order.
-void convert(kiv_reader& reader) {
+// state of the run, in this order. A run whose reading stopped is not
+// dumped: its state is incomplete.
+int convert(kiv_reader& reader) {
   reader.read_files();
   const std::uint64_t records = reader.ReadEvents();
+  if (reader.stopped()) return process_stopped;
   reader.dump_proc_db(records);
   reader.dump_hash_db();
   reader.dump_malid_db(records);
   reader.dump_query_db();
   reader.dump_runid_db();
   reader.dump_object_db();
+  return process_converted;
 }
 
 }  // namespace
@@ -44,6 +47,5 @@ int process_file(csv_file_sequence* sequence, sql_script* script, const std::str
   kiv_reader reader(&parser, sequence, script, dir.c_str(), path.c_str(), description.c_str(),
                     first, max_size);
   const int result = check_header(reader.header());
-  if (result == process_converted) convert(reader);
-  return result;
+  return result == process_converted ? convert(reader) : result;
 }

@@ -12,6 +12,9 @@ inline constexpr int process_converted = 0;
 inline constexpr int process_failed = 1;
 // The header's version is newer than we understand.
 inline constexpr int process_unsupported = 2;
+// Reading stopped at a record that cannot be framed; the tables are closed
+// and the program must end with a failure status.
+inline constexpr int process_stopped = 3;
 
 // Converts one header file (directory + "/" + name) with its data files.
 // first is true for the first conversion of sequence and script; max_size

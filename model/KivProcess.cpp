@@ -133,7 +133,11 @@ KivProcess::mal_stat* KivProcess::get_mc_stat(std::uint32_t malid) {
   const KivReserveId* rid = reader->malid_db().get_reserve_id(malid);
   const std::uint32_t declared = rid->id == KivReserveId::unknown_id ? 1 : rid->nr_colors;
   const int colours = static_cast<int>(std::min<std::uint32_t>(declared, max_color_blocks));
-  it->second = std::make_unique<mal_stat>(stat_divisor, colours, color_divisor);
+  // Colour blocks are made when a colour is first used: a process that
+  // touches one colour of many ids with thousands of colours each must not
+  // pay for all of them.
+  it->second = std::make_unique<mal_stat>(stat_divisor);
+  it->second->set_color_count(colours);
   return it->second.get();
 }
 
@@ -241,7 +245,7 @@ void KivProcess_db::update_wf(std::uint32_t pid, std::uint32_t id, long long col
   proc->stat.allocate_wf(s, t);
   KivProcess::mal_stat* ms = proc->get_mc_stat(id);
   ms->stat.allocate_wf(s, t);
-  if (KivStat<int>* c = ms->color(color))
+  if (KivStat<int>* c = ms->add_color(color, KivProcess::color_divisor))
     c->allocate_wf(static_cast<int>(size), static_cast<int>(tot_size));
 }
 
@@ -253,7 +257,7 @@ void KivProcess_db::update_nf(std::uint32_t pid, std::uint32_t id, long long col
   proc->stat.allocate_nf(s, t);
   KivProcess::mal_stat* ms = proc->get_mc_stat(id);
   ms->stat.allocate_nf(s, t);
-  if (KivStat<int>* c = ms->color(color))
+  if (KivStat<int>* c = ms->add_color(color, KivProcess::color_divisor))
     c->allocate_nf(static_cast<int>(size), static_cast<int>(tot_size));
 }
 
@@ -265,7 +269,7 @@ void KivProcess_db::update_fr(std::uint32_t pid, std::uint32_t id, long long col
   proc->stat.free(s, t);
   KivProcess::mal_stat* ms = proc->get_mc_stat(id);
   ms->stat.free(s, t);
-  if (KivStat<int>* c = ms->color(color))
+  if (KivStat<int>* c = ms->add_color(color, KivProcess::color_divisor))
     c->free_no_count(static_cast<int>(size), static_cast<int>(tot_size));
 }
 

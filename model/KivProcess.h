@@ -79,9 +79,10 @@ class KivProcess {
   // The per-malloc-id block, created on first use with the id's colours.
   mal_stat* get_mc_stat(std::uint32_t malid);
   KivStat<long long>* get_p_m_stat(std::uint32_t malid) { return &get_mc_stat(malid)->stat; }
-  // Null when the colour has no block; callers skip that level.
+  // Null when the colour is out of range (callers skip that level); a
+  // colour's block is made when it is first asked for.
   KivStat<int>* get_p_c_stat(std::uint32_t malid, long long color) {
-    return get_mc_stat(malid)->color(color);
+    return get_mc_stat(malid)->add_color(color, color_divisor);
   }
 
   // ---- life cycle --------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,14 +63,26 @@ void out_stream::flush() {
 
 out_stream& out_stream::write_slow(const char* data, std::size_t n) {
   while (n > 0) {
-    if (used_ == buffer_size) flush();
-    const std::size_t chunk = std::min(n, buffer_size - used_);
+    if (used_ == capacity_) make_room();
+    const std::size_t chunk = std::min(n, capacity_ - used_);
     std::memcpy(buf_.get() + used_, data, chunk);
     used_ += chunk;
     data += chunk;
     n -= chunk;
   }
   return *this;
+}
+
+void out_stream::make_room() {
+  if (capacity_ == buffer_size) {
+    flush();
+    return;
+  }
+  const std::size_t grown = capacity_ == 0 ? initial_capacity : capacity_ * 2;
+  auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+  if (used_ != 0) std::memcpy(bigger.get(), buf_.get(), used_);
+  buf_ = std::move(bigger);
+  capacity_ = grown;
 }
 
 void out_stream::fail(const char* what) {
@@ -79,6 +92,10 @@ void out_stream::fail(const char* what) {
 
 void out_stream::flush_all() {
   for (out_stream* s = open_streams; s != nullptr; s = s->next_) s->flush();
+}
+
+void out_stream::close_all() {
+  while (open_streams != nullptr) open_streams->close();
 }
 
 void out_stream::link() {

@@ -56,7 +56,10 @@ std::uint64_t kiv_reader::ReadEvents() {
     ++eventnr_;
     if (debug_records())
       std::cerr << "tag: " << static_cast<char>(tag) << " size: " << size << " eventnr: " << eventnr_;
-    if (!dispatch(tag)) illegal_event();
+    if (!dispatch(tag)) {
+      illegal_event();
+      return kiv_counters.record_count;
+    }
     if (cursor_.cursor() != cursor_.record_end()) {
       std::cout << "OUT OF SYNC!!! record: " << eventnr_;
       cursor_.seek(cursor_.record_end());
@@ -107,13 +110,13 @@ bool kiv_reader::dispatch(signed char tag) {
 }
 
 // A tag outside the record table means the data cannot be framed any more:
-// report it, put every table written so far on disk and stop.
+// report it and stop reading. The caller ends the program with a failure
+// status after closing the tables, so every row written so far is kept.
 void kiv_reader::illegal_event() {
   if (debug_records()) std::cerr << '\n';
   std::cout << "Illegal event detected. record nr: " << eventnr_ << '\n'
             << "File offset: " << cursor_.cursor() << std::endl;
-  out_stream::flush_all();
-  std::exit(EXIT_FAILURE);
+  stopped_ = true;
 }
 
 void kiv_reader::memory_record_step() {

@@ -141,6 +141,11 @@ bool kiv_reader::rd_open() {
 // Reads the declared number of bytes with one read. A file shorter than
 // declared is reported once, and only the bytes read are decoded.
 void kiv_reader::load_current_file(const kivfile& kf) {
+  // A size written beyond 32 bits reads as negative: nothing of the file is
+  // read, and the user is told why.
+  if (kf.size < 0)
+    std::cerr << "Data file \"" << kf.file << "\" declares a negative size (" << kf.size
+              << " bytes); nothing of it is read\n";
   const auto declared = static_cast<std::size_t>(std::max(kf.size, 0));
   input_->seekg(0, std::ios::end);
   const std::streamoff length = input_->tellg();

@@ -57,6 +57,10 @@ class kiv_reader {
   void read_files() {}
   // Replays every record; returns the program-wide memory record count.
   std::uint64_t ReadEvents();
+  // True when reading stopped at a record that cannot be framed (an illegal
+  // tag): nothing after it can be trusted, and the program ends with a
+  // failure status once the tables are closed.
+  bool stopped() const { return stopped_; }
   // "hashloc" table.
   void dump_hash_db();
   // "runs" table.
@@ -153,7 +157,7 @@ class kiv_reader {
   void load_current_file(const kivfile& kf);
   void end_file_data(std::size_t needed);
   bool dispatch(signed char tag);
-  [[noreturn]] void illegal_event();
+  void illegal_event();
   void memory_record_step();
   void end_process_tables(KivProcess& proc);
   std::uint64_t proc_generation() const;
@@ -205,6 +209,7 @@ class kiv_reader {
   std::size_t current_file_ = 0;
   std::unique_ptr<std::ifstream> input_;
   bool short_file_reported_ = false;
+  bool stopped_ = false;
   // Declared first among the databases so that it is destroyed last: the
   // records other databases keep borrow function names from its objects.
   std::unique_ptr<KivObject_db> object_db_;

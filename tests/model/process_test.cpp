@@ -280,10 +280,11 @@ TEST_F(RunModelTest, MemoryVerbsMoveTheThreeProcessLevels) {
   db.update_wf(9, 12, 0, 5, 8);
   EXPECT_EQ(reader->default_process().stat.cur_wf.size, 5);
 
-  // Unknown ids get one colour; a hostile colour count is capped.
-  EXPECT_EQ(five->get_mc_stat(77)->colors.size(), 1U);
-  EXPECT_EQ(five->get_mc_stat(13)->colors.size(),
-            static_cast<std::size_t>(KivProcess::max_color_blocks));
+  // Unknown ids get one colour; a hostile colour count is capped, and no
+  // colour block exists before its colour is used.
+  EXPECT_EQ(five->get_mc_stat(77)->nr_colors, 1);
+  EXPECT_EQ(five->get_mc_stat(13)->nr_colors, KivProcess::max_color_blocks);
+  EXPECT_TRUE(five->get_mc_stat(13)->colors.empty());
 }
 
 // Ending a process empties what it freed: no arc, node or frame survives,

@@ -78,6 +78,25 @@ TEST_F(OutStreamTest, UnopenableFileReportsErrorAndSwallowsRows) {
   os.close();
 }
 
+// The buffer grows from a small start while rows arrive: characters,
+// numbers and texts of every length cross each growth step and the final
+// flushes in order.
+TEST_F(OutStreamTest, RowsCrossEveryBufferGrowthInOrder) {
+  const auto path = dir_ / "grow.csv";
+  std::string expected;
+  {
+    out_stream os;
+    ASSERT_TRUE(os.open(path.string(), true));
+    for (std::uint64_t i = 0; expected.size() < 3 * out_stream::buffer_size; ++i) {
+      const std::string text(i % 97, static_cast<char>('a' + i % 26));
+      os << i << ';' << text << '\n';
+      expected += std::to_string(i) + ';' + text + '\n';
+      ASSERT_EQ(os.tellp(), expected.size());
+    }
+  }
+  EXPECT_EQ(read_file(path), expected);
+}
+
 TEST_F(OutStreamTest, FlushAllPutsBufferedRowsOnDisk) {
   const auto path = dir_ / "flush.csv";
   out_stream os;
@@ -86,6 +105,26 @@ TEST_F(OutStreamTest, FlushAllPutsBufferedRowsOnDisk) {
   EXPECT_EQ(read_file(path), "");
   out_stream::flush_all();
   EXPECT_EQ(read_file(path), "row\n");
+}
+
+// What the terminate handler relies on: every open stream, however many,
+// ends up on disk and closed, and writing to a closed one loses nothing else.
+TEST_F(OutStreamTest, CloseAllPutsEveryStreamOnDiskAndClosesIt) {
+  out_stream a, b, c;
+  ASSERT_TRUE(a.open((dir_ / "a.csv").string(), true));
+  ASSERT_TRUE(b.open((dir_ / "b.csv").string(), true));
+  ASSERT_TRUE(c.open((dir_ / "c.csv").string(), true));
+  b.close();
+  a << "a1\n";
+  c << "c1\n";
+  out_stream::close_all();
+  EXPECT_FALSE(a.is_open());
+  EXPECT_FALSE(c.is_open());
+  EXPECT_EQ(read_file(dir_ / "a.csv"), "a1\n");
+  EXPECT_EQ(read_file(dir_ / "c.csv"), "c1\n");
+  a << "dropped\n";
+  out_stream::flush_all();
+  EXPECT_EQ(read_file(dir_ / "a.csv"), "a1\n");
 }
 
 }  // namespace
