@@ -25,13 +25,13 @@ int check_header(const kiv_hdr& hdr) {
 // state of the run, in this order.
 void convert(kiv_reader& reader) {
   reader.read_files();
-  [[maybe_unused]] const std::uint64_t records = reader.ReadEvents();
-  // dump_proc_db(records): processes.
+  const std::uint64_t records = reader.ReadEvents();
+  reader.dump_proc_db(records);
   reader.dump_hash_db();
-  // dump_malid_db(records): malloc ids and colours.
-  // dump_query_db(): queries.
+  reader.dump_malid_db(records);
+  reader.dump_query_db();
   reader.dump_runid_db();
-  // dump_object_db(): objects and functions.
+  reader.dump_object_db();
 }
 
 }  // namespace

@@ -245,10 +245,18 @@ class KivMalidStat {
     return colors[static_cast<std::size_t>(c)];
   }
 
+  // Sets the number of colours without creating any storage: the colour
+  // vector grows as colours get their blocks (add_color).
+  void set_color_count(int n) {
+    delete_colors();
+    nr_colors = n < 0 ? 0 : n;
+  }
+
   // Creates the block of colour c when it is in range and not there yet;
   // returns the colour's block (null when c is out of range).
   KivStat<U>* add_color(long long c, U divisor) {
-    if (c < 0 || c >= nr_colors || static_cast<std::size_t>(c) >= colors.size()) return nullptr;
+    if (c < 0 || c >= nr_colors) return nullptr;
+    if (static_cast<std::size_t>(c) >= colors.size()) colors.resize(static_cast<std::size_t>(c) + 1, nullptr);
     auto& slot = colors[static_cast<std::size_t>(c)];
     if (slot == nullptr) slot = new KivStat<U>(divisor);
     return slot;

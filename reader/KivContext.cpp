@@ -5,13 +5,6 @@
 #include "memory/KivReserveId_db.h"
 #include "reader/kiv_reader.h"
 
-namespace {
-
-// Characters of a malloc id's reserve type that precede the object name.
-constexpr std::size_t object_name_offset = 4;
-
-}  // namespace
-
 void KivReserveIdColors::setelems() {
   readelem(color);
   readelem(colorname);
@@ -74,22 +67,6 @@ void KivProcessSpecialLoad::setelems() {
 void KivProcessSpecialLoad::traceevent(std::ostream& os) {
   if (!tracing()) return;
   os << " pid: " << pid << " special id: " << funnr << " special name: " << funcname << '\n';
-}
-
-std::string object_name_of(const std::string& reserve_type) {
-  if (reserve_type.size() < object_name_offset) return {};
-  std::string name = reserve_type.substr(object_name_offset);
-  if (name == ":0:init") return "init";
-  return name;
-}
-
-void KivObjectLoad::setelems() {
-  readelem(id_of_obj);
-  object_name = object_name_of(reader()->malid_db().get_reserve_id(id_of_obj)->reserve_type);
-}
-
-void KivObjectLoad::traceevent(std::ostream& os) {
-  if (tracing()) os << " id_of_obj: " << id_of_obj << " object name: " << object_name << '\n';
 }
 
 void KivObjectLink::setelems() {

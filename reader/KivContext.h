@@ -86,17 +86,6 @@ class KivProcessSpecialLoad : public KivContext {
   std::string funcname;
 };
 
-class KivObjectLoad : public KivContext {
- public:
-  explicit KivObjectLoad(kiv_reader* reader) : KivContext(kiv_e_object_load, reader) {}
-  // Also derives the object name from the malloc id of the same number.
-  void setelems() override;
-  void traceevent(std::ostream& os) override;
-
-  std::uint32_t id_of_obj = 0;
-  std::string object_name;
-};
-
 class KivObjectLink : public KivContext {
  public:
   explicit KivObjectLink(kiv_reader* reader) : KivContext(kiv_e_object_link, reader) {}
@@ -125,7 +114,3 @@ class KivObjectGlobalLoad : public KivObjectFunctionLoad {
   explicit KivObjectGlobalLoad(kiv_reader* reader)
       : KivObjectFunctionLoad(reader, kiv_e_object_global_load) {}
 };
-
-// The object name that a malloc id's reserve type gives: the text from its
-// fifth character on, "init" for ":0:init"; empty for a shorter text.
-std::string object_name_of(const std::string& reserve_type);

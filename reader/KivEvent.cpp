@@ -1,7 +1,6 @@
 #include "reader/KivEvent.h"
 
 #include "driver/settings.h"
-#include "model/KivProcess.h"
 #include "reader/kiv_reader.h"
 
 int KivEvent::readelemsize() { return reader_->elem_size(type_, elemnr_++); }
@@ -30,11 +29,3 @@ void KivEvent::readloc(std::string_view& text, std::int64_t& location) {
 }
 
 bool KivEvent::tracing() { return debug_level > 1; }
-
-KivMeasurement::KivMeasurement(kiv_type type, kiv_reader* reader)
-    : KivEvent(type, reader), pid(reader->current_pid()), arc(reader->cc_curr_arc()) {
-  const KivProcess* proc = reader->cc_curr_proc();
-  bcall = proc->bcall;
-  bcall_sym = proc->bcall_sym;
-  bcall_arg = proc->bcall_arg;
-}

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "model/KivEventContext.h"
 #include "reader/kiv_type.h"
 
 class kiv_reader;
@@ -47,11 +48,7 @@ class KivEvent {
 // current pid, call arc and Vorex call.
 class KivMeasurement : public KivEvent {
  public:
-  KivMeasurement(kiv_type type, kiv_reader* reader);
+  KivMeasurement(kiv_type type, kiv_reader* reader) : KivEvent(type, reader), context(reader) {}
 
-  std::uint32_t pid = 0;
-  std::uint32_t arc = 0;
-  std::string bcall;
-  std::int64_t bcall_sym = 0;
-  std::string bcall_arg;
+  KivEventContext context;
 };

@@ -14,6 +14,13 @@ class KivMemInfo : public KivMeasurement {
   using KivMeasurement::KivMeasurement;
   // The record's own columns of its heap row.
   virtual void dumpinfo(out_stream&) const {}
+
+ protected:
+  // Tag, heap row number, memory record count and context; the heap row
+  // number is the program-wide count of "sbrk" rows written before.
+  void dump_heap_head(out_stream& os) const;
+  // The run's heap growth and gap sums.
+  void dump_heap_sums(out_stream& os) const;
 };
 
 class KivSbrk : public KivMemInfo {
@@ -21,6 +28,7 @@ class KivSbrk : public KivMemInfo {
   explicit KivSbrk(kiv_reader* reader) : KivMemInfo(kiv_e_sbrk, reader) {}
   void setelems() override;
   void traceevent(std::ostream& os) override;
+  void dumpinfo(out_stream& os) const override;
 
   std::int64_t addr = 0;
   std::uint32_t size = 0;
@@ -31,6 +39,7 @@ class KivSbrkGap : public KivMemInfo {
   explicit KivSbrkGap(kiv_reader* reader) : KivMemInfo(kiv_e_sbrk_gap, reader) {}
   void setelems() override;
   void traceevent(std::ostream& os) override;
+  void dumpinfo(out_stream& os) const override;
 
   std::int64_t l_sbrk = 0;
   std::int64_t c_sbrk = 0;
@@ -41,6 +50,7 @@ class KivMallInfo : public KivMemInfo {
   explicit KivMallInfo(kiv_reader* reader) : KivMemInfo(kiv_e_mallinfo, reader) {}
   void setelems() override;
   void traceevent(std::ostream& os) override;
+  void dumpinfo(out_stream& os) const override;
 
   std::uint32_t arena = 0;
   std::uint32_t used = 0;

@@ -1,6 +1,14 @@
 #include "reader/KivMemory.h"
 
+#include <iostream>
+
+#include "driver/settings.h"
+#include "header/kiv_hdr.h"
+#include "memory/KivReserveId.h"
 #include "memory/KivReserveId_db.h"
+#include "memory/KivStat.h"
+#include "model/KivProcess.h"
+#include "output/csv_file.h"
 #include "output/out_stream.h"
 #include "reader/kiv_reader.h"
 
@@ -11,9 +19,90 @@ void trace_block(std::ostream& os, const R& rec) {
   os << " id: " << rec.id << " color: " << rec.color << " addr: " << rec.addr << '\n';
 }
 
+// Addresses in messages are lower-case hexadecimal of their 64 bits.
+void address_message(const char* text, std::int64_t addr) {
+  std::cout << text << std::hex << static_cast<std::uint64_t>(addr) << std::dec << '\n';
+}
+
+template <typename T>
+void piece(out_stream& os, const KivStatBase<T>& p) {
+  p.dump(os);
+  os << data_sep;
+}
+
+// Current, peak, in use, records and total of with-free memory.
+template <typename T>
+void wf_blocks(out_stream& os, const KivStat<T>& s) {
+  piece(os, s.cur_wf);
+  piece(os, s.peak_wf);
+  piece(os, s.in_use);
+  piece(os, s.recs);
+  piece(os, s.tot_wf);
+}
+
+// Current, in use and records.
+template <typename T>
+void short_blocks(out_stream& os, const KivStat<T>* s) {
+  static const KivStat<T> zero{1};
+  const KivStat<T>& b = s == nullptr ? zero : *s;
+  piece(os, b.cur_wf);
+  piece(os, b.in_use);
+  piece(os, b.recs);
+}
+
 }  // namespace
 
 void KivMemory::dumpinfo(out_stream& os) const { os << location_text; }
+
+void KivMemory::dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
+                         colour_view view) const {
+  static const KivStat<unsigned long long> zero_colour{1};
+  kiv_reader& rd = *reader();
+  const KivReserveId_db& db = rd.malid_db();
+  os << static_cast<char>(type()) << data_sep;
+  piece(os, db.stat.recs);
+  context.dumpcontext(os) << data_sep;
+  os << location << data_sep << id << data_sep << cols.color << data_sep << cols.addr << data_sep << cols.size
+     << data_sep << cols.tot_size << data_sep << cols.new_size << data_sep << cols.new_tot_size << data_sep
+     << cols.addr2 << data_sep << cols.other_sequence << data_sep;
+
+  const KivStat<unsigned long long>* colour = view == colour_view::none ? nullptr : rid.stats.color(cols.color);
+  const KivStat<unsigned long long>& c = colour == nullptr ? zero_colour : *colour;
+  os << "color" << data_sep;
+  if (view == colour_view::no_free) {
+    piece(os, c.cur_nf);
+    piece(os, c.sum_nf);
+  } else {
+    piece(os, c.cur_wf);
+    piece(os, c.peak_wf);
+  }
+  piece(os, c.in_use);
+  piece(os, c.recs);
+
+  os << "malid" << data_sep;
+  wf_blocks(os, rid.stats.stat);
+  KivProcess& proc = *rd.proc_db().get_process(context.pid);
+  os << "process" << data_sep;
+  wf_blocks(os, proc.stat);
+  os << "process m" << data_sep;
+  short_blocks(os, proc.get_p_m_stat(id));
+  os << "process c" << data_sep;
+  short_blocks(os, view == colour_view::none ? nullptr : proc.get_p_c_stat(id, cols.color));
+  os << "global" << data_sep;
+  piece(os, db.stat.cur_wf);
+  piece(os, db.stat.peak_wf);
+  piece(os, db.stat.cur_nf);
+  os << "sbrk" << data_sep << db.sbrk_size << data_sep << db.sbrk_count << data_sep << db.gap_size << data_sep
+     << db.gap_count;
+}
+
+void KivMemory::write_freemem(std::uint64_t block_nr, std::uint64_t freeing_nr, char tag) const {
+  const kiv_hdr& hdr = reader()->header();
+  reader()->freemem_file().get_stream() << hdr.runid << data_sep << hdr.pid << data_sep << block_nr << data_sep
+                                        << freeing_nr << data_sep << tag << '\n';
+}
+
+// ---- allocation with free -------------------------------------------------------
 
 void KivMallocWF::setelems() {
   readelem(id);
@@ -23,11 +112,38 @@ void KivMallocWF::setelems() {
   readelem(size);
   readelem(tot_size);
   readloc(location_text, location);
+  realloc_sequence = 0;
+  sequence = update_stats();
 }
 
 void KivMallocWF::traceevent(std::ostream& os) {
   if (tracing()) trace_block(os, *this);
 }
+
+// A realloc that moved the block names the old block: its record number is
+// kept, the old block itself stays until a free names it.
+std::uint64_t KivMallocWF::update_stats() {
+  KivReserveId_db& db = reader()->malid_db();
+  KivReserveId& rid = *db.get_reserve_id(id);
+  if (addr_realloc != 0) {
+    if (const KivMemBlock* old = rid.wf_mem.find(addr_realloc))
+      realloc_sequence = old->sequence;
+    else
+      address_message("Error in MALLOC_WF cannot find addr_realloed ", addr_realloc);
+  }
+  rid.stats.stat.allocate_wf(size, tot_size);
+  if (auto* c = rid.stats.color(color)) c->allocate_wf(size, tot_size);
+  reader()->proc_db().update_wf(context.pid, id, color, size, tot_size);
+  return db.update_wf(size, tot_size);
+}
+
+void KivMallocWF::dumpinfo(out_stream& os) const {
+  const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
+  dump_row(os, rid, id, {color, addr, size, tot_size, size, tot_size, addr_realloc, realloc_sequence},
+           colour_view::with_free);
+}
+
+// ---- allocation without free ----------------------------------------------------
 
 void KivMallocNF::setelems() {
   readelem(id);
@@ -36,22 +152,71 @@ void KivMallocNF::setelems() {
   readelem(size);
   readelem(tot_size);
   readloc(location_text, location);
+  sequence = update_stats();
 }
 
 void KivMallocNF::traceevent(std::ostream& os) {
   if (tracing()) trace_block(os, *this);
 }
 
+std::uint64_t KivMallocNF::update_stats() {
+  KivReserveId_db& db = reader()->malid_db();
+  KivReserveId& rid = *db.get_reserve_id(id);
+  rid.stats.stat.allocate_nf(size, tot_size);
+  if (auto* c = rid.stats.color(color)) c->allocate_nf(size, tot_size);
+  reader()->proc_db().update_nf(context.pid, id, color, size, tot_size);
+  return db.update_nf(size, tot_size);
+}
+
+void KivMallocNF::dumpinfo(out_stream& os) const {
+  const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
+  dump_row(os, rid, id, {color, addr, size, tot_size, size, tot_size, 0, 0}, colour_view::no_free);
+}
+
+// ---- free -----------------------------------------------------------------------------
+
 void KivFree::setelems() {
   readelem(id);
   readelem(color);
   readelem(addr);
   readloc(location_text, location);
+  sequence = update_stats();
 }
 
 void KivFree::traceevent(std::ostream& os) {
   if (tracing()) trace_block(os, *this);
 }
+
+// The id colour of a free is the freed block's colour; the process colour
+// level takes the record's.
+std::uint64_t KivFree::update_stats() {
+  KivReserveId_db& db = reader()->malid_db();
+  KivReserveId& rid = *db.get_reserve_id(id);
+  if (KivMemBlock* blk = rid.wf_mem.find(addr)) {
+    rid.stats.stat.free(blk->size, blk->tot_size);
+    if (auto* c = rid.stats.color(blk->color)) c->free_no_count(blk->size, blk->tot_size);
+    size = blk->size;
+    tot_size = blk->tot_size;
+    freed_sequence = blk->sequence;
+    delete rid.wf_mem.del_memory(addr);
+  } else {
+    address_message("Error in FREE: illegal address ", addr);
+  }
+  reader()->proc_db().update_fr(context.pid, id, color, size, tot_size);
+  const std::uint64_t nr = db.update_fr(size, tot_size);
+  if (freed_sequence != 0) write_freemem(freed_sequence, nr, 'f');
+  return nr;
+}
+
+void KivFree::dumpinfo(out_stream& os) const {
+  const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
+  dump_row(os, rid, id,
+           {color, addr, -static_cast<std::int64_t>(size), -static_cast<std::int64_t>(tot_size), size, tot_size, 0,
+            freed_sequence},
+           colour_view::with_free);
+}
+
+// ---- realloc in place --------------------------------------------------------------
 
 void KivFreeRealloc::setelems() {
   readelem(id);
@@ -61,16 +226,75 @@ void KivFreeRealloc::setelems() {
   readelem(size);
   readelem(tot_size);
   readloc(location_text, location);
+  sequence = update_stats();
 }
 
 void KivFreeRealloc::traceevent(std::ostream& os) {
   if (tracing()) trace_block(os, *this);
 }
 
-void KivFRID::setelems() { sequence = ++reader()->malid_db().stat.recs.count; }
+std::uint64_t KivFreeRealloc::update_stats() {
+  KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
+  KivMemBlock* blk = rid.wf_mem.find(addr);
+  if (blk == nullptr) {
+    address_message("Error in FREE REALLOC: illegal address ", addr);
+    return 0;
+  }
+  // Differences are taken modulo 2^64: a tot_size that moves against the
+  // size still lands on the right counter values.
+  const std::uint64_t size_diff = static_cast<std::uint64_t>(size) - blk->size;
+  const std::uint64_t tot_diff = static_cast<std::uint64_t>(tot_size) - blk->tot_size;
+  const std::uint64_t nr = size <= blk->size ? shrink(rid, -size_diff, -tot_diff) : grow(rid, size_diff, tot_diff);
+  delta_size = static_cast<std::int32_t>(static_cast<std::uint32_t>(size_diff));
+  delta_tot_size = static_cast<std::int32_t>(static_cast<std::uint32_t>(tot_diff));
+  prev_sequence = blk->sequence;
+  blk->size = size;
+  blk->tot_size = tot_size;
+  blk->sequence = nr;
+  write_freemem(prev_sequence, nr, 'r');
+  return nr;
+}
+
+// The bytes given back are freed without changing the block counts of the
+// id levels; the process and run levels count them as a free.
+std::uint64_t KivFreeRealloc::shrink(KivReserveId& rid, std::uint64_t size_diff, std::uint64_t tot_diff) {
+  rid.stats.stat.free_no_count(size_diff, tot_diff);
+  if (auto* c = rid.stats.color(color)) c->free_no_count(size_diff, tot_diff);
+  reader()->proc_db().update_fr(context.pid, id, color, size_diff, tot_diff);
+  return reader()->malid_db().update_fr(size_diff, tot_diff);
+}
+
+std::uint64_t KivFreeRealloc::grow(KivReserveId& rid, std::uint64_t size_diff, std::uint64_t tot_diff) {
+  rid.stats.stat.allocate_wf(size_diff, tot_diff);
+  if (auto* c = rid.stats.color(color)) c->allocate_wf(size_diff, tot_diff);
+  reader()->proc_db().update_wf(context.pid, id, color, size_diff, tot_diff);
+  return reader()->malid_db().update_wf(size_diff, tot_diff);
+}
+
+void KivFreeRealloc::dumpinfo(out_stream& os) const {
+  const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
+  dump_row(os, rid, id, {color, addr, delta_size, delta_tot_size, size, tot_size, addr_free, prev_sequence},
+           colour_view::with_free);
+}
+
+// ---- release of a whole id -------------------------------------------------------------
+
+KivFRID::KivFRID(kiv_type type, kiv_reader* reader, const KivReserveId& released)
+    : KivMemory(type, reader), id(released.id), released_(&released) {}
+
+void KivFRID::setelems() { sequence = reader()->malid_db().stat.recs.next(); }
 
 void KivFRID::traceevent(std::ostream& os) {
   if (tracing()) os << " id: " << id << '\n';
+}
+
+void KivFRID::dumpinfo(out_stream& os) const {
+  const KivStat<unsigned long long>& s = released_->stats.stat;
+  const std::uint64_t amount = s.cur_wf.size + s.cur_nf.size;
+  const std::uint64_t tot_amount = s.cur_wf.tot_size + s.cur_nf.tot_size;
+  dump_row(os, *released_, id,
+           {0, 0, -static_cast<std::int64_t>(amount), -static_cast<std::int64_t>(tot_amount), amount, tot_amount, 0, 0},
+           colour_view::none);
 }
 
 out_stream& operator<<(out_stream& os, const KivMemory& rec) {

@@ -7,6 +7,9 @@
 #include "reader/KivEvent.h"
 
 class out_stream;
+class KivReserveId;
+template <typename T>
+class KivStat;
 
 // Memory records: allocations, frees, reallocs and the release of a whole
 // malloc id. They carry the source location of the call; its text is a view
@@ -20,6 +23,29 @@ class KivMemory : public KivMeasurement {
   std::string_view location_text;
   std::int64_t location = 0;
   std::uint64_t sequence = 0;
+
+ protected:
+  // The eight record-specific columns of a "memory" row.
+  struct columns {
+    std::uint32_t color = 0;
+    std::int64_t addr = 0;
+    std::int64_t size = 0;
+    std::int64_t tot_size = 0;
+    std::uint64_t new_size = 0;
+    std::uint64_t new_tot_size = 0;
+    std::int64_t addr2 = 0;
+    std::uint64_t other_sequence = 0;
+  };
+  // Which counters of the id colour block the row shows.
+  enum class colour_view { with_free, no_free, none };
+  // Writes the whole "memory" row after its prefix: tag, run records,
+  // context, location, id, the columns, then the counters of every level
+  // after the record was applied.
+  void dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
+                colour_view view) const;
+  // One "freemem" row: the block's record number, the freeing record's
+  // number and its tag.
+  void write_freemem(std::uint64_t block_nr, std::uint64_t freeing_nr, char tag) const;
 };
 
 class KivMallocWF : public KivMemory {
@@ -34,6 +60,12 @@ class KivMallocWF : public KivMemory {
   std::uint32_t size = 0;
   std::uint32_t tot_size = 0;
   std::int64_t addr_realloc = 0;
+  // Record number of the block that addr_realloc names.
+  std::uint64_t realloc_sequence = 0;
+
+  // Applies the allocation at every level; returns the run's record number.
+  std::uint64_t update_stats();
+  void dumpinfo(out_stream& os) const override;
 };
 
 class KivMallocNF : public KivMemory {
@@ -41,6 +73,9 @@ class KivMallocNF : public KivMemory {
   explicit KivMallocNF(kiv_reader* reader) : KivMemory(kiv_e_malloc_nf, reader) {}
   void setelems() override;
   void traceevent(std::ostream& os) override;
+
+  std::uint64_t update_stats();
+  void dumpinfo(out_stream& os) const override;
 
   std::uint32_t id = 0;
   std::uint32_t color = 0;
@@ -55,9 +90,18 @@ class KivFree : public KivMemory {
   void setelems() override;
   void traceevent(std::ostream& os) override;
 
+  // Frees the block at addr (its amounts and record number are copied
+  // here) and writes its "freemem" row; an unknown address still counts at
+  // the process and run levels, with zero amounts.
+  std::uint64_t update_stats();
+  void dumpinfo(out_stream& os) const override;
+
   std::uint32_t id = 0;
   std::uint32_t color = 0;
   std::int64_t addr = 0;
+  std::uint32_t size = 0;
+  std::uint32_t tot_size = 0;
+  std::uint64_t freed_sequence = 0;
 };
 
 class KivFreeRealloc : public KivMemory {
@@ -72,6 +116,19 @@ class KivFreeRealloc : public KivMemory {
   std::int64_t addr_free = 0;
   std::uint32_t size = 0;
   std::uint32_t tot_size = 0;
+  std::uint64_t prev_sequence = 0;
+  std::int32_t delta_size = 0;
+  std::int32_t delta_tot_size = 0;
+
+  // Resizes the block at addr in place: a shrink frees the difference, a
+  // growth allocates it; the block lives on under this record's number.
+  // Returns 0 (nothing counted) when addr holds no block.
+  std::uint64_t update_stats();
+  void dumpinfo(out_stream& os) const override;
+
+ private:
+  std::uint64_t shrink(KivReserveId& rid, std::uint64_t size_diff, std::uint64_t tot_diff);
+  std::uint64_t grow(KivReserveId& rid, std::uint64_t size_diff, std::uint64_t tot_diff);
 };
 
 // The release of a whole malloc id (free id or reset id), counted as a
@@ -79,13 +136,18 @@ class KivFreeRealloc : public KivMemory {
 // free id or reset id record.
 class KivFRID : public KivMemory {
  public:
-  KivFRID(kiv_type type, kiv_reader* reader, std::uint32_t id_of_release)
-      : KivMemory(type, reader), id(id_of_release) {}
+  KivFRID(kiv_type type, kiv_reader* reader, const KivReserveId& released);
   // Takes the run's next memory record number.
   void setelems() override;
   void traceevent(std::ostream& os) override;
+  // The id's current amounts go out as negative deltas, before the id's own
+  // counters are cleared.
+  void dumpinfo(out_stream& os) const override;
 
   std::uint32_t id = 0;
+
+ private:
+  const KivReserveId* released_;
 };
 
 out_stream& operator<<(out_stream& os, const KivMemory& rec);

@@ -51,11 +51,7 @@ class KivSymbolAlloc : private KivMeasurement {
   void setelems() override;
   void traceevent(std::ostream& os) override;
   virtual void dumpinfo(out_stream&) const {}
-  using KivMeasurement::arc;
-  using KivMeasurement::bcall;
-  using KivMeasurement::bcall_arg;
-  using KivMeasurement::bcall_sym;
-  using KivMeasurement::pid;
+  using KivMeasurement::context;
 
   std::int64_t sym = 0;
   std::uint32_t flags = 0;

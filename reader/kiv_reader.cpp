@@ -9,7 +9,9 @@
 #include "header/kivfile.h"
 #include "memory/KivHashLoc.h"
 #include "memory/KivReserveId_db.h"
+#include "model/KivObject_db.h"
 #include "model/KivProcess.h"
+#include "model/KivQuery.h"
 #include "output/csv_file.h"
 #include "output/sql_script.h"
 
@@ -60,9 +62,11 @@ kiv_reader::kiv_reader(XmlParser* parser, csv_file_sequence* sequence, sql_scrip
                 static_cast<std::uint32_t>(hdr_->time_end_nsecs));
   now_ = start_time_;
 
+  object_db_ = std::make_unique<KivObject_db>(this);
   hashloc_db_ = std::make_unique<KivHashLoc_db>();
   malid_db_ = std::make_unique<KivReserveId_db>(this);
   proc_db_ = std::make_unique<KivProcess_db>();
+  query_db_ = std::make_unique<KivQuery_db>();
   defproc_ = std::make_unique<KivProcess>(this, default_process_divisor);
   defproc_->start_time = start_time_.text;
   proc_db_->set_default(defproc_.get());
@@ -87,6 +91,7 @@ kiv_reader::~kiv_reader() {
   malid_db_.reset();
   proc_db_.reset();
   defproc_.reset();
+  object_db_.reset();
   sbrk_.reset();
   queryevents_.reset();
   marker_.reset();
@@ -234,16 +239,6 @@ void kiv_reader::record_count_marker(unsigned long long count, const KivTimeStam
   if (count % record_marker_step != 0) return;
   WriteMarker("Record", "recs", now.text, "Record nr " + std::to_string(count));
 }
-
-// ---- context ---------------------------------------------------------------
-
-KivProcess* kiv_reader::cc_curr_proc() { return proc_db_->get_process(curr_pid_); }
-std::string& kiv_reader::cc_curr_bcall() { return cc_curr_proc()->bcall; }
-std::int64_t kiv_reader::cc_curr_bcall_sym() { return cc_curr_proc()->bcall_sym; }
-std::string& kiv_reader::cc_curr_bcall_arg() { return cc_curr_proc()->bcall_arg; }
-// Arc of the top frame of the current process's call stack; the processes
-// keep no call stack yet, so every record is read outside any arc.
-unsigned kiv_reader::cc_curr_arc() { return 0; }
 
 // ---- dumps -------------------------------------------------------------------
 

@@ -21,7 +21,11 @@ class KivHashLoc_db;
 class KivReserveId_db;
 class KivProcess_db;
 class KivProcess;
+class KivObject_db;
 class KivEvent;
+class KivQuery;
+class KivQueryEvent;
+class KivQuery_db;
 
 // Counters of the whole program run: they start at 0 when the program
 // starts and run on across every header file converted in it.
@@ -57,6 +61,15 @@ class kiv_reader {
   void dump_hash_db();
   // "runs" table.
   void dump_runid_db();
+  // "process" table; rec is the final memory record count.
+  void dump_proc_db(std::uint64_t rec);
+  // "objects" and "functions" tables.
+  void dump_object_db();
+  // "queries" table, with the run's end time for queries never begun or
+  // closed.
+  void dump_query_db();
+  // "malid" and "color" tables; ids still open end with record number end.
+  void dump_malid_db(unsigned long long end);
 
   // ---- data files ------------------------------------------------------
   bool rd_open();
@@ -86,12 +99,26 @@ class kiv_reader {
   void record_count_marker(unsigned long long count, const KivTimeStamp& now);
 
   // ---- context of the record being read --------------------------------
-  KivProcess* cc_curr_proc();
-  std::string& cc_curr_bcall();
+  // The current process; the lookup is cached until the process table or
+  // the current pid changes.
+  KivProcess* cc_curr_proc() {
+    if (curr_proc_ == nullptr || curr_proc_gen_ != proc_generation()) refresh_curr_proc();
+    return curr_proc_;
+  }
+  const std::string& cc_curr_bcall();
   std::int64_t cc_curr_bcall_sym();
-  std::string& cc_curr_bcall_arg();
+  const std::string& cc_curr_bcall_arg();
   unsigned cc_curr_arc();
   std::uint32_t current_pid() const { return curr_pid_; }
+  void set_current_pid(std::uint32_t pid) {
+    curr_pid_ = pid;
+    curr_proc_ = nullptr;
+  }
+  // get_process(pid), cheap for the current pid.
+  KivProcess* process_of(std::uint32_t pid);
+  // Sequence number of the query operation that is open, 0 when none.
+  std::uint32_t open_query_seq() const { return open_query_seq_; }
+  void set_open_query_seq(std::uint32_t seq) { open_query_seq_ = seq; }
   const KivTimeStamp& current_time() const { return now_; }
 
   // ---- what the run model reads ----------------------------------------
@@ -99,6 +126,8 @@ class kiv_reader {
   KivHashLoc_db& hashloc_db() { return *hashloc_db_; }
   KivReserveId_db& malid_db() { return *malid_db_; }
   KivProcess_db& proc_db() { return *proc_db_; }
+  KivObject_db& object_db() { return *object_db_; }
+  KivQuery_db& query_db() { return *query_db_; }
   KivProcess& default_process() { return *defproc_; }
   const KivTimeStamp& start_time() const { return start_time_; }
   const KivTimeStamp& end_time() const { return end_time_; }
@@ -126,6 +155,9 @@ class kiv_reader {
   bool dispatch(signed char tag);
   [[noreturn]] void illegal_event();
   void memory_record_step();
+  void end_process_tables(KivProcess& proc);
+  std::uint64_t proc_generation() const;
+  void refresh_curr_proc();
 
   // One handler per record kind.
   void on_malloc_wf();
@@ -160,6 +192,8 @@ class kiv_reader {
   void on_symbol_alloc();
   void on_query_in();
   void on_query_out();
+  void file_pending_query(std::uint32_t qid, std::uint32_t linked_qid);
+  void set_query_times(std::uint32_t type);
 
   bool little_endian_ = true;
   std::unique_ptr<kiv_hdr> hdr_;
@@ -171,6 +205,9 @@ class kiv_reader {
   std::size_t current_file_ = 0;
   std::unique_ptr<std::ifstream> input_;
   bool short_file_reported_ = false;
+  // Declared first among the databases so that it is destroyed last: the
+  // records other databases keep borrow function names from its objects.
+  std::unique_ptr<KivObject_db> object_db_;
   std::unique_ptr<KivProcess> defproc_;
   std::unique_ptr<KivHashLoc_db> hashloc_db_;
   std::unique_ptr<KivReserveId_db> malid_db_;
@@ -196,5 +233,17 @@ class kiv_reader {
   std::unique_ptr<csv_file> flowdata_;
   std::unique_ptr<csv_file> flow_;
   std::uint32_t curr_pid_ = 0;
+  KivProcess* curr_proc_ = nullptr;
+  std::uint64_t curr_proc_gen_ = 0;
+  std::uint32_t open_query_seq_ = 0;
+  // Queries: the prepared statements, the most recent prepare (owned here
+  // until the query table takes it), the open operation and the number of
+  // operations seen.
+  std::unique_ptr<KivQuery_db> query_db_;
+  std::unique_ptr<KivQuery> unfiled_query_;   // pending, not yet given its ids
+  std::unique_ptr<KivQuery> rejected_query_;  // pending, its qid was taken already
+  KivQuery* pending_query_ = nullptr;
+  std::unique_ptr<KivQueryEvent> query_event_;
+  std::uint32_t query_counter_ = 0;
   std::array<std::array<int, cached_elems>, cached_types> widths_{};
 };

@@ -19,9 +19,11 @@ constexpr const char* t0 = "2023-11-14 22:13:20.000";
 // A marker row: run id, pid, number, memory record number, previous one,
 // time, group, kind, text.
 std::string marker(int nr, const std::string& time, const std::string& group,
-                   const std::string& kind, const std::string& text, int pid = 7) {
-  return std::string("4711;") + std::to_string(pid) + ";" + std::to_string(nr) + ";0;0;" + time +
-         ";" + group + ";" + kind + ";" + text;
+                   const std::string& kind, const std::string& text, int pid = 7, int recnr = 0,
+                   int prev = 0) {
+  return std::string("4711;") + std::to_string(pid) + ";" + std::to_string(nr) + ";" +
+         std::to_string(recnr) + ";" + std::to_string(prev) + ";" + time + ";" + group + ";" +
+         kind + ";" + text;
 }
 
 std::string data_name(const kivw::trace_session& s, unsigned seq) { return s.data_name(seq); }
@@ -48,10 +50,11 @@ TEST_F(ReaderTest, MarkersOfProcessesIdsAndUsersWithTheirTimes) {
       marker(3, t0, "Malid", "Reserve", "Reserve Id 12 oic:thing"),
       marker(4, t1, "Marker", "", "user text"),
       marker(5, t1, "MalId", "Free", "Free Id 99999999 Unknown Malloc ID"),
-      marker(6, t1, "MalId", "Reset", "Reset Id 12 oic:thing"),
-      marker(7, t1, "Process", "End", "End: session 5"),
-      marker(8, t1, "Process", "End", "End: defaultproc 0"),
-      marker(9, t1, "Record", "End", "End of measurement"),
+      // The free id and reset id take the run's memory record numbers 1 and 2.
+      marker(6, t1, "MalId", "Reset", "Reset Id 12 oic:thing", 7, 1, 0),
+      marker(7, t1, "Process", "End", "End: session 5", 7, 2, 1),
+      marker(8, t1, "Process", "End", "End: defaultproc 0", 7, 2, 2),
+      marker(9, t1, "Record", "End", "End of measurement", 7, 2, 2),
   };
   EXPECT_EQ(lines_of(table("marker")), expected) << c.err;
   EXPECT_EQ(c.records, 2U);
@@ -92,12 +95,14 @@ TEST_F(ReaderTest, MarkerNumbersAndRecordCountRunOnAcrossHeaders) {
   EXPECT_EQ(convert(first.header_path()).records, 600U);
   EXPECT_EQ(convert(second.header_path()).records, 1000U);
   const std::vector<std::string> expected = {
+      // Each run numbers its own memory records; the previous number shown
+      // runs on across the program run.
       marker(0, t0, "Record", "Begin", "Begin of measurement", 7),
-      marker(1, t0, "Record", "End", "End of measurement", 7),
-      marker(2, t0, "Record", "Begin", "Begin of measurement", 8),
-      marker(3, t0, "Record", "recs", "Record nr 1000", 8),
-      marker(4, t0, "Marker", "", "after", 8),
-      marker(5, t0, "Record", "End", "End of measurement", 8),
+      marker(1, t0, "Record", "End", "End of measurement", 7, 600, 0),
+      marker(2, t0, "Record", "Begin", "Begin of measurement", 8, 0, 600),
+      marker(3, t0, "Record", "recs", "Record nr 1000", 8, 400, 0),
+      marker(4, t0, "Marker", "", "after", 8, 400, 400),
+      marker(5, t0, "Record", "End", "End of measurement", 8, 400, 400),
   };
   EXPECT_EQ(lines_of(table("marker")), expected);
 }

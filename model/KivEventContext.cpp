@@ -1,0 +1,37 @@
+#include "model/KivEventContext.h"
+
+#include "driver/settings.h"
+#include "model/KivProcess.h"
+#include "reader/kiv_reader.h"
+
+KivEventContext::KivEventContext(kiv_reader* owner) : reader(owner) {
+  const KivProcess* proc = owner->cc_curr_proc();
+  pid = owner->current_pid();
+  arc = proc->curr_arc();
+  bcall = proc->bcall;
+  bcall_sym = proc->bcall_sym;
+  bcall_arg = proc->bcall_arg;
+}
+
+KivEventContext::KivEventContext(kiv_reader* owner, std::uint32_t pid, std::uint32_t arc,
+                                 const std::string& bcall, std::int64_t bcall_sym,
+                                 const std::string& bcall_arg)
+    : pid(pid), arc(arc), bcall(bcall), bcall_sym(bcall_sym), bcall_arg(bcall_arg), reader(owner) {}
+
+out_stream& KivEventContext::dumpcontext(out_stream& os) const {
+  const KivProcess* p = reader->process_of(pid);
+  if (p->pid == 0 || !p->arcs) {
+    return os << p->pid << data_sep << 0 << data_sep << 0 << data_sep << 0 << data_sep << 0
+              << fun_sep << 0 << data_sep << 0 << fun_sep << 0 << data_sep << data_sep << 0
+              << data_sep << data_sep << 0;
+  }
+  os << p->pid << data_sep << arc << data_sep << p->flow_seq << data_sep << p->depth() << data_sep;
+  if (const FuncArc* a = p->get_arc(arc)) {
+    os << a->parent->loc->objid << fun_sep << a->parent->loc->funnr << data_sep
+       << a->child->loc->objid << fun_sep << a->child->loc->funnr << data_sep;
+  } else {
+    os << 0 << fun_sep << 0 << data_sep << 0 << fun_sep << 0 << data_sep;
+  }
+  return os << bcall << data_sep << bcall_sym << data_sep << bcall_arg << data_sep
+            << reader->open_query_seq();
+}
