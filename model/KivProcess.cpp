@@ -127,7 +127,10 @@ void KivProcess::dump_arcs(out_stream& os) const {
 KivProcess::mal_stat* KivProcess::get_mc_stat(std::uint32_t malid) {
   auto [it, added] = malid_stats.try_emplace(malid);
   if (!added) return it->second.get();
-  const std::uint32_t declared = reader->malid_db().get_reserve_id(malid)->nr_colors;
+  // The unknown id stands for ids never reserved: one colour, whatever its
+  // entry says.
+  const KivReserveId* rid = reader->malid_db().get_reserve_id(malid);
+  const std::uint32_t declared = rid->id == KivReserveId::unknown_id ? 1 : rid->nr_colors;
   const int colours = static_cast<int>(std::min<std::uint32_t>(declared, max_color_blocks));
   it->second = std::make_unique<mal_stat>(stat_divisor, colours, color_divisor);
   return it->second.get();

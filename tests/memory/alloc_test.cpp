@@ -218,21 +218,27 @@ TEST_F(MemoryTest, AllocationsWithoutColourBlockSkipThatLevel) {
 }
 
 // The second allocation at a stored address is counted, reported and
-// released (the sanitizer build checks that nothing leaks).
+// released, as is a second description of a location (the sanitizer build
+// checks that nothing leaks). Blocks keep the first text of their location.
 TEST_F(MemoryTest, DuplicateAddressKeepsTheFirstBlock) {
   kivw::trace_session s(options());
   reserve(s);
   s.malloc_wf(id, 0, 0x1000, 10, 16, 0x77, "prog.4gl:12");
-  s.malloc_wf(id, 0, 0x1000, 20, 32, 0, "");
+  s.hashloc(0x77, "described again");
+  s.malloc_wf(id, 0, 0x1000, 20, 32, 0x77, "");
+  s.malloc_wf(id, 0, 0x1000, 30, 48, 0, "");
   s.free(id, 0, 0x1000, 0, "");
   s.close();
   const conversion c = convert(s.header_path());
-  EXPECT_NE(c.err.find(" addr: 4096 already in DB!!! rec: 1 size: 10 hashlock: prog.4gl:12\n"),
-            std::string::npos);
+  EXPECT_EQ(c.out, "Error hashloc 119 already found! \n");
+  const std::string refused = " addr: 4096 already in DB!!! rec: 1 size: 10 hashlock: prog.4gl:12\n";
+  const auto first = c.err.find(refused);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(c.err.find(refused, first + 1), std::string::npos);
   const auto rows = memory_rows();
-  ASSERT_EQ(rows.size(), 3U);
-  EXPECT_EQ(rows[1].malid(), "30;48;2;30;48;30;48;2;0;30;48;2");
-  EXPECT_EQ(rows[2].c(3) + ";" + rows[2].c(8), "-10;1");
+  ASSERT_EQ(rows.size(), 4U);
+  EXPECT_EQ(rows[2].malid(), "60;96;3;60;96;60;96;3;0;60;96;3");
+  EXPECT_EQ(rows[3].c(3) + ";" + rows[3].c(8), "-10;1");
   EXPECT_EQ(rows[0].f[memory_row::location_at], "119");
 }
 
