@@ -122,6 +122,45 @@ TEST_F(RunModelTest, CurrentProcessFollowsScheduleAndEnd) {
   EXPECT_EQ(reader->cc_curr_arc(), 0U);
 }
 
+// Once the process under pid 0 has ended, it still stands in for ended
+// pids: flow records on it must neither reach what its end freed nor crash,
+// and its later arcs are not written.
+TEST_F(RunModelTest, EndedPidZeroProcessStillTakesRecordsSafely) {
+  kivw::trace_session s(options());
+  s.object_load(3);
+  s.object_function_load(3, 1, "main");
+  s.process_start(0, 1, "zero");
+  s.process_special_load(0, 0, "entry");
+  s.object_link(0, 3);
+  s.process_start(5, 1, "five");
+  s.flow_in(0, 0, 3, 1);
+  s.process_end(0);
+  s.process_end(5);
+  s.schedule(0, 5);
+  s.flow_in(0, 0, 3, 1);
+  s.flow_in(0, 0, 0, 0);
+  s.flow_out();
+  s.flow_out();
+  s.close();
+  convert(s.header_path());
+  const std::vector<std::string> flow = {
+      "4711;7;0;0;2;1;0;>", "4711;7;5;0;2;1;0;>", "4711;7;0;1;2;1;1;>", "4711;7;0;2;0;1;0;>",
+      "4711;7;0;3;1;1;2;>", "4711;7;0;4;1;1;2;<", "4711;7;0;5;0;1;0;<",
+  };
+  EXPECT_EQ(rows("flow"), flow);
+  const std::string root0 = "(process internal);0;0; process init+term";
+  const std::string root5 = "(process internal);5;0;3gl process init+term";
+  EXPECT_EQ(rows("arcs"), (std::vector<std::string>{
+                              "4711;7;0;0;" + root0 + ";" + root0,
+                              "4711;7;0;1;(process internal);0;0;entry;own Malloc ID;3;1;main",
+                              "4711;7;5;0;" + root5 + ";" + root5,
+                          }));
+  const auto procs = rows("process");
+  ASSERT_EQ(procs.size(), 2U);
+  EXPECT_EQ(procs[0], proc_row("7", "0", "zero", "1", t_start, t_start, "0", "0"));
+  EXPECT_EQ(procs[1], proc_row("7", "5", "five", "1", t_start, t_start, "0", "0"));
+}
+
 // A second start of the same pid replaces the first, which is not written.
 TEST_F(RunModelTest, SecondStartOfAPidReplacesTheFirst) {
   kivw::trace_session s(options());
