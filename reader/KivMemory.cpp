@@ -24,8 +24,10 @@ void address_message(const char* text, std::int64_t addr) {
   std::cout << text << std::hex << static_cast<std::uint64_t>(addr) << std::dec << '\n';
 }
 
-template <typename T>
-void piece(out_stream& os, const KivStatBase<T>& p) {
+// Takes the concrete (final) piece type, so that dump is a direct, inlined
+// call: a memory row writes some thirty pieces.
+template <typename Piece>
+void piece(out_stream& os, const Piece& p) {
   p.dump(os);
   os << data_sep;
 }
@@ -81,7 +83,7 @@ void KivMemory::dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t 
 
   os << "malid" << data_sep;
   wf_blocks(os, rid.stats.stat);
-  KivProcess& proc = *rd.proc_db().get_process(context.pid);
+  KivProcess& proc = *rd.process_of(context.pid);
   os << "process" << data_sep;
   wf_blocks(os, proc.stat);
   os << "process m" << data_sep;
