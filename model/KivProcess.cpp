@@ -1,5 +1,6 @@
 #include "model/KivProcess.h"
 
+#include <algorithm>
 #include <charconv>
 #include <iostream>
 
