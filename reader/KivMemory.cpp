@@ -58,18 +58,22 @@ void KivMemory::dumpinfo(out_stream& os) const { os << location_text; }
 
 void KivMemory::dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
                          colour_view view) const {
-  static const KivStat<unsigned long long> zero_colour{1};
-  kiv_reader& rd = *reader();
-  const KivReserveId_db& db = rd.malid_db();
   os << static_cast<char>(type()) << data_sep;
-  piece(os, db.stat.recs);
+  piece(os, reader()->malid_db().stat.recs);
   context.dumpcontext(os) << data_sep;
   os << location << data_sep << id << data_sep << cols.color << data_sep << cols.addr << data_sep << cols.size
      << data_sep << cols.tot_size << data_sep << cols.new_size << data_sep << cols.new_tot_size << data_sep
      << cols.addr2 << data_sep << cols.other_sequence << data_sep;
+  dump_colour(os, view == colour_view::none ? nullptr : rid.stats.color(cols.color), view);
+  os << "malid" << data_sep;
+  wf_blocks(os, rid.stats.stat);
+  dump_levels(os, id, view == colour_view::none ? nullptr : &cols.color);
+}
 
-  const KivStat<unsigned long long>* colour = view == colour_view::none ? nullptr : rid.stats.color(cols.color);
-  const KivStat<unsigned long long>& c = colour == nullptr ? zero_colour : *colour;
+// A colour without a block shows a zeroed one.
+void KivMemory::dump_colour(out_stream& os, const KivStat<unsigned long long>* colour, colour_view view) {
+  static const KivStat<unsigned long long> zero{1};
+  const KivStat<unsigned long long>& c = colour == nullptr ? zero : *colour;
   os << "color" << data_sep;
   if (view == colour_view::no_free) {
     piece(os, c.cur_nf);
@@ -80,16 +84,19 @@ void KivMemory::dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t 
   }
   piece(os, c.in_use);
   piece(os, c.recs);
+}
 
-  os << "malid" << data_sep;
-  wf_blocks(os, rid.stats.stat);
-  KivProcess& proc = *rd.process_of(context.pid);
+// Process, process id, process id colour (zeros without a colour), run and
+// heap groups.
+void KivMemory::dump_levels(out_stream& os, std::uint32_t id, const std::uint32_t* color) const {
+  const KivReserveId_db& db = reader()->malid_db();
+  KivProcess& proc = *reader()->process_of(context.pid);
   os << "process" << data_sep;
   wf_blocks(os, proc.stat);
   os << "process m" << data_sep;
   short_blocks(os, proc.get_p_m_stat(id));
   os << "process c" << data_sep;
-  short_blocks(os, view == colour_view::none ? nullptr : proc.get_p_c_stat(id, cols.color));
+  short_blocks(os, color == nullptr ? nullptr : proc.get_p_c_stat(id, *color));
   os << "global" << data_sep;
   piece(os, db.stat.cur_wf);
   piece(os, db.stat.peak_wf);

@@ -43,6 +43,8 @@ class KivMemory : public KivMeasurement {
   // after the record was applied.
   void dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
                 colour_view view) const;
+  static void dump_colour(out_stream& os, const KivStat<unsigned long long>* colour, colour_view view);
+  void dump_levels(out_stream& os, std::uint32_t id, const std::uint32_t* color) const;
   // One "freemem" row: the block's record number, the freeing record's
   // number and its tag.
   void write_freemem(std::uint64_t block_nr, std::uint64_t freeing_nr, char tag) const;

@@ -28,8 +28,10 @@ void compare_with_expected(const std::string& table, const std::string& actual) 
   EXPECT_EQ(actual, read_file(expected)) << "table " << table;
 }
 
-TEST_F(MemoryTest, TraceOfTwoProcessesMatchesTheExpectedTables) {
-  kivw::trace_session s(options(4242));
+// Two processes, three ids (one linked to each process), colours described
+// and not, a realloc in place and a moved one, an unknown address, a reset
+// id and a free id issued from the other process.
+std::string write_trace(kivw::trace_session& s, kivw::fake_clock& clock) {
   s.process_start(11, 1, "main");
   s.process_start(12, 11, "worker");
   s.reserve_id(1, 64, 0x10, "lib.c:10", 2, "proc:11:main heap");
@@ -52,15 +54,31 @@ TEST_F(MemoryTest, TraceOfTwoProcessesMatchesTheExpectedTables) {
   s.schedule(12, 11);
   s.free(1, 0, 0x1000, 0, "");
   s.free(1, 0, 0x5000, 0, "");
-  clock_->set({1'700'000'030, 0});
+  clock.set({1'700'000'030, 0});
   s.reset_id(1, 0, "", 208, 0);
   s.malloc_wf(1, 1, 0x6000, 5, 8, 0, "");
   s.free_id(2, 0, "", 48, 0);
   s.process_end(12);
   s.close();
-  const conversion c = convert(s.header_path());
+  return s.header_path();
+}
+
+constexpr const char* tables[] = {"memory", "freemem", "malid", "color"};
+
+TEST_F(MemoryTest, TraceOfTwoProcessesMatchesTheExpectedTables) {
+  kivw::trace_session s(options(4242));
+  const conversion c = convert(write_trace(s, *clock_));
   EXPECT_EQ(c.out, "Error in FREE: illegal address 5000\n");
-  for (const char* t : {"memory", "freemem", "malid", "color"}) compare_with_expected(t, table(t));
+  for (const char* t : tables) compare_with_expected(t, table(t));
+}
+
+TEST_F(MemoryTest, KivProgramWritesTheSameTables) {
+  kivw::trace_session s(options(4242));
+  const std::string header = write_trace(s, *clock_);
+  const std::string cmd = std::string(KIV_BINARY) + " -H " + header + " >kiv.out 2>kiv.err";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file("kiv.err");
+  EXPECT_NE(read_file("kiv.out").find("Error in FREE: illegal address 5000\n"), std::string::npos);
+  for (const char* t : tables) EXPECT_EQ(table(t), read_file(std::string(KIV_MEMORY_EXPECTED) + "/" + t + ".csv")) << t;
 }
 
 }  // namespace

@@ -164,6 +164,18 @@ TEST_F(MemoryTest, FreeIdWithMatchingTotalsIsSilentAndReleasesEveryBlock) {
   EXPECT_EQ(f.global(), "0;0;2;30;48;0;0;1");
 }
 
+TEST_F(MemoryTest, FreeIdOfThreeBlocksFreesThemInAddressOrderUnderOneNumber) {
+  kivw::trace_session s(options());
+  s.reserve_id(5, 64, 0, "", 1, "pool");
+  s.malloc_wf(5, 0, 0x3000, 1, 8, 0, "");
+  s.malloc_wf(5, 0, 0x1000, 2, 8, 0, "");
+  s.malloc_wf(5, 0, 0xb0000000, 3, 8, 0, "");  // negative: first in address order
+  s.free_id(5, 0, "", 24, 0);
+  s.close();
+  EXPECT_EQ(convert(s.header_path()).out, "");
+  EXPECT_EQ(rows("freemem"), (std::vector<std::string>{"4711;7;3;4;F", "4711;7;2;4;F", "4711;7;1;4;F"}));
+}
+
 TEST_F(MemoryTest, FreeIdWithDifferentTotalsPrintsTheFullReport) {
   kivw::trace_session s(options());
   three_blocks(s);
