@@ -169,14 +169,6 @@ TEST_F(QueryTest, SecondQueryWithATakenQidIsReportedAndTimesTheFirst) {
   EXPECT_EQ(table("queries"), query_row(proc_pid, 5, 5, time_text(1), time_text(3), end_text(), "select 1"));
 }
 
-TEST_F(QueryTest, QueryTextWithLineEndsIsEndedByTheMarker) {
-  start_process();
-  at(1);
-  op('p', 2, 0, "select a\nfrom t\n");
-  convert();
-  EXPECT_EQ(table("queries"), query_row(proc_pid, 2, 2, time_text(1), end_text(), end_text(), "select a\nfrom t\n"));
-}
-
 TEST_F(QueryTest, DebugLinesNameTheOperation) {
   start_process();
   trace().query_in(0, 'p', "t");
@@ -186,18 +178,6 @@ TEST_F(QueryTest, DebugLinesNameTheOperation) {
   const auto c = convert();
   EXPECT_NE(c.err.find("QueryIn: p\nQueryOu: p\n"), std::string::npos) << c.err;
   EXPECT_EQ(c.err.find("QueryOu: p\nQueryOu"), std::string::npos) << c.err;
-}
-
-TEST_F(QueryTest, SequenceNumbersCountEveryQueryInAcrossTheRun) {
-  start_process();
-  for (int i = 0; i < 3; ++i) trace().query_in(0, 'e', "");
-  trace().query_out(1, 0);
-  op('e', 2);
-  convert();
-  const auto rows = lines_of(table("queryevents"));
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(field_of(rows[0], 2), "3");
-  EXPECT_EQ(field_of(rows[1], 2), "4");
 }
 
 // Rows written while an operation is open carry its sequence number in the
@@ -217,6 +197,34 @@ TEST_F(QueryTest, OpenOperationSequenceIsClearedAtQueryOut) {
   trace().query_out(1, 0);
   auto reader = replay();
   EXPECT_EQ(reader->open_query_seq(), 0u);
+}
+
+// Memory and heap rows read while an operation is open carry its sequence
+// number as the last context column; the operation's row counts the memory
+// records and heap rows it spanned.
+TEST_F(QueryTest, RowsWrittenWhileAnOperationIsOpenCarryItsSequence) {
+  start_process();
+  at(1);
+  trace().malloc_wf(3, 0, 0x1000, 16, 16, 0, "");
+  trace().query_in(0, 'e', "");
+  trace().malloc_wf(3, 0, 0x2000, 16, 16, 0, "");
+  trace().sbrk(0x90000, 4096);
+  trace().free(3, 0, 0x2000, 0, "");
+  trace().query_out(6, 0);
+  trace().malloc_wf(3, 0, 0x3000, 16, 16, 0, "");
+  convert();
+  const auto memory = lines_of(table("memory"));
+  ASSERT_EQ(memory.size(), 4u);
+  constexpr std::size_t memory_seq_column = 17;
+  EXPECT_EQ(field_of(memory[0], memory_seq_column), "0");
+  EXPECT_EQ(field_of(memory[1], memory_seq_column), "1");
+  EXPECT_EQ(field_of(memory[2], memory_seq_column), "1");
+  EXPECT_EQ(field_of(memory[3], memory_seq_column), "0");
+  const auto sbrk = lines_of(table("sbrk"));
+  ASSERT_EQ(sbrk.size(), 1u);
+  constexpr std::size_t sbrk_seq_column = 18;
+  EXPECT_EQ(field_of(sbrk[0], sbrk_seq_column), "1");
+  EXPECT_EQ(table("queryevents"), "4711;7;1;" + time_text(1) + ";6;6;e;0;1;1;3;" + idle_context(1) + "\n");
 }
 
 // ---- the event's own bookkeeping ------------------------------------------
@@ -241,16 +249,6 @@ TEST(KivQueryEventClose, CountersThatMovedAreKeptAndStillOnesBecomeZero) {
   EXPECT_EQ(half.sbrk_in + half.sbrk_out, 0u);
   EXPECT_EQ(half.rec_in, 100u);
   EXPECT_EQ(half.rec_out, 101u);
-}
-
-TEST(KivQueryTimes, CheckTimesFillsOnlyEmptyTimes) {
-  KivTimeStamp end;
-  end.set(1'700'000'100, 0);
-  KivQuery q(nullptr, "t", 1, "prepared");
-  q.begin_time = "begun";
-  q.check_times(end);
-  EXPECT_EQ(q.begin_time, "begun");
-  EXPECT_EQ(q.close_time, end.text);
 }
 
 }  // namespace

@@ -189,6 +189,19 @@ TEST_F(SymbolTest, FlowStepTotalsCoverEveryGroupOfTheStep) {
             "<<>>\n");
 }
 
+TEST_F(SymbolTest, EndOfProcessLeavesNoPointerToItsSymbols) {
+  start_process();
+  symbol(0x10, 1, KivSymbol::local, 0x1, 4, "kept_by_process");
+  call();
+  symbol(0x20, 2, KivSymbol::local, 0x1, 4, "kept_by_callee");
+  trace().process_end(proc_pid);
+  auto reader = replay();
+  KivProcess& proc = process(*reader);
+  EXPECT_TRUE(proc.symbols.empty());
+  EXPECT_TRUE(proc.symbol_list.empty());
+  EXPECT_TRUE(special(proc, callee).locals.empty());
+}
+
 TEST_F(SymbolTest, SymbolsOfTheDefaultProcessAreKeptWithoutTables) {
   symbol(0x10, 1, KivSymbol::local, 0x1, 4, "x");
   auto reader = replay();
