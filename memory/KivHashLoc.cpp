@@ -37,13 +37,17 @@ KivHashLoc_db::~KivHashLoc_db() {
 
 void KivHashLoc_db::add_hashloc(std::unique_ptr<KivHashLoc> loc) {
   const std::int64_t key = loc->location;
-  if (!locs_.try_emplace(key, std::move(loc)).second)
+  const std::string* text = &loc->source_line;
+  if (!locs_.try_emplace(key, std::move(loc)).second) {
     std::cout << "Error hashloc " << key << " already found! " << std::endl;
+    return;
+  }
+  texts_.emplace(key, text);
 }
 
 const std::string& KivHashLoc_db::get_hashloc(std::int64_t key) const {
-  const auto it = locs_.find(key);
-  return it == locs_.end() ? unknown_->source_line : it->second->source_line;
+  const auto it = texts_.find(key);
+  return it == texts_.end() ? unknown_->source_line : *it->second;
 }
 
 void KivHashLoc_db::dump_db(out_stream& os) const {

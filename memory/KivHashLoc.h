@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -50,5 +51,8 @@ class KivHashLoc_db {
 
  private:
   std::map<std::int64_t, std::unique_ptr<KivHashLoc>> locs_;
+  // Every memory record resolves its location: a hashed index of the texts
+  // (entries are never replaced, so the pointers stay valid).
+  std::unordered_map<std::int64_t, const std::string*> texts_;
   std::unique_ptr<KivHashLoc> unknown_;
 };

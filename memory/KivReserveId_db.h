@@ -78,5 +78,10 @@ class KivReserveId_db {
 
   std::map<std::uint32_t, std::unique_ptr<KivReserveId>> ids_;
   std::unique_ptr<KivReserveId> unknown_;
+  // The last lookup: records of one id come in runs, and every memory
+  // record looks its id up several times. Ids are never removed; adding one
+  // drops the cached answer.
+  mutable std::uint32_t cached_id_ = 0;
+  mutable KivReserveId* cached_rid_ = nullptr;
   kiv_reader* reader_;
 };

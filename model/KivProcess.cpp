@@ -126,8 +126,10 @@ void KivProcess::dump_arcs(out_stream& os) const {
 // ---- statistics ----------------------------------------------------------------
 
 KivProcess::mal_stat* KivProcess::get_mc_stat(std::uint32_t malid) {
+  if (last_mal_stat_ != nullptr && last_malid_ == malid) return last_mal_stat_;
   auto [it, added] = malid_stats.try_emplace(malid);
-  if (!added) return it->second.get();
+  last_malid_ = malid;
+  if (!added) return last_mal_stat_ = it->second.get();
   // The unknown id stands for ids never reserved: one colour, whatever its
   // entry says.
   const KivReserveId* rid = reader->malid_db().get_reserve_id(malid);
@@ -138,7 +140,7 @@ KivProcess::mal_stat* KivProcess::get_mc_stat(std::uint32_t malid) {
   // pay for all of them.
   it->second = std::make_unique<mal_stat>(stat_divisor);
   it->second->set_color_count(colours);
-  return it->second.get();
+  return last_mal_stat_ = it->second.get();
 }
 
 // ---- life cycle ------------------------------------------------------------------
@@ -195,6 +197,13 @@ void KivProcess_db::add_process(KivProcess* proc) {
 // An unknown pid is not inserted: the answer is the same as with an empty
 // entry, and a trace naming many pids cannot grow the table.
 KivProcess* KivProcess_db::get_process(std::uint32_t pid) const {
+  if (cached_proc_ != nullptr && cached_pid_ == pid && cached_generation_ == generation_) return cached_proc_;
+  cached_pid_ = pid;
+  cached_generation_ = generation_;
+  return cached_proc_ = lookup(pid);
+}
+
+KivProcess* KivProcess_db::lookup(std::uint32_t pid) const {
   const auto it = procs_.find(pid);
   if (it == procs_.end() || it->second == nullptr) return defproc_;
   if (it->second->active) return it->second;

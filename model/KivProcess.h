@@ -147,6 +147,9 @@ class KivProcess {
 
  private:
   void delete_arcs();
+  // The last per-id block asked for (blocks are never removed).
+  std::uint32_t last_malid_ = 0;
+  mal_stat* last_mal_stat_ = nullptr;
   // Every special ever registered: a replaced special stays alive as long
   // as the arcs, frames and callers' child maps that may still name it.
   std::vector<std::unique_ptr<Func_loc>> special_locs_;
@@ -197,6 +200,7 @@ class KivProcess_db {
                   unsigned long long tot_size);
 
  private:
+  KivProcess* lookup(std::uint32_t pid) const;
   void release(KivProcess* proc);
   // The process a malloc id's name designates, or null (reported).
   KivProcess* linked_process(const std::string& name, std::size_t digits_offset) const;
@@ -204,4 +208,9 @@ class KivProcess_db {
   std::map<std::uint32_t, KivProcess*> procs_;
   KivProcess* defproc_ = nullptr;
   std::uint64_t generation_ = 0;
+  // The last lookup, valid while the generation stays the same: every
+  // memory record looks its process up more than once.
+  mutable std::uint32_t cached_pid_ = 0;
+  mutable std::uint64_t cached_generation_ = 0;
+  mutable KivProcess* cached_proc_ = nullptr;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <charconv>
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -8,9 +8,125 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+// Decimal formatting of integers, the innermost loop of every conversion (a
+// "memory" row holds some ninety numbers). Digits are produced two at a time
+// from a table, in 32-bit arithmetic wherever the value allows it, straight
+// into the output buffer after its length has been computed.
+namespace out_stream_detail {
+
+inline constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Number of decimal digits of v (1 for 0).
+inline unsigned decimal_length(std::uint64_t v) {
+  static constexpr std::uint64_t pow10[] = {1ull,
+                                            10ull,
+                                            100ull,
+                                            1000ull,
+                                            10000ull,
+                                            100000ull,
+                                            1000000ull,
+                                            10000000ull,
+                                            100000000ull,
+                                            1000000000ull,
+                                            10000000000ull,
+                                            100000000000ull,
+                                            1000000000000ull,
+                                            10000000000000ull,
+                                            100000000000000ull,
+                                            1000000000000000ull,
+                                            10000000000000000ull,
+                                            100000000000000000ull,
+                                            1000000000000000000ull,
+                                            10000000000000000000ull};
+  // bit_width * log10(2), rounded down, is the length or one less.
+  constexpr unsigned log10_2_num = 1233;
+  constexpr unsigned log10_2_shift = 12;
+  const std::uint64_t w = v | 1;
+  const unsigned t = (static_cast<unsigned>(std::bit_width(w)) * log10_2_num) >> log10_2_shift;
+  return t + (w >= pow10[t] ? 1u : 0u);
+}
+
+// Writes the digits of v so that they end just before end.
+inline void write_digits32(char* end, std::uint32_t v) {
+  while (v >= 100) {
+    const std::uint32_t pair = v % 100;
+    v /= 100;
+    end -= 2;
+    std::memcpy(end, digit_pairs + 2 * pair, 2);
+  }
+  if (v >= 10) std::memcpy(end - 2, digit_pairs + 2 * v, 2);
+  else end[-1] = static_cast<char>('0' + v);
+}
+
+// The eight decimal digits of v < 10^8, leading zeros included, as eight
+// ASCII bytes in memory order (little-endian hosts): the four-digit halves,
+// their digit pairs and the pairs' digits are split in parallel lanes of one
+// 64-bit word, by multiplications with reciprocals that are exact below
+// 10^4 and 10^2.
+inline std::uint64_t eight_digits_ascii(std::uint32_t v) {
+  constexpr std::uint64_t div100_mul = 10486;
+  constexpr int div100_shift = 20;
+  constexpr std::uint64_t div10_mul = 103;
+  constexpr int div10_shift = 10;
+  constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
+  std::uint64_t x = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
+  const std::uint64_t hundreds = ((x * div100_mul) >> div100_shift) & 0x0000007F0000007Full;
+  x = hundreds | ((x - hundreds * 100) << 16);
+  const std::uint64_t tens = ((x * div10_mul) >> div10_shift) & 0x000F000F000F000Full;
+  x = tens | ((x - tens * 10) << 8);
+  return x + ascii_zeros;
+}
+
+// Writes the last n (1 to 8) digits of v < 10^8 at out; may store up to
+// eight bytes (the caller leaves room).
+inline void write_eight(char* out, std::uint32_t v, unsigned n) {
+  const std::uint64_t digits = eight_digits_ascii(v) >> (8 * (8 - n));
+  std::memcpy(out, &digits, sizeof digits);
+}
+
+// Writes v at out; returns the end of the digits. Stores up to eight bytes
+// beyond the first digit (room that max_integer_chars reserves).
+inline char* write_decimal(char* out, std::uint64_t v) {
+  constexpr std::uint64_t e8 = 100000000;
+  constexpr std::uint64_t e16 = e8 * e8;
+  const unsigned n = decimal_length(v);
+  char* const end = out + n;
+  if constexpr (std::endian::native != std::endian::little) {
+    char* p = end;
+    while (v > UINT32_MAX) {
+      p -= 2;
+      std::memcpy(p, digit_pairs + 2 * (v % 100), 2);
+      v /= 100;
+    }
+    write_digits32(p, static_cast<std::uint32_t>(v));
+    return end;
+  }
+  if (v < 100) {
+    // Counts and zeros, the most frequent fields, skip the lane arithmetic.
+    if (v < 10) *out = static_cast<char>('0' + v);
+    else std::memcpy(out, digit_pairs + 2 * v, 2);
+  } else if (n <= 8) {
+    write_eight(out, static_cast<std::uint32_t>(v), n);
+  } else if (n <= 16) {
+    write_eight(out, static_cast<std::uint32_t>(v / e8), n - 8);
+    write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
+  } else {
+    write_digits32(end - 16, static_cast<std::uint32_t>(v / e16));
+    write_eight(end - 16, static_cast<std::uint32_t>(v / e8 % e8), 8);
+    write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
+  }
+  return end;
+}
+
+}  // namespace out_stream_detail
 
 // Buffered writer of one table file. Every CSV row goes through it, so it is
-// built for speed: one large buffer, integers formatted with std::to_chars,
+// built for speed: one large buffer, integers formatted by out_stream_detail,
 // no locale and no flush per row. A stream that could not be opened swallows
 // what is written to it (rows are lost, the conversion goes on).
 //
@@ -71,7 +187,17 @@ class out_stream {
   out_stream& operator<<(T value) {
     if (capacity_ - used_ < max_integer_chars) make_room();
     char* first = buf_.get() + used_;
-    used_ += static_cast<std::size_t>(std::to_chars(first, first + max_integer_chars, value).ptr - first);
+    char* p = first;
+    std::uint64_t magnitude = static_cast<std::uint64_t>(value);
+    if constexpr (std::is_signed_v<T>) {
+      if (value < 0) {
+        *p++ = '-';
+        // Two's complement negation in unsigned arithmetic: the minimum
+        // value has no positive counterpart in its own type.
+        magnitude = 0 - magnitude;
+      }
+    }
+    used_ += static_cast<std::size_t>(out_stream_detail::write_decimal(p, magnitude) - first);
     return *this;
   }
 
@@ -82,6 +208,7 @@ class out_stream {
   static void close_all();
 
  private:
+  // Sign and twenty digits, and room for the formatter's eight-byte stores.
   static constexpr std::size_t max_integer_chars = 24;
   static_assert(initial_capacity >= max_integer_chars && buffer_size % initial_capacity == 0);
 

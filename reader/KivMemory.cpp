@@ -24,8 +24,10 @@ void address_message(const char* text, std::int64_t addr) {
   std::cout << text << std::hex << static_cast<std::uint64_t>(addr) << std::dec << '\n';
 }
 
-template <typename T>
-void piece(out_stream& os, const KivStatBase<T>& p) {
+// Takes the concrete (final) piece type, so that dump is a direct, inlined
+// call: a memory row writes some thirty pieces.
+template <typename Piece>
+void piece(out_stream& os, const Piece& p) {
   p.dump(os);
   os << data_sep;
 }
@@ -88,7 +90,7 @@ void KivMemory::dump_colour(out_stream& os, const KivStat<unsigned long long>* c
 // heap groups.
 void KivMemory::dump_levels(out_stream& os, std::uint32_t id, const std::uint32_t* color) const {
   const KivReserveId_db& db = reader()->malid_db();
-  KivProcess& proc = *reader()->proc_db().get_process(context.pid);
+  KivProcess& proc = *reader()->process_of(context.pid);
   os << "process" << data_sep;
   wf_blocks(os, proc.stat);
   os << "process m" << data_sep;

@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <unistd.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -36,6 +39,51 @@ TEST_F(OutStreamTest, WritesIntegersOfEveryWidthAsPlainDecimal) {
        << ';' << -1 << ';' << 0u << ';' << std::string("abc") << ';' << "def" << '\n';
   }
   EXPECT_EQ(read_file(path), "-9223372036854775808;18446744073709551615;-1;0;abc;def\n");
+}
+
+// The writer's own formatting against the standard library's, for every
+// digit count and sign of each integer width the tables use: the powers of
+// ten and their neighbours, the limits, and random values.
+template <typename T>
+void expect_same_text_as_to_chars(const std::filesystem::path& path, std::vector<T> values, std::mt19937_64& rng) {
+  for (int i = 0; i < 20000; ++i) values.push_back(static_cast<T>(rng() >> (rng() % 64)));
+  for (int i = 0; i < 2000; ++i) values.push_back(static_cast<T>(rng()));
+  std::string expected;
+  {
+    out_stream os;
+    ASSERT_TRUE(os.open(path.string(), true));
+    for (T v : values) {
+      char text[32];
+      expected.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+      expected += ';';
+      os << v << ';';
+    }
+  }
+  EXPECT_EQ(read_file(path), expected);
+}
+
+template <typename T>
+std::vector<T> boundary_values() {
+  std::vector<T> values{std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), T{0}, T{1}};
+  for (unsigned long long p = 1; p <= static_cast<unsigned long long>(std::numeric_limits<T>::max()) / 10; p *= 10) {
+    for (unsigned long long q : {p * 10 - 1, p * 10, p * 10 + 1, p * 10 * 4}) {
+      values.push_back(static_cast<T>(q));
+      if constexpr (std::is_signed_v<T>) values.push_back(static_cast<T>(-static_cast<long long>(q)));
+    }
+  }
+  for (unsigned long long q : {0xFFFFFFFFull, 0x100000000ull, 99999999ull, 100000000ull, 4294967296000ull})
+    values.push_back(static_cast<T>(q));
+  return values;
+}
+
+TEST_F(OutStreamTest, FormatsEveryDigitCountLikeTheStandardLibrary) {
+  std::mt19937_64 rng(20260);
+  const auto path = dir_ / "numbers.csv";
+  expect_same_text_as_to_chars(path, boundary_values<long long>(), rng);
+  expect_same_text_as_to_chars(path, boundary_values<unsigned long long>(), rng);
+  expect_same_text_as_to_chars(path, boundary_values<int>(), rng);
+  expect_same_text_as_to_chars(path, boundary_values<unsigned>(), rng);
+  expect_same_text_as_to_chars(path, boundary_values<short>(), rng);
 }
 
 TEST_F(OutStreamTest, PositionCountsBufferedBytesAndAppendStartsAtFileLength) {
