@@ -74,7 +74,7 @@ out_stream& out_stream::write_slow(const char* data, std::size_t n) {
 }
 
 void out_stream::make_room() {
-  if (capacity_ == buffer_size) {
+  if (capacity_ >= buffer_size) {
     flush();
     return;
   }
@@ -83,6 +83,18 @@ void out_stream::make_room() {
   if (used_ != 0) std::memcpy(bigger.get(), buf_.get(), used_);
   buf_ = std::move(bigger);
   capacity_ = grown;
+}
+
+void out_stream::make_room_for(std::size_t n) {
+  while (n > capacity_ - used_ && capacity_ < buffer_size) make_room();
+  if (n <= capacity_ - used_) return;
+  flush();
+  if (n <= capacity_) return;
+  // A row longer than the whole buffer (a very long text) gets a buffer of
+  // its own size; it stays that large for the rest of the file.
+  auto bigger = std::make_unique_for_overwrite<char[]>(n);
+  buf_ = std::move(bigger);
+  capacity_ = n;
 }
 
 void out_stream::fail(const char* what) {

@@ -106,11 +106,9 @@ inline char* write_decimal(char* out, std::uint64_t v) {
     write_digits32(p, static_cast<std::uint32_t>(v));
     return end;
   }
-  if (v < 100) {
-    // Counts and zeros, the most frequent fields, skip the lane arithmetic.
-    if (v < 10) *out = static_cast<char>('0' + v);
-    else std::memcpy(out, digit_pairs + 2 * v, 2);
-  } else if (n <= 8) {
+  // One path for every value below 10^8, the fields of nearly every row:
+  // a branch on the magnitude would be mispredicted from field to field.
+  if (n <= 8) {
     write_eight(out, static_cast<std::uint32_t>(v), n);
   } else if (n <= 16) {
     write_eight(out, static_cast<std::uint32_t>(v / e8), n - 8);
@@ -121,6 +119,25 @@ inline char* write_decimal(char* out, std::uint64_t v) {
     write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
   }
   return end;
+}
+
+// Sign and twenty digits, and room for write_decimal's eight-byte stores.
+inline constexpr std::size_t max_integer_chars = 24;
+
+// Writes value in decimal at out (at most max_integer_chars bytes are
+// touched); returns the end of the text.
+template <std::integral T>
+inline char* write_integer(char* out, T value) {
+  std::uint64_t magnitude = static_cast<std::uint64_t>(value);
+  if constexpr (std::is_signed_v<T>) {
+    if (value < 0) {
+      *out++ = '-';
+      // Two's complement negation in unsigned arithmetic: the minimum
+      // value has no positive counterpart in its own type.
+      magnitude = 0 - magnitude;
+    }
+  }
+  return write_decimal(out, magnitude);
 }
 
 }  // namespace out_stream_detail
@@ -187,19 +204,23 @@ class out_stream {
   out_stream& operator<<(T value) {
     if (capacity_ - used_ < max_integer_chars) make_room();
     char* first = buf_.get() + used_;
-    char* p = first;
-    std::uint64_t magnitude = static_cast<std::uint64_t>(value);
-    if constexpr (std::is_signed_v<T>) {
-      if (value < 0) {
-        *p++ = '-';
-        // Two's complement negation in unsigned arithmetic: the minimum
-        // value has no positive counterpart in its own type.
-        magnitude = 0 - magnitude;
-      }
-    }
-    used_ += static_cast<std::size_t>(out_stream_detail::write_decimal(p, magnitude) - first);
+    used_ += static_cast<std::size_t>(out_stream_detail::write_integer(first, value) - first);
     return *this;
   }
+
+  // The free part of the buffer, at least n bytes, for a writer that
+  // formats rows in place (row_writer); commit() then takes the bytes
+  // written up to a point in it. Nothing else may write to the stream in
+  // between.
+  struct free_space {
+    char* first;
+    char* last;
+  };
+  free_space reserve(std::size_t n) {
+    if (n > capacity_ - used_) make_room_for(n);
+    return {buf_.get() + used_, buf_.get() + capacity_};
+  }
+  void commit(const char* end) { used_ = static_cast<std::size_t>(end - buf_.get()); }
 
   // Flushes every open stream of the program (used before a fatal exit).
   static void flush_all();
@@ -208,14 +229,15 @@ class out_stream {
   static void close_all();
 
  private:
-  // Sign and twenty digits, and room for the formatter's eight-byte stores.
-  static constexpr std::size_t max_integer_chars = 24;
+  static constexpr std::size_t max_integer_chars = out_stream_detail::max_integer_chars;
   static_assert(initial_capacity >= max_integer_chars && buffer_size % initial_capacity == 0);
 
   out_stream& write_slow(const char* data, std::size_t n);
   // Makes the buffer larger while it is below buffer_size, else flushes it;
   // afterwards at least max_integer_chars bytes are free.
   void make_room();
+  // Grows or flushes the buffer until n bytes are free.
+  void make_room_for(std::size_t n);
   void fail(const char* what);
   void link();
   void unlink();
