@@ -21,6 +21,7 @@
 
 #include "driver/settings.h"
 #include "output/out_stream.h"
+#include "output/row_writer.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ std::vector<row> read_sample(const char* path) {
   return rows;
 }
 
-void write_row(out_stream& os, const row& r) {
+void write_row(out_stream& stream, const row& r) {
+  row_writer os(stream);
   bool first = true;
   for (const field& f : r.fields) {
     if (!first) os << data_sep;

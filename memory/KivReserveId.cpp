@@ -159,9 +159,7 @@ void KivReserveId::release(bool verbose, std::int64_t at_location, const KivTime
   KivFRID rec(tag, reader(), *this);
   rec.location = at_location;
   rec.setelems();
-  const kiv_hdr& hdr = reader()->header();
-  reader()->memory_file().get_stream()
-      << hdr.runid << data_sep << hdr.pid << data_sep << ts.text << data_sep << rec << '\n';
+  rec.write_row(reader()->memory_file().get_stream(), reader()->header(), ts.text);
   handle_clear_mem(verbose, tag);
 }
 

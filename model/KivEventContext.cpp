@@ -2,6 +2,7 @@
 
 #include "driver/settings.h"
 #include "model/KivProcess.h"
+#include "output/row_writer.h"
 #include "reader/kiv_reader.h"
 
 KivEventContext::KivEventContext(kiv_reader* owner) : reader(owner) {
@@ -18,20 +19,30 @@ KivEventContext::KivEventContext(kiv_reader* owner, std::uint32_t pid, std::uint
                                  const std::string& bcall_arg)
     : pid(pid), arc(arc), bcall(bcall), bcall_sym(bcall_sym), bcall_arg(bcall_arg), reader(owner) {}
 
-out_stream& KivEventContext::dumpcontext(out_stream& os) const {
-  const KivProcess* p = reader->process_of(pid);
+namespace {
+
+// The context columns for either writer.
+template <typename W>
+W& write_context(W& os, const KivEventContext& c) {
+  const KivProcess* p = c.reader->process_of(c.pid);
   if (p->pid == 0 || !p->arcs) {
     return os << p->pid << data_sep << 0 << data_sep << 0 << data_sep << 0 << data_sep << 0
               << fun_sep << 0 << data_sep << 0 << fun_sep << 0 << data_sep << data_sep << 0
               << data_sep << data_sep << 0;
   }
-  os << p->pid << data_sep << arc << data_sep << p->flow_seq << data_sep << p->depth() << data_sep;
-  if (const FuncArc* a = p->get_arc(arc)) {
+  os << p->pid << data_sep << c.arc << data_sep << p->flow_seq << data_sep << p->depth() << data_sep;
+  if (const FuncArc* a = p->get_arc(c.arc)) {
     os << a->parent->loc->objid << fun_sep << a->parent->loc->funnr << data_sep
        << a->child->loc->objid << fun_sep << a->child->loc->funnr << data_sep;
   } else {
     os << 0 << fun_sep << 0 << data_sep << 0 << fun_sep << 0 << data_sep;
   }
-  return os << bcall << data_sep << bcall_sym << data_sep << bcall_arg << data_sep
-            << reader->open_query_seq();
+  return os << c.bcall.str() << data_sep << c.bcall_sym << data_sep << c.bcall_arg.str() << data_sep
+            << c.reader->open_query_seq();
 }
+
+}  // namespace
+
+out_stream& KivEventContext::dumpcontext(out_stream& os) const { return write_context(os, *this); }
+
+row_writer& KivEventContext::dumpcontext(row_writer& os) const { return write_context(os, *this); }

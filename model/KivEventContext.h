@@ -7,6 +7,7 @@
 #include "output/out_stream.h"
 
 class kiv_reader;
+class row_writer;
 
 // Where the run was when a record was read: the current process, its call
 // arc and its current Vorex call. Memory rows and query events write it with
@@ -22,6 +23,7 @@ class KivEventContext {
   // The twelve context columns, without a line end. Flow step and depth are
   // the process's at dump time; arc and Vorex call are those captured.
   out_stream& dumpcontext(out_stream& os) const;
+  row_writer& dumpcontext(row_writer& os) const;
 
   std::uint32_t pid = 0;
   std::uint32_t arc = 0;

@@ -10,6 +10,7 @@
 #include "model/KivProcess.h"
 #include "output/csv_file.h"
 #include "output/out_stream.h"
+#include "output/row_writer.h"
 #include "reader/kiv_reader.h"
 
 namespace {
@@ -27,14 +28,14 @@ void address_message(const char* text, std::int64_t addr) {
 // Takes the concrete (final) piece type, so that dump is a direct, inlined
 // call: a memory row writes some thirty pieces.
 template <typename Piece>
-void piece(out_stream& os, const Piece& p) {
-  p.dump(os);
+void piece(row_writer& os, const Piece& p) {
+  p.put(os);
   os << data_sep;
 }
 
 // Current, peak, in use, records and total of with-free memory.
 template <typename T>
-void wf_blocks(out_stream& os, const KivStat<T>& s) {
+void wf_blocks(row_writer& os, const KivStat<T>& s) {
   piece(os, s.cur_wf);
   piece(os, s.peak_wf);
   piece(os, s.in_use);
@@ -44,7 +45,7 @@ void wf_blocks(out_stream& os, const KivStat<T>& s) {
 
 // Current, in use and records.
 template <typename T>
-void short_blocks(out_stream& os, const KivStat<T>* s) {
+void short_blocks(row_writer& os, const KivStat<T>* s) {
   static const KivStat<T> zero{1};
   const KivStat<T>& b = s == nullptr ? zero : *s;
   piece(os, b.cur_wf);
@@ -52,11 +53,21 @@ void short_blocks(out_stream& os, const KivStat<T>* s) {
   piece(os, b.recs);
 }
 
+// The usual length of a "memory" row, a hint for the row writer.
+constexpr std::size_t usual_memory_row_bytes = 1024;
+
 }  // namespace
 
-void KivMemory::dumpinfo(out_stream& os) const { os << location_text; }
+void KivMemory::write_row(out_stream& stream, const kiv_hdr& hdr, std::string_view time) const {
+  row_writer os(stream, usual_memory_row_bytes);
+  os << hdr.runid << data_sep << hdr.pid << data_sep << time << data_sep;
+  dumpinfo(os);
+  os << '\n';
+}
 
-void KivMemory::dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
+void KivMemory::dumpinfo(row_writer& os) const { os << location_text; }
+
+void KivMemory::dump_row(row_writer& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
                          colour_view view) const {
   os << static_cast<char>(type()) << data_sep;
   piece(os, reader()->malid_db().stat.recs);
@@ -71,7 +82,7 @@ void KivMemory::dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t 
 }
 
 // A colour without a block shows a zeroed one.
-void KivMemory::dump_colour(out_stream& os, const KivStat<unsigned long long>* colour, colour_view view) {
+void KivMemory::dump_colour(row_writer& os, const KivStat<unsigned long long>* colour, colour_view view) {
   static const KivStat<unsigned long long> zero{1};
   const KivStat<unsigned long long>& c = colour == nullptr ? zero : *colour;
   os << "color" << data_sep;
@@ -88,7 +99,7 @@ void KivMemory::dump_colour(out_stream& os, const KivStat<unsigned long long>* c
 
 // Process, process id, process id colour (zeros without a colour), run and
 // heap groups.
-void KivMemory::dump_levels(out_stream& os, std::uint32_t id, const std::uint32_t* color) const {
+void KivMemory::dump_levels(row_writer& os, std::uint32_t id, const std::uint32_t* color) const {
   const KivReserveId_db& db = reader()->malid_db();
   KivProcess& proc = *reader()->process_of(context.pid);
   os << "process" << data_sep;
@@ -146,7 +157,7 @@ std::uint64_t KivMallocWF::update_stats() {
   return db.update_wf(size, tot_size);
 }
 
-void KivMallocWF::dumpinfo(out_stream& os) const {
+void KivMallocWF::dumpinfo(row_writer& os) const {
   const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
   dump_row(os, rid, id, {color, addr, size, tot_size, size, tot_size, addr_realloc, realloc_sequence},
            colour_view::with_free);
@@ -177,7 +188,7 @@ std::uint64_t KivMallocNF::update_stats() {
   return db.update_nf(size, tot_size);
 }
 
-void KivMallocNF::dumpinfo(out_stream& os) const {
+void KivMallocNF::dumpinfo(row_writer& os) const {
   const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
   dump_row(os, rid, id, {color, addr, size, tot_size, size, tot_size, 0, 0}, colour_view::no_free);
 }
@@ -217,7 +228,7 @@ std::uint64_t KivFree::update_stats() {
   return nr;
 }
 
-void KivFree::dumpinfo(out_stream& os) const {
+void KivFree::dumpinfo(row_writer& os) const {
   const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
   dump_row(os, rid, id,
            {color, addr, -static_cast<std::int64_t>(size), -static_cast<std::int64_t>(tot_size), size, tot_size, 0,
@@ -280,7 +291,7 @@ std::uint64_t KivFreeRealloc::grow(KivReserveId& rid, std::uint64_t size_diff, s
   return reader()->malid_db().update_wf(size_diff, tot_diff);
 }
 
-void KivFreeRealloc::dumpinfo(out_stream& os) const {
+void KivFreeRealloc::dumpinfo(row_writer& os) const {
   const KivReserveId& rid = *reader()->malid_db().get_reserve_id(id);
   dump_row(os, rid, id, {color, addr, delta_size, delta_tot_size, size, tot_size, addr_free, prev_sequence},
            colour_view::with_free);
@@ -297,16 +308,11 @@ void KivFRID::traceevent(std::ostream& os) {
   if (tracing()) os << " id: " << id << '\n';
 }
 
-void KivFRID::dumpinfo(out_stream& os) const {
+void KivFRID::dumpinfo(row_writer& os) const {
   const KivStat<unsigned long long>& s = released_->stats.stat;
   const std::uint64_t amount = s.cur_wf.size + s.cur_nf.size;
   const std::uint64_t tot_amount = s.cur_wf.tot_size + s.cur_nf.tot_size;
   dump_row(os, *released_, id,
            {0, 0, -static_cast<std::int64_t>(amount), -static_cast<std::int64_t>(tot_amount), amount, tot_amount, 0, 0},
            colour_view::none);
-}
-
-out_stream& operator<<(out_stream& os, const KivMemory& rec) {
-  rec.dumpinfo(os);
-  return os;
 }

@@ -7,7 +7,9 @@
 #include "reader/KivEvent.h"
 
 class out_stream;
+class row_writer;
 class KivReserveId;
+struct kiv_hdr;
 template <typename T>
 class KivStat;
 
@@ -17,8 +19,11 @@ class KivStat;
 class KivMemory : public KivMeasurement {
  public:
   using KivMeasurement::KivMeasurement;
+  // Writes the record's whole "memory" row: run id, pid, time, then the
+  // record's columns (dumpinfo) and the line end.
+  void write_row(out_stream& os, const kiv_hdr& hdr, std::string_view time) const;
   // The record's own columns of its "memory" row.
-  virtual void dumpinfo(out_stream& os) const;
+  virtual void dumpinfo(row_writer& os) const;
 
   std::string_view location_text;
   std::int64_t location = 0;
@@ -41,10 +46,10 @@ class KivMemory : public KivMeasurement {
   // Writes the whole "memory" row after its prefix: tag, run records,
   // context, location, id, the columns, then the counters of every level
   // after the record was applied.
-  void dump_row(out_stream& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
+  void dump_row(row_writer& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
                 colour_view view) const;
-  static void dump_colour(out_stream& os, const KivStat<unsigned long long>* colour, colour_view view);
-  void dump_levels(out_stream& os, std::uint32_t id, const std::uint32_t* color) const;
+  static void dump_colour(row_writer& os, const KivStat<unsigned long long>* colour, colour_view view);
+  void dump_levels(row_writer& os, std::uint32_t id, const std::uint32_t* color) const;
   // One "freemem" row: the block's record number, the freeing record's
   // number and its tag.
   void write_freemem(std::uint64_t block_nr, std::uint64_t freeing_nr, char tag) const;
@@ -67,7 +72,7 @@ class KivMallocWF : public KivMemory {
 
   // Applies the allocation at every level; returns the run's record number.
   std::uint64_t update_stats();
-  void dumpinfo(out_stream& os) const override;
+  void dumpinfo(row_writer& os) const override;
 };
 
 class KivMallocNF : public KivMemory {
@@ -77,7 +82,7 @@ class KivMallocNF : public KivMemory {
   void traceevent(std::ostream& os) override;
 
   std::uint64_t update_stats();
-  void dumpinfo(out_stream& os) const override;
+  void dumpinfo(row_writer& os) const override;
 
   std::uint32_t id = 0;
   std::uint32_t color = 0;
@@ -96,7 +101,7 @@ class KivFree : public KivMemory {
   // here) and writes its "freemem" row; an unknown address still counts at
   // the process and run levels, with zero amounts.
   std::uint64_t update_stats();
-  void dumpinfo(out_stream& os) const override;
+  void dumpinfo(row_writer& os) const override;
 
   std::uint32_t id = 0;
   std::uint32_t color = 0;
@@ -126,7 +131,7 @@ class KivFreeRealloc : public KivMemory {
   // growth allocates it; the block lives on under this record's number.
   // Returns 0 (nothing counted) when addr holds no block.
   std::uint64_t update_stats();
-  void dumpinfo(out_stream& os) const override;
+  void dumpinfo(row_writer& os) const override;
 
  private:
   std::uint64_t shrink(KivReserveId& rid, std::uint64_t size_diff, std::uint64_t tot_diff);
@@ -144,12 +149,10 @@ class KivFRID : public KivMemory {
   void traceevent(std::ostream& os) override;
   // The id's current amounts go out as negative deltas, before the id's own
   // counters are cleared.
-  void dumpinfo(out_stream& os) const override;
+  void dumpinfo(row_writer& os) const override;
 
   std::uint32_t id = 0;
 
  private:
   const KivReserveId* released_;
 };
-
-out_stream& operator<<(out_stream& os, const KivMemory& rec);

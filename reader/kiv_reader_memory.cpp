@@ -32,7 +32,7 @@ out_stream& row_prefix(out_stream& os, const kiv_reader& rd) {
 }
 
 void memory_row(kiv_reader& rd, const KivMemory& rec) {
-  row_prefix(rd.memory_file().get_stream(), rd) << rec << '\n';
+  rec.write_row(rd.memory_file().get_stream(), rd.header(), rd.current_time().text);
 }
 
 void heap_row(kiv_reader& rd, csv_file& table, const KivMemInfo& rec) {
