@@ -92,7 +92,7 @@ std::uint32_t KivProcess::add_arc(Func_rel* from, Func_rel* to) {
 }
 
 void KivProcess::s_push(Func_rel* function, std::uint32_t arc) {
-  stack.push_back(std::make_unique<Func_context>(Func_context{function, arc}));
+  stack.push_back(Func_context{function, arc});
 }
 
 bool KivProcess::s_pop() {

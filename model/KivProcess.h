@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -65,10 +64,10 @@ class KivProcess {
   void s_push(Func_rel* function, std::uint32_t arc);
   // Removes the top frame; false when the stack was empty.
   bool s_pop();
-  const Func_context* top() const { return stack.empty() ? nullptr : stack.back().get(); }
+  const Func_context* top() const { return stack.empty() ? nullptr : &stack.back(); }
   std::uint32_t depth() const { return static_cast<std::uint32_t>(stack.size()); }
   // Arc of the top frame, 0 on an empty stack.
-  std::uint32_t curr_arc() const { return stack.empty() ? 0 : stack.back()->arc; }
+  std::uint32_t curr_arc() const { return stack.empty() ? 0 : stack.back().arc; }
   // One "flow" row: step, depth, next memory record, arc, direction.
   void write_flow_row(std::uint32_t step, std::uint32_t stack_depth, std::uint32_t arc,
                       char direction) const;
@@ -128,7 +127,7 @@ class KivProcess {
   // Special functions by id (compared unsigned); the nodes are owned by
   // special_rels_.
   std::map<std::uint32_t, Func_rel*> specials;
-  std::deque<std::unique_ptr<Func_context>> stack;
+  std::vector<Func_context> stack;
   // The current Vorex call: name, symbol, arguments (empty, 0, empty when
   // none).
   shared_text bcall;

@@ -58,7 +58,7 @@ void KivProcess::symbol_alloc(const KivSymbolAlloc& rec) {
   // The symbol belongs to the function on top of the call stack; before the
   // first flow record, or under a frame without a function, it stays with
   // the process.
-  Func_rel* function = context_set && !stack.empty() ? stack.back()->function : nullptr;
+  Func_rel* function = context_set && !stack.empty() ? stack.back().function : nullptr;
   if (function != nullptr) {
     function->add_symbol(sym);
   } else {

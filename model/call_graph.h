@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,13 +54,31 @@ class Func_rel {
 
   Func_loc* loc;
   std::uint32_t nr_children = 0;
-  std::map<Func_rel*, std::uint32_t> children;
+  // Outgoing arcs in order of creation.
   std::vector<FuncArc*> child_arcs;
   // Symbols attached to the function, by category; not owned.
   std::vector<KivSymbol*> arguments;
   std::vector<KivSymbol*> locals;
   std::vector<KivSymbol*> externals;
   std::vector<KivSymbol*> dynamics;
+
+ private:
+  // Every flow record looks up its arc, so the callees are found through an
+  // open-addressing index (linear probing) that holds the callee and its
+  // arc number: one memory access per probe, no node per arc. A null callee
+  // marks an empty slot.
+  struct child_slot {
+    const Func_rel* child = nullptr;
+    std::uint32_t arc = 0;
+  };
+  std::size_t home_slot(const Func_rel* child) const;
+  const child_slot* find_child(const Func_rel* child) const;
+  // Indexes child_arcs[position]; the index doubles when it would be more
+  // than half full.
+  void index_arc(std::uint32_t position);
+  void place_in_index(const FuncArc& arc);
+
+  std::vector<child_slot> child_index_;
 };
 
 // One caller -> callee pair of a process; owned by the process's arc vector.

@@ -165,10 +165,10 @@ void kiv_reader::on_flow_out() {
   KivProcess& p = *cc_curr_proc();
   p.write_flow_row(++p.flow_seq, p.depth(), p.curr_arc(), '<');
   if (p.stack.empty()) return;
-  const std::unique_ptr<Func_context> left = std::move(p.stack.back());
+  const Func_context left = p.stack.back();
   p.stack.pop_back();
   if (debug_records())
-    std::cerr << "3<" << p.depth() << ' ' << frame_name(p.top()) << "<-" << frame_name(left.get())
+    std::cerr << "3<" << p.depth() << ' ' << frame_name(p.top()) << "<-" << frame_name(&left)
               << '\n';
 }
 

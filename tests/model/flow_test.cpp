@@ -136,6 +136,13 @@ TEST_F(RunModelTest, ArcVectorDoublesAtTheThousandthArc) {
   ASSERT_NE(last, nullptr);
   EXPECT_EQ(entry->update_child(last, *five), 999U);
   EXPECT_EQ(five->arcs->size(), 2000U);
+  // A callee seen before finds its own arc again, whatever the index grew to.
+  for (int f = 1; f <= 999; ++f) {
+    Func_rel* callee = five->find_function(3, f, false);
+    const std::uint32_t arc = entry->update_child(callee, *five);
+    ASSERT_EQ(five->get_arc(arc)->child, callee) << f;
+  }
+  EXPECT_EQ(five->nr_arcs, 1000U);
   EXPECT_EQ(five->get_arc(999)->child, last);
   EXPECT_EQ(five->get_arc(1000), nullptr);
   EXPECT_EQ(five->get_arc(5000), nullptr);

@@ -309,7 +309,7 @@ TEST_F(RunModelTest, FreeProcessEmptiesWhatItFrees) {
   EXPECT_EQ(five->first_oip, nullptr);
   EXPECT_EQ(five->get_arc(0), nullptr);
   EXPECT_EQ(five->get_arc(1), nullptr);
-  EXPECT_TRUE(five->specials.at(0)->children.empty());
+  EXPECT_TRUE(five->specials.at(0)->child_arcs.empty());
   EXPECT_EQ(reader->proc_db().get_process(5), &reader->default_process());
 }
 
