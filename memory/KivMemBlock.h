@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,4 +15,9 @@ struct KivMemBlock {
   std::uint32_t size = 0;
   std::uint32_t tot_size = 0;
   std::uint32_t color = 0;
+
+  // Blocks live in a pool (KivBlockPool): no allocator header per block,
+  // and an allocation or free costs a few instructions.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p) noexcept;
 };
