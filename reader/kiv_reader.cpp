@@ -152,8 +152,13 @@ void kiv_reader::load_current_file(const kivfile& kf) {
   input_->seekg(0, std::ios::beg);
   const std::size_t wanted =
       length > 0 ? std::min(declared, static_cast<std::size_t>(length)) : std::size_t{0};
-  buffer_.reset();
-  buffer_ = std::make_unique_for_overwrite<data_cursor::byte[]>(wanted);
+  // The buffer is kept from file to file (data files have about the same
+  // size): its pages are faulted in once, not once per file.
+  if (wanted > buffer_capacity_ || !buffer_) {
+    buffer_.reset();
+    buffer_ = std::make_unique_for_overwrite<data_cursor::byte[]>(wanted);
+    buffer_capacity_ = wanted;
+  }
   input_->read(reinterpret_cast<char*>(buffer_.get()), static_cast<std::streamsize>(wanted));
   const auto got = static_cast<std::size_t>(std::max<std::streamsize>(input_->gcount(), 0));
   cursor_.reset(buffer_.get(), got);

@@ -202,6 +202,7 @@ class kiv_reader {
   bool little_endian_ = true;
   std::unique_ptr<kiv_hdr> hdr_;
   std::unique_ptr<data_cursor::byte[]> buffer_;
+  std::size_t buffer_capacity_ = 0;
   data_cursor cursor_;
   std::size_t record_start_ = 0;
   std::uint32_t eventnr_ = 0;
