@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kiv_hdr hdr(&parser, header_path, "fuzzed header");
   hdr.read_header();
   hdr.dump_entries();
-  int widths = 0;
+  // Widths come from the header as they stand (any int): summed in 64 bits.
+  std::int64_t widths = 0;
   for (int tag = lowest_tag; tag <= highest_tag; ++tag)
     for (int index = lowest_index; index <= highest_index; ++index)
       widths += hdr.get_elem_size(static_cast<kiv_type>(tag), index);
