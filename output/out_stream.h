@@ -63,30 +63,42 @@ inline void write_digits32(char* end, std::uint32_t v) {
   else end[-1] = static_cast<char>('0' + v);
 }
 
+inline constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
+
 // The eight decimal digits of v < 10^8, leading zeros included, as eight
-// ASCII bytes in memory order (little-endian hosts): the four-digit halves,
-// their digit pairs and the pairs' digits are split in parallel lanes of one
-// 64-bit word, by multiplications with reciprocals that are exact below
-// 10^4 and 10^2.
-inline std::uint64_t eight_digits_ascii(std::uint32_t v) {
+// byte lanes (values 0 to 9) in memory order (little-endian hosts): the
+// four-digit halves, their digit pairs and the pairs' digits are split in
+// parallel lanes of one 64-bit word, by multiplications with reciprocals
+// that are exact below 10^4 and 10^2.
+inline std::uint64_t eight_digit_lanes(std::uint32_t v) {
   constexpr std::uint64_t div100_mul = 10486;
   constexpr int div100_shift = 20;
   constexpr std::uint64_t div10_mul = 103;
   constexpr int div10_shift = 10;
-  constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
   std::uint64_t x = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
   const std::uint64_t hundreds = ((x * div100_mul) >> div100_shift) & 0x0000007F0000007Full;
   x = hundreds | ((x - hundreds * 100) << 16);
   const std::uint64_t tens = ((x * div10_mul) >> div10_shift) & 0x000F000F000F000Full;
-  x = tens | ((x - tens * 10) << 8);
-  return x + ascii_zeros;
+  return tens | ((x - tens * 10) << 8);
 }
 
 // Writes the last n (1 to 8) digits of v < 10^8 at out; may store up to
 // eight bytes (the caller leaves room).
 inline void write_eight(char* out, std::uint32_t v, unsigned n) {
-  const std::uint64_t digits = eight_digits_ascii(v) >> (8 * (8 - n));
+  const std::uint64_t digits = (eight_digit_lanes(v) + ascii_zeros) >> (8 * (8 - n));
   std::memcpy(out, &digits, sizeof digits);
+}
+
+// Writes v < 10^8 without leading zeros; stores eight bytes. The leading
+// zeros are the low zero lanes, counted with one instruction: no length
+// computation and no branch, whatever the magnitude.
+inline char* write_below_e8(char* out, std::uint32_t v) {
+  constexpr std::uint64_t last_lane_bit = std::uint64_t{1} << 56;  // the last digit always counts
+  const std::uint64_t lanes = eight_digit_lanes(v);
+  const unsigned zeros = static_cast<unsigned>(std::countr_zero(lanes | last_lane_bit)) / 8;
+  const std::uint64_t digits = (lanes >> (8 * zeros)) + ascii_zeros;
+  std::memcpy(out, &digits, sizeof digits);
+  return out + (8 - zeros);
 }
 
 // Writes v at out; returns the end of the digits. Stores up to eight bytes
@@ -94,9 +106,8 @@ inline void write_eight(char* out, std::uint32_t v, unsigned n) {
 inline char* write_decimal(char* out, std::uint64_t v) {
   constexpr std::uint64_t e8 = 100000000;
   constexpr std::uint64_t e16 = e8 * e8;
-  const unsigned n = decimal_length(v);
-  char* const end = out + n;
   if constexpr (std::endian::native != std::endian::little) {
+    char* const end = out + decimal_length(v);
     char* p = end;
     while (v > UINT32_MAX) {
       p -= 2;
@@ -106,18 +117,17 @@ inline char* write_decimal(char* out, std::uint64_t v) {
     write_digits32(p, static_cast<std::uint32_t>(v));
     return end;
   }
-  // One path for every value below 10^8, the fields of nearly every row:
-  // a branch on the magnitude would be mispredicted from field to field.
-  if (n <= 8) {
-    write_eight(out, static_cast<std::uint32_t>(v), n);
-  } else if (n <= 16) {
-    write_eight(out, static_cast<std::uint32_t>(v / e8), n - 8);
-    write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
-  } else {
-    write_digits32(end - 16, static_cast<std::uint32_t>(v / e16));
-    write_eight(end - 16, static_cast<std::uint32_t>(v / e8 % e8), 8);
-    write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
+  // Nearly every field of a row is below 10^8.
+  if (v < e8) return write_below_e8(out, static_cast<std::uint32_t>(v));
+  if (v < e16) {
+    char* const p = write_below_e8(out, static_cast<std::uint32_t>(v / e8));
+    write_eight(p, static_cast<std::uint32_t>(v % e8), 8);
+    return p + 8;
   }
+  char* const end = out + decimal_length(v);
+  write_digits32(end - 16, static_cast<std::uint32_t>(v / e16));
+  write_eight(end - 16, static_cast<std::uint32_t>(v / e8 % e8), 8);
+  write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
   return end;
 }
 
