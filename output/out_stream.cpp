@@ -7,6 +7,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace out_stream_detail {
+
+namespace {
+
+constexpr four_digit_tables make_four_digit_tables() {
+  four_digit_tables t{};
+  for (std::uint32_t v = 0; v < e4; ++v) {
+    const char digits[4] = {static_cast<char>('0' + v / 1000), static_cast<char>('0' + v / 100 % 10),
+                            static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
+    const unsigned n = length_below_e4(v);
+    for (unsigned i = 0; i < 4; ++i) {
+      t.full[v][i] = digits[i];
+      t.lead[v][i] = i < n ? digits[4 - n + i] : '\0';
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
+constexpr four_digit_tables four_digits = make_four_digit_tables();
+
+}  // namespace out_stream_detail
+
 namespace {
 // Head of the list of open streams (single-threaded program).
 out_stream* open_streams = nullptr;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -11,127 +10,61 @@
 #include <type_traits>
 
 // Decimal formatting of integers, the innermost loop of every conversion (a
-// "memory" row holds some ninety numbers). Digits are produced two at a time
-// from a table, in 32-bit arithmetic wherever the value allows it, straight
-// into the output buffer after its length has been computed.
+// "memory" row holds some ninety numbers). Numbers are cut into groups of
+// four digits, each copied from a table as four bytes, straight into the
+// output buffer: a field costs a few loads and stores, however many digits.
 namespace out_stream_detail {
 
-inline constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+inline constexpr std::uint32_t e4 = 10000;
 
-// Number of decimal digits of v (1 for 0).
-inline unsigned decimal_length(std::uint64_t v) {
-  static constexpr std::uint64_t pow10[] = {1ull,
-                                            10ull,
-                                            100ull,
-                                            1000ull,
-                                            10000ull,
-                                            100000ull,
-                                            1000000ull,
-                                            10000000ull,
-                                            100000000ull,
-                                            1000000000ull,
-                                            10000000000ull,
-                                            100000000000ull,
-                                            1000000000000ull,
-                                            10000000000000ull,
-                                            100000000000000ull,
-                                            1000000000000000ull,
-                                            10000000000000000ull,
-                                            100000000000000000ull,
-                                            1000000000000000000ull,
-                                            10000000000000000000ull};
-  // bit_width * log10(2), rounded down, is the length or one less.
-  constexpr unsigned log10_2_num = 1233;
-  constexpr unsigned log10_2_shift = 12;
-  const std::uint64_t w = v | 1;
-  const unsigned t = (static_cast<unsigned>(std::bit_width(w)) * log10_2_num) >> log10_2_shift;
-  return t + (w >= pow10[t] ? 1u : 0u);
+// The texts of 0 to 9999: lead[v] holds the digits of v without leading
+// zeros from its first byte on (zero bytes after them), full[v] the four
+// digits with leading zeros. Defined in out_stream.cpp.
+struct four_digit_tables {
+  char lead[e4][4];
+  char full[e4][4];
+};
+extern const four_digit_tables four_digits;
+
+// Number of digits of v < 10^4, without a branch.
+constexpr unsigned length_below_e4(std::uint32_t v) {
+  return 1u + static_cast<unsigned>(v > 9) + static_cast<unsigned>(v > 99) + static_cast<unsigned>(v > 999);
 }
 
-// Writes the digits of v so that they end just before end.
-inline void write_digits32(char* end, std::uint32_t v) {
-  while (v >= 100) {
-    const std::uint32_t pair = v % 100;
-    v /= 100;
-    end -= 2;
-    std::memcpy(end, digit_pairs + 2 * pair, 2);
-  }
-  if (v >= 10) std::memcpy(end - 2, digit_pairs + 2 * v, 2);
-  else end[-1] = static_cast<char>('0' + v);
+// Each writer stores four bytes per group, possibly past the digits (the
+// caller leaves room), and returns the end of the digits.
+inline char* write_below_e4(char* out, std::uint32_t v) {
+  std::memcpy(out, four_digits.lead[v], 4);
+  return out + length_below_e4(v);
 }
 
-inline constexpr std::uint64_t ascii_zeros = 0x3030303030303030ull;
-
-// The eight decimal digits of v < 10^8, leading zeros included, as eight
-// byte lanes (values 0 to 9) in memory order (little-endian hosts): the
-// four-digit halves, their digit pairs and the pairs' digits are split in
-// parallel lanes of one 64-bit word, by multiplications with reciprocals
-// that are exact below 10^4 and 10^2.
-inline std::uint64_t eight_digit_lanes(std::uint32_t v) {
-  constexpr std::uint64_t div100_mul = 10486;
-  constexpr int div100_shift = 20;
-  constexpr std::uint64_t div10_mul = 103;
-  constexpr int div10_shift = 10;
-  std::uint64_t x = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
-  const std::uint64_t hundreds = ((x * div100_mul) >> div100_shift) & 0x0000007F0000007Full;
-  x = hundreds | ((x - hundreds * 100) << 16);
-  const std::uint64_t tens = ((x * div10_mul) >> div10_shift) & 0x000F000F000F000Full;
-  return tens | ((x - tens * 10) << 8);
+inline char* write_four(char* out, std::uint32_t v) {
+  std::memcpy(out, four_digits.full[v], 4);
+  return out + 4;
 }
 
-// Writes the last n (1 to 8) digits of v < 10^8 at out; may store up to
-// eight bytes (the caller leaves room).
-inline void write_eight(char* out, std::uint32_t v, unsigned n) {
-  const std::uint64_t digits = (eight_digit_lanes(v) + ascii_zeros) >> (8 * (8 - n));
-  std::memcpy(out, &digits, sizeof digits);
-}
-
-// Writes v < 10^8 without leading zeros; stores eight bytes. The leading
-// zeros are the low zero lanes, counted with one instruction: no length
-// computation and no branch, whatever the magnitude.
 inline char* write_below_e8(char* out, std::uint32_t v) {
-  constexpr std::uint64_t last_lane_bit = std::uint64_t{1} << 56;  // the last digit always counts
-  const std::uint64_t lanes = eight_digit_lanes(v);
-  const unsigned zeros = static_cast<unsigned>(std::countr_zero(lanes | last_lane_bit)) / 8;
-  const std::uint64_t digits = (lanes >> (8 * zeros)) + ascii_zeros;
-  std::memcpy(out, &digits, sizeof digits);
-  return out + (8 - zeros);
+  if (v < e4) return write_below_e4(out, v);
+  return write_four(write_below_e4(out, v / e4), v % e4);
 }
 
-// Writes v at out; returns the end of the digits. Stores up to eight bytes
-// beyond the first digit (room that max_integer_chars reserves).
+// The eight digits of v < 10^8 with leading zeros.
+inline char* write_eight(char* out, std::uint32_t v) { return write_four(write_four(out, v / e4), v % e4); }
+
+// Writes v at out; returns the end of the digits. Stores up to three bytes
+// beyond them (room that max_integer_chars reserves).
 inline char* write_decimal(char* out, std::uint64_t v) {
-  constexpr std::uint64_t e8 = 100000000;
+  constexpr std::uint64_t e8 = std::uint64_t{e4} * e4;
   constexpr std::uint64_t e16 = e8 * e8;
-  if constexpr (std::endian::native != std::endian::little) {
-    char* const end = out + decimal_length(v);
-    char* p = end;
-    while (v > UINT32_MAX) {
-      p -= 2;
-      std::memcpy(p, digit_pairs + 2 * (v % 100), 2);
-      v /= 100;
-    }
-    write_digits32(p, static_cast<std::uint32_t>(v));
-    return end;
-  }
-  // Nearly every field of a row is below 10^8.
   if (v < e8) return write_below_e8(out, static_cast<std::uint32_t>(v));
-  if (v < e16) {
-    char* const p = write_below_e8(out, static_cast<std::uint32_t>(v / e8));
-    write_eight(p, static_cast<std::uint32_t>(v % e8), 8);
-    return p + 8;
-  }
-  char* const end = out + decimal_length(v);
-  write_digits32(end - 16, static_cast<std::uint32_t>(v / e16));
-  write_eight(end - 16, static_cast<std::uint32_t>(v / e8 % e8), 8);
-  write_eight(end - 8, static_cast<std::uint32_t>(v % e8), 8);
-  return end;
+  if (v < e16) return write_eight(write_below_e8(out, static_cast<std::uint32_t>(v / e8)), static_cast<std::uint32_t>(v % e8));
+  // Twenty digits at most: v / 10^16 is below 10^4.
+  char* p = write_below_e4(out, static_cast<std::uint32_t>(v / e16));
+  p = write_eight(p, static_cast<std::uint32_t>(v / e8 % e8));
+  return write_eight(p, static_cast<std::uint32_t>(v % e8));
 }
 
-// Sign and twenty digits, and room for write_decimal's eight-byte stores.
+// Sign and twenty digits, and room for write_decimal's four-byte stores.
 inline constexpr std::size_t max_integer_chars = 24;
 
 // Writes value in decimal at out (at most max_integer_chars bytes are
