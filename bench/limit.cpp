@@ -75,17 +75,24 @@ std::vector<row> read_sample(const char* path) {
   return rows;
 }
 
+// Every field but the last is followed by the separator, as fields() and
+// text_field() write them in kiv.
 void write_row(out_stream& stream, const row& r) {
-  row_writer os(stream);
-  bool first = true;
-  for (const field& f : r.fields) {
-    if (!first) os << data_sep;
-    first = false;
+  row_writer os(stream, data_sep);
+  const std::size_t last = r.fields.size() - 1;
+  for (std::size_t i = 0; i < last; ++i) {
+    const field& f = r.fields[i];
     switch (f.kind) {
-      case field::signed_number: os << static_cast<std::int64_t>(f.value); break;
-      case field::unsigned_number: os << f.value; break;
-      case field::text: os << std::string_view(r.texts).substr(f.value, f.length); break;
+      case field::signed_number: os.fields(static_cast<std::int64_t>(f.value)); break;
+      case field::unsigned_number: os.fields(f.value); break;
+      case field::text: os.text_field(std::string_view(r.texts).substr(f.value, f.length)); break;
     }
+  }
+  const field& f = r.fields[last];
+  switch (f.kind) {
+    case field::signed_number: os << static_cast<std::int64_t>(f.value); break;
+    case field::unsigned_number: os << f.value; break;
+    case field::text: os << std::string_view(r.texts).substr(f.value, f.length); break;
   }
   os << '\n';
 }

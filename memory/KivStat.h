@@ -60,12 +60,7 @@ class KivStatSize final : public KivStatBase<T> {
   T count{};
 
   void Clear() override { size = tot_size = count = T{}; }
-  void dump(out_stream& os) const override { put(os); }
-  // The fields, for any writer (the row writer of the "memory" rows too).
-  template <typename W>
-  void put(W& w) const {
-    w << size << data_sep << tot_size << data_sep << count;
-  }
+  void dump(out_stream& os) const override { os << size << data_sep << tot_size << data_sep << count; }
 
   void add(T s, T t) {
     size = kiv_stat_detail::wrap_add(size, s);
@@ -94,11 +89,7 @@ class KivStatPeak final : public KivStatBase<T> {
   T tot_size{};
 
   void Clear() override { size = tot_size = T{}; }
-  void dump(out_stream& os) const override { put(os); }
-  template <typename W>
-  void put(W& w) const {
-    w << size << data_sep << tot_size;
-  }
+  void dump(out_stream& os) const override { os << size << data_sep << tot_size; }
 
   void add(T s, T t) {
     size = kiv_stat_detail::wrap_add(size, s);
@@ -128,11 +119,8 @@ class KivStatRec final : public KivStatBase<T> {
   void Clear() override { count = T{}; }
   // Owners always pass a non-zero divisor; a zero one writes 0 instead of
   // trapping on the division.
-  void dump(out_stream& os) const override { put(os); }
-  template <typename W>
-  void put(W& w) const {
-    w << count << data_sep << (divisor == T{} ? T{} : static_cast<T>(count / divisor));
-  }
+  void dump(out_stream& os) const override { os << count << data_sep << scaled(); }
+  T scaled() const { return divisor == T{} ? T{} : static_cast<T>(count / divisor); }
 
   T next() { return count = kiv_stat_detail::wrap_add(count, T{1}); }
 };

@@ -14,11 +14,17 @@
 // pointers and the formatting, instead of a round trip through the stream's
 // members; the stream takes the bytes when the writer goes out of scope.
 // Nothing else may write to the stream while a row_writer is alive.
+//
+// fields() writes a run of numbers, each followed by the separator, with
+// one check for room and the cursor in a register throughout.
 class row_writer {
  public:
-  // expected_bytes: the usual length of what will be written (a hint; longer
-  // rows are fine).
-  explicit row_writer(out_stream& os, std::size_t expected_bytes = 0) : os_(os) { refill(expected_bytes); }
+  // separator: what fields() and text_field() put after each field.
+  // expected_bytes: the usual length of what will be written (a hint;
+  // longer rows are fine).
+  row_writer(out_stream& os, char separator, std::size_t expected_bytes = 0) : os_(os), sep_(separator) {
+    refill(expected_bytes);
+  }
   ~row_writer() { os_.commit(p_); }
   row_writer(const row_writer&) = delete;
   row_writer& operator=(const row_writer&) = delete;
@@ -46,6 +52,21 @@ class row_writer {
     return *this;
   }
 
+  // Each value, then the separator.
+  template <std::integral... T>
+    requires((!std::same_as<T, char> && !std::same_as<T, bool>) && ...)
+  row_writer& fields(T... values) {
+    room(sizeof...(T) * (out_stream_detail::max_integer_chars + 1));
+    char* p = p_;
+    const char sep = sep_;
+    ((p = out_stream_detail::write_integer(p, values), *p++ = sep), ...);
+    p_ = p;
+    return *this;
+  }
+
+  // The text, then the separator.
+  row_writer& text_field(std::string_view s) { return *this << s << sep_; }
+
  private:
   void room(std::size_t n) {
     if (static_cast<std::size_t>(end_ - p_) < n) [[unlikely]] refill(n);
@@ -58,6 +79,7 @@ class row_writer {
   }
 
   out_stream& os_;
+  char sep_;
   char* p_ = nullptr;
   char* end_ = nullptr;
 };

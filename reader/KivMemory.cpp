@@ -25,22 +25,11 @@ void address_message(const char* text, std::int64_t addr) {
   std::cout << text << std::hex << static_cast<std::uint64_t>(addr) << std::dec << '\n';
 }
 
-// Takes the concrete (final) piece type, so that dump is a direct, inlined
-// call: a memory row writes some thirty pieces.
-template <typename Piece>
-void piece(row_writer& os, const Piece& p) {
-  p.put(os);
-  os << data_sep;
-}
-
 // Current, peak, in use, records and total of with-free memory.
 template <typename T>
 void wf_blocks(row_writer& os, const KivStat<T>& s) {
-  piece(os, s.cur_wf);
-  piece(os, s.peak_wf);
-  piece(os, s.in_use);
-  piece(os, s.recs);
-  piece(os, s.tot_wf);
+  os.fields(s.cur_wf.size, s.cur_wf.tot_size, s.cur_wf.count, s.peak_wf.size, s.peak_wf.tot_size, s.in_use.size,
+            s.in_use.tot_size, s.recs.count, s.recs.scaled(), s.tot_wf.size, s.tot_wf.tot_size, s.tot_wf.count);
 }
 
 // Current, in use and records.
@@ -48,9 +37,8 @@ template <typename T>
 void short_blocks(row_writer& os, const KivStat<T>* s) {
   static const KivStat<T> zero{1};
   const KivStat<T>& b = s == nullptr ? zero : *s;
-  piece(os, b.cur_wf);
-  piece(os, b.in_use);
-  piece(os, b.recs);
+  os.fields(b.cur_wf.size, b.cur_wf.tot_size, b.cur_wf.count, b.in_use.size, b.in_use.tot_size, b.recs.count,
+            b.recs.scaled());
 }
 
 // The usual length of a "memory" row, a hint for the row writer.
@@ -59,8 +47,10 @@ constexpr std::size_t usual_memory_row_bytes = 1024;
 }  // namespace
 
 void KivMemory::write_row(out_stream& stream, const kiv_hdr& hdr, std::string_view time) const {
-  row_writer os(stream, usual_memory_row_bytes);
-  os << hdr.runid << data_sep << hdr.pid << data_sep << time << data_sep;
+  row_writer os(stream, data_sep, usual_memory_row_bytes);
+  os.text_field(hdr.runid);
+  os.fields(hdr.pid);
+  os.text_field(time);
   dumpinfo(os);
   os << '\n';
 }
@@ -69,14 +59,14 @@ void KivMemory::dumpinfo(row_writer& os) const { os << location_text; }
 
 void KivMemory::dump_row(row_writer& os, const KivReserveId& rid, std::uint32_t id, const columns& cols,
                          colour_view view) const {
+  const KivStatRec<unsigned long long>& recs = reader()->malid_db().stat.recs;
   os << static_cast<char>(type()) << data_sep;
-  piece(os, reader()->malid_db().stat.recs);
+  os.fields(recs.count, recs.scaled());
   context.dumpcontext(os) << data_sep;
-  os << location << data_sep << id << data_sep << cols.color << data_sep << cols.addr << data_sep << cols.size
-     << data_sep << cols.tot_size << data_sep << cols.new_size << data_sep << cols.new_tot_size << data_sep
-     << cols.addr2 << data_sep << cols.other_sequence << data_sep;
+  os.fields(location, id, cols.color, cols.addr, cols.size, cols.tot_size, cols.new_size, cols.new_tot_size, cols.addr2,
+            cols.other_sequence);
   dump_colour(os, view == colour_view::none ? nullptr : rid.stats.color(cols.color), view);
-  os << "malid" << data_sep;
+  os.text_field("malid");
   wf_blocks(os, rid.stats.stat);
   dump_levels(os, id, view == colour_view::none ? nullptr : &cols.color);
 }
@@ -85,16 +75,12 @@ void KivMemory::dump_row(row_writer& os, const KivReserveId& rid, std::uint32_t 
 void KivMemory::dump_colour(row_writer& os, const KivStat<unsigned long long>* colour, colour_view view) {
   static const KivStat<unsigned long long> zero{1};
   const KivStat<unsigned long long>& c = colour == nullptr ? zero : *colour;
-  os << "color" << data_sep;
-  if (view == colour_view::no_free) {
-    piece(os, c.cur_nf);
-    piece(os, c.sum_nf);
-  } else {
-    piece(os, c.cur_wf);
-    piece(os, c.peak_wf);
-  }
-  piece(os, c.in_use);
-  piece(os, c.recs);
+  os.text_field("color");
+  if (view == colour_view::no_free)
+    os.fields(c.cur_nf.size, c.cur_nf.tot_size, c.cur_nf.count, c.sum_nf.size, c.sum_nf.tot_size);
+  else
+    os.fields(c.cur_wf.size, c.cur_wf.tot_size, c.cur_wf.count, c.peak_wf.size, c.peak_wf.tot_size);
+  os.fields(c.in_use.size, c.in_use.tot_size, c.recs.count, c.recs.scaled());
 }
 
 // Process, process id, process id colour (zeros without a colour), run and
@@ -102,18 +88,19 @@ void KivMemory::dump_colour(row_writer& os, const KivStat<unsigned long long>* c
 void KivMemory::dump_levels(row_writer& os, std::uint32_t id, const std::uint32_t* color) const {
   const KivReserveId_db& db = reader()->malid_db();
   KivProcess& proc = *reader()->process_of(context.pid);
-  os << "process" << data_sep;
+  os.text_field("process");
   wf_blocks(os, proc.stat);
-  os << "process m" << data_sep;
+  os.text_field("process m");
   short_blocks(os, proc.get_p_m_stat(id));
-  os << "process c" << data_sep;
+  os.text_field("process c");
   short_blocks(os, color == nullptr ? nullptr : proc.get_p_c_stat(id, *color));
-  os << "global" << data_sep;
-  piece(os, db.stat.cur_wf);
-  piece(os, db.stat.peak_wf);
-  piece(os, db.stat.cur_nf);
-  os << "sbrk" << data_sep << db.sbrk_size << data_sep << db.sbrk_count << data_sep << db.gap_size << data_sep
-     << db.gap_count;
+  os.text_field("global");
+  const KivStat<unsigned long long>& run = db.stat;
+  os.fields(run.cur_wf.size, run.cur_wf.tot_size, run.cur_wf.count, run.peak_wf.size, run.peak_wf.tot_size,
+            run.cur_nf.size, run.cur_nf.tot_size, run.cur_nf.count);
+  os.text_field("sbrk");
+  os.fields(db.sbrk_size, db.sbrk_count, db.gap_size);
+  os << db.gap_count;
 }
 
 void KivMemory::write_freemem(std::uint64_t block_nr, std::uint64_t freeing_nr, char tag) const {

@@ -52,10 +52,10 @@ TEST_F(RowWriterTest, WritesTheSameBytesAsTheStreamAcrossGrowthAndFlushes) {
     ASSERT_TRUE(a.open(plain.string(), true));
     ASSERT_TRUE(b.open(per_row.string(), true));
     ASSERT_TRUE(c.open(one_writer.string(), true));
-    row_writer all(c);
+    row_writer all(c, ';');
     for (std::uint64_t i = 0; i < rows; ++i) {
       write_row(a, i);
-      row_writer w(b, 64);
+      row_writer w(b, ';', 64);
       write_row(w, i);
       write_row(all, i);
     }
@@ -64,6 +64,28 @@ TEST_F(RowWriterTest, WritesTheSameBytesAsTheStreamAcrossGrowthAndFlushes) {
   ASSERT_GT(expected.size(), 3 * out_stream::buffer_size);
   EXPECT_EQ(read_file(per_row), expected);
   EXPECT_EQ(read_file(one_writer), expected);
+}
+
+// fields() and text_field() put the separator after every field: the same
+// bytes as the stream's operators with the separator written out, for
+// every width and sign, across refills of the buffer.
+TEST_F(RowWriterTest, FieldRunsEndEachFieldWithTheSeparator) {
+  const auto plain = dir_ / "plain.csv";
+  const auto runs = dir_ / "runs.csv";
+  {
+    out_stream a, b;
+    ASSERT_TRUE(a.open(plain.string(), true));
+    ASSERT_TRUE(b.open(runs.string(), true));
+    row_writer w(b, '|');
+    for (std::uint64_t i = 0; a.tellp() < 2 * out_stream::buffer_size; ++i) {
+      const auto big = std::numeric_limits<std::uint64_t>::max() - i;
+      const auto low = std::numeric_limits<std::int64_t>::min() + static_cast<std::int64_t>(i);
+      const std::string text(i % 37, 't');
+      a << big << '|' << low << '|' << static_cast<short>(-i) << '|' << text << '|' << i << '|' << '\n';
+      w.fields(big, low, static_cast<short>(-i)).text_field(text).fields(i) << '\n';
+    }
+  }
+  EXPECT_EQ(read_file(runs), read_file(plain));
 }
 
 // A text longer than the whole buffer still goes out in one piece, between
@@ -77,7 +99,7 @@ TEST_F(RowWriterTest, TextLongerThanTheBufferIsWrittenWhole) {
     ASSERT_TRUE(os.open(path.string(), true));
     os << "before;";
     {
-      row_writer w(os);
+      row_writer w(os, ';');
       w << 1 << ';' << text << ';' << 2 << '\n';
     }
     os << "after\n";
@@ -92,7 +114,7 @@ TEST_F(RowWriterTest, StreamThatCouldNotBeOpenedSwallowsRows) {
   out_stream os;
   ASSERT_FALSE(os.open((dir_ / "missing" / "x.csv").string(), true));
   for (int i = 0; i < 100000; ++i) {
-    row_writer w(os);
+    row_writer w(os, ';');
     w << i << ';' << std::string(100, 'y') << '\n';
   }
   EXPECT_FALSE(os.good());
