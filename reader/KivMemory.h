@@ -9,7 +9,7 @@
 class out_stream;
 class row_writer;
 class KivReserveId;
-struct kiv_hdr;
+class kiv_hdr;
 template <typename T>
 class KivStat;
 
