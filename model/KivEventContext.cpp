@@ -21,6 +21,17 @@ KivEventContext::KivEventContext(kiv_reader* owner, std::uint32_t pid, std::uint
 
 namespace {
 
+// A run of numbers, each followed by data_sep: the row writer formats a run
+// with one check for room.
+template <typename... T>
+void numbers(out_stream& os, T... values) {
+  ((os << values << data_sep), ...);
+}
+template <typename... T>
+void numbers(row_writer& os, T... values) {
+  os.fields(values...);
+}
+
 // The context columns for either writer.
 template <typename W>
 W& write_context(W& os, const KivEventContext& c) {
@@ -30,15 +41,18 @@ W& write_context(W& os, const KivEventContext& c) {
               << fun_sep << 0 << data_sep << 0 << fun_sep << 0 << data_sep << data_sep << 0
               << data_sep << data_sep << 0;
   }
-  os << p->pid << data_sep << c.arc << data_sep << p->flow_seq << data_sep << p->depth() << data_sep;
+  numbers(os, p->pid, c.arc, p->flow_seq, p->depth());
   if (const FuncArc* a = p->get_arc(c.arc)) {
-    os << a->parent->loc->objid << fun_sep << a->parent->loc->funnr << data_sep
-       << a->child->loc->objid << fun_sep << a->child->loc->funnr << data_sep;
+    os << a->parent->loc->objid << fun_sep;
+    numbers(os, a->parent->loc->funnr);
+    os << a->child->loc->objid << fun_sep;
+    numbers(os, a->child->loc->funnr);
   } else {
     os << 0 << fun_sep << 0 << data_sep << 0 << fun_sep << 0 << data_sep;
   }
-  return os << c.bcall.str() << data_sep << c.bcall_sym << data_sep << c.bcall_arg.str() << data_sep
-            << c.reader->open_query_seq();
+  os << c.bcall.str() << data_sep;
+  numbers(os, c.bcall_sym);
+  return os << c.bcall_arg.str() << data_sep << c.reader->open_query_seq();
 }
 
 }  // namespace
