@@ -289,6 +289,22 @@ std::vector<bad_input> cases() {
        }},
       {"ElementWidthNineOnEveryType", every_record_with_width(9), 0, {}, {},
        [](const trace_dir& d) { EXPECT_TRUE(contains(d.table("marker"), "Reserve Id 0 wide type")); }},
+      {"WidthsOfGigabytesAndNegativeWidths",
+       run_of(every_record,
+              [](kivw::trace_options& opt) {
+                opt.variant.entry_xml['a'] =
+                    "<entry tag=\"a\" name=\"kiv_e_malloc_wf\" desc=\"Malloc with free\">"
+                    "<elem name=\"id\" size=\"4\"/><elem name=\"color\" size=\"4\"/>"
+                    "<elem name=\"addr\" size=\"1700000100\"/><elem name=\"addr_realloc\" size=\"2147483647\"/>"
+                    "<elem name=\"size\" size=\"4\"/><elem name=\"tot_size\" size=\"4\"/>"
+                    "<elem name=\"location\" size=\"4\"/></entry>";
+                opt.variant.entry_xml['f'] =
+                    "<entry tag=\"f\" name=\"kiv_e_free\" desc=\"Free memory\">"
+                    "<elem name=\"id\" size=\"-5\"/><elem name=\"color\" size=\"-2147483648\"/>"
+                    "<elem name=\"addr\" size=\"4\"/><elem name=\"location\" size=\"4\"/></entry>";
+              }),
+       0, {}, {},
+       [](const trace_dir& d) { EXPECT_TRUE(contains(d.table("marker"), "after every record")); }},
       {"BigEndianData",
        run_of([](kivw::trace_session& s) { s.encoded('R', {0x01020304, 64, 0, 2, "big"}); },
               [](kivw::trace_options& opt) { opt.order = kivw::byte_order::big; }),
