@@ -9,6 +9,7 @@
 #include "memory/KivReserveId_db.h"
 #include "model/KivProcess.h"
 #include "output/csv_file.h"
+#include "output/row_writer.h"
 #include "output/out_stream.h"
 #include "reader/KivMemory.h"
 #include "reader/KivTimeStamp.h"
@@ -188,8 +189,10 @@ void KivReserveId::clear_map(KivMem<KivMemBlock*>& mem, bool verbose, kiv_type t
   const unsigned long long freeing_nr = rd.malid_db().stat.recs.count;
   mem.clear_all_mem(static_cast<int>(colors_kept()), verbose, tag, freeing_nr,
                     [&](const KivMemBlock& blk, unsigned long long nr, kiv_type t) {
-                      freemem.get_stream() << hdr.runid << data_sep << hdr.pid << data_sep << blk.sequence
-                                           << data_sep << nr << data_sep << static_cast<char>(t) << '\n';
+                      row_writer os(freemem.get_stream(), data_sep);
+                      os.text_field(hdr.runid);
+                      os.fields(hdr.pid, blk.sequence, nr);
+                      os << static_cast<char>(t) << '\n';
                     });
 }
 

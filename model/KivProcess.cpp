@@ -10,6 +10,7 @@
 #include "memory/KivReserveId_db.h"
 #include "model/KivOip.h"
 #include "output/csv_file.h"
+#include "output/row_writer.h"
 #include "reader/KivContext.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/kiv_reader.h"
@@ -103,11 +104,11 @@ bool KivProcess::s_pop() {
 
 void KivProcess::write_flow_row(std::uint32_t step, std::uint32_t stack_depth, std::uint32_t arc,
                                 char direction) const {
-  out_stream& os = reader->flow_file().get_stream();
-  os << reader->header().runid << data_sep << reader->header().pid << data_sep << pid << data_sep
-     << step << data_sep << stack_depth << data_sep
-     << static_cast<std::uint64_t>(kiv_counters.record_count) + 1 << data_sep << arc << data_sep
-     << direction << '\n';
+  row_writer os(reader->flow_file().get_stream(), data_sep);
+  os.text_field(reader->header().runid);
+  os.fields(reader->header().pid, pid, step, stack_depth, static_cast<std::uint64_t>(kiv_counters.record_count) + 1,
+            arc);
+  os << direction << '\n';
 }
 
 void KivProcess::dump_arcs(out_stream& os) const {

@@ -105,8 +105,10 @@ void KivMemory::dump_levels(row_writer& os, std::uint32_t id, const std::uint32_
 
 void KivMemory::write_freemem(std::uint64_t block_nr, std::uint64_t freeing_nr, char tag) const {
   const kiv_hdr& hdr = reader()->header();
-  reader()->freemem_file().get_stream() << hdr.runid << data_sep << hdr.pid << data_sep << block_nr << data_sep
-                                        << freeing_nr << data_sep << tag << '\n';
+  row_writer os(reader()->freemem_file().get_stream(), data_sep);
+  os.text_field(hdr.runid);
+  os.fields(hdr.pid, block_nr, freeing_nr);
+  os << tag << '\n';
 }
 
 // ---- allocation with free -------------------------------------------------------
