@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,32 +30,43 @@ constexpr std::size_t sample_rows = 4096;
 constexpr int exit_usage = 2;
 constexpr int exit_failed = 1;
 
-// One field of a sample row: a signed or unsigned number, or a text (kept
-// in the row's text store).
-struct field {
-  enum kind_t : std::uint8_t { signed_number, unsigned_number, text } kind;
-  std::uint64_t value;  // the number's bits, or the text's offset
-  std::uint32_t length;  // the text's length
+// A sample row as kiv writes it: runs of numbers of one signedness and
+// texts, each field followed by the separator except the last.
+struct piece {
+  enum kind_t : std::uint8_t { signed_run, unsigned_run, text } kind;
+  std::uint32_t first;  // index of the run's first number, or the text's offset
+  std::uint32_t count;  // numbers in the run, or the text's length
 };
 struct row {
-  std::vector<field> fields;
+  std::vector<piece> pieces;
+  std::vector<std::int64_t> signed_numbers;
+  std::vector<std::uint64_t> unsigned_numbers;
   std::string texts;
 };
 
-// A field is written back as a number when formatting the number gives the
-// same text (no leading zeros, no plus sign).
-field parse_field(std::string_view text, std::string& texts) {
+// Appends one field, extending the last run when it has the same kind. A
+// field is a number when formatting the number gives the same text (no
+// leading zeros, no plus sign).
+void add_field(row& r, std::string_view text) {
+  const auto same = [&](piece::kind_t kind) { return !r.pieces.empty() && r.pieces.back().kind == kind; };
+  const auto add_number = [&](piece::kind_t kind, std::size_t index) {
+    if (same(kind)) ++r.pieces.back().count;
+    else r.pieces.push_back({kind, static_cast<std::uint32_t>(index), 1});
+  };
   std::int64_t s = 0;
   auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), s);
-  if (ec == std::errc() && p == text.data() + text.size() && std::to_string(s) == text)
-    return {field::signed_number, static_cast<std::uint64_t>(s), 0};
+  if (ec == std::errc() && p == text.data() + text.size() && std::to_string(s) == text) {
+    r.signed_numbers.push_back(s);
+    return add_number(piece::signed_run, r.signed_numbers.size() - 1);
+  }
   std::uint64_t u = 0;
   auto [q, ec2] = std::from_chars(text.data(), text.data() + text.size(), u);
-  if (ec2 == std::errc() && q == text.data() + text.size() && std::to_string(u) == text)
-    return {field::unsigned_number, u, 0};
-  const std::size_t offset = texts.size();
-  texts.append(text);
-  return {field::text, offset, static_cast<std::uint32_t>(text.size())};
+  if (ec2 == std::errc() && q == text.data() + text.size() && std::to_string(u) == text) {
+    r.unsigned_numbers.push_back(u);
+    return add_number(piece::unsigned_run, r.unsigned_numbers.size() - 1);
+  }
+  r.pieces.push_back({piece::text, static_cast<std::uint32_t>(r.texts.size()), static_cast<std::uint32_t>(text.size())});
+  r.texts.append(text);
 }
 
 std::vector<row> read_sample(const char* path) {
@@ -66,7 +78,7 @@ std::vector<row> read_sample(const char* path) {
     std::size_t start = 0;
     for (;;) {
       const std::size_t end = line.find(data_sep, start);
-      r.fields.push_back(parse_field(std::string_view(line).substr(start, end - start), r.texts));
+      add_field(r, std::string_view(line).substr(start, end - start));
       if (end == std::string::npos) break;
       start = end + 1;
     }
@@ -75,24 +87,30 @@ std::vector<row> read_sample(const char* path) {
   return rows;
 }
 
-// Every field but the last is followed by the separator, as fields() and
-// text_field() write them in kiv.
+// Every field is followed by the separator, as fields() and text_field()
+// write them in kiv; the last one by the line end instead.
 void write_row(out_stream& stream, const row& r) {
   row_writer os(stream, data_sep);
-  const std::size_t last = r.fields.size() - 1;
-  for (std::size_t i = 0; i < last; ++i) {
-    const field& f = r.fields[i];
-    switch (f.kind) {
-      case field::signed_number: os.fields(static_cast<std::int64_t>(f.value)); break;
-      case field::unsigned_number: os.fields(f.value); break;
-      case field::text: os.text_field(std::string_view(r.texts).substr(f.value, f.length)); break;
+  for (std::size_t i = 0; i < r.pieces.size(); ++i) {
+    const piece& pc = r.pieces[i];
+    const bool last = i + 1 == r.pieces.size();
+    const std::uint32_t n = last && pc.kind != piece::text ? pc.count - 1 : pc.count;
+    switch (pc.kind) {
+      case piece::signed_run:
+        os.fields(std::span<const std::int64_t>(r.signed_numbers).subspan(pc.first, n));
+        if (last) os << r.signed_numbers[pc.first + n];
+        break;
+      case piece::unsigned_run:
+        os.fields(std::span<const std::uint64_t>(r.unsigned_numbers).subspan(pc.first, n));
+        if (last) os << r.unsigned_numbers[pc.first + n];
+        break;
+      case piece::text: {
+        const std::string_view text = std::string_view(r.texts).substr(pc.first, pc.count);
+        if (last) os << text;
+        else os.text_field(text);
+        break;
+      }
     }
-  }
-  const field& f = r.fields[last];
-  switch (f.kind) {
-    case field::signed_number: os << static_cast<std::int64_t>(f.value); break;
-    case field::unsigned_number: os << f.value; break;
-    case field::text: os << std::string_view(r.texts).substr(f.value, f.length); break;
   }
   os << '\n';
 }

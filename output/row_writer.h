@@ -3,6 +3,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,21 @@ class row_writer {
     char* p = p_;
     const char sep = sep_;
     ((p = out_stream_detail::write_integer(p, values), *p++ = sep), ...);
+    p_ = p;
+    return *this;
+  }
+
+  // The same for a run whose length is known only at run time.
+  template <std::integral T>
+    requires(!std::same_as<T, char> && !std::same_as<T, bool>)
+  row_writer& fields(std::span<const T> values) {
+    room(values.size() * (out_stream_detail::max_integer_chars + 1));
+    char* p = p_;
+    const char sep = sep_;
+    for (const T v : values) {
+      p = out_stream_detail::write_integer(p, v);
+      *p++ = sep;
+    }
     p_ = p;
     return *this;
   }

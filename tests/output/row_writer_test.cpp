@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -81,8 +82,12 @@ TEST_F(RowWriterTest, FieldRunsEndEachFieldWithTheSeparator) {
       const auto big = std::numeric_limits<std::uint64_t>::max() - i;
       const auto low = std::numeric_limits<std::int64_t>::min() + static_cast<std::int64_t>(i);
       const std::string text(i % 37, 't');
-      a << big << '|' << low << '|' << static_cast<short>(-i) << '|' << text << '|' << i << '|' << '\n';
-      w.fields(big, low, static_cast<short>(-i)).text_field(text).fields(i) << '\n';
+      const std::int64_t run[] = {low, -1, 0, static_cast<std::int64_t>(i)};
+      a << big << '|' << low << '|' << static_cast<short>(-i) << '|' << text << '|' << i << '|';
+      for (const std::int64_t v : run) a << v << '|';
+      a << '\n';
+      w.fields(big, low, static_cast<short>(-i)).text_field(text).fields(i);
+      w.fields(std::span<const std::int64_t>(run)) << '\n';
     }
   }
   EXPECT_EQ(read_file(runs), read_file(plain));
