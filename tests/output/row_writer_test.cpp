@@ -3,32 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <span>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "output/out_stream.h"
+#include "output/output_test_support.h"
 
 namespace {
 
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using kiv_test::read_file;
 
-class RowWriterTest : public ::testing::Test {
- protected:
-  std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
-                               ("kiv_row_writer_" + std::to_string(::getpid()));
-  void SetUp() override { std::filesystem::create_directories(dir_); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-};
+class RowWriterTest : public kiv_test::TempDirTest {};
 
 // One row of every kind of field: numbers of every width and sign, texts of
 // growing length, single characters.
