@@ -288,7 +288,8 @@ TEST_F(RunModelTest, MemoryVerbsMoveTheThreeProcessLevels) {
 }
 
 // Ending a process empties what it freed: no arc, node or frame survives,
-// and a second end of the same object touches nothing freed.
+// and a second end of the same object touches nothing freed. Its statistics
+// per malloc id go too: no lookup returns an ended process.
 TEST_F(RunModelTest, FreeProcessEmptiesWhatItFrees) {
   kivw::trace_session s(options());
   s.object_load(3);
@@ -298,10 +299,12 @@ TEST_F(RunModelTest, FreeProcessEmptiesWhatItFrees) {
   s.object_link(5, 3);
   s.schedule(0, 5);
   s.flow_in(5, 0, 3, 1);
+  s.malloc_wf(13, 0, 0x1000, 10, 32, 0, "");
   s.close();
   auto reader = replay(s.header_path());
   KivProcess* five = reader->proc_db().get_process(5);
   ASSERT_EQ(five->depth(), 2U);
+  ASSERT_EQ(five->malid_stats.size(), 1U);
   five->free_process();
   EXPECT_FALSE(five->active);
   EXPECT_TRUE(five->stack.empty());
@@ -310,7 +313,23 @@ TEST_F(RunModelTest, FreeProcessEmptiesWhatItFrees) {
   EXPECT_EQ(five->get_arc(0), nullptr);
   EXPECT_EQ(five->get_arc(1), nullptr);
   EXPECT_TRUE(five->specials.at(0)->child_arcs.empty());
+  EXPECT_TRUE(five->malid_stats.empty());
   EXPECT_EQ(reader->proc_db().get_process(5), &reader->default_process());
+}
+
+// A traced process under pid 0 takes the records of ended processes, its
+// own too after its end, so it keeps its statistics per malloc id.
+TEST_F(RunModelTest, EndedProcessUnderPidZeroKeepsCounting) {
+  kivw::trace_session s(options());
+  s.process_start(0, 1, "zero");
+  s.malloc_wf(13, 0, 0x1000, 10, 32, 0, "");
+  s.process_end(0);
+  s.malloc_wf(13, 0, 0x2000, 10, 32, 0, "");
+  s.close();
+  auto reader = replay(s.header_path());
+  KivProcess* zero = reader->proc_db().get_process(0);
+  ASSERT_FALSE(zero->active);
+  EXPECT_EQ(zero->get_p_m_stat(13)->tot_wf.count, 2);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // kivgen end to end: its runs decode cleanly, hold every kind of record in a
 // consistent story, and the same seed writes the same bytes.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -152,10 +153,42 @@ TEST(Kivgen, SameSeedSameBytesAndOptionsChangeTheRun) {
   for (const auto& rec : r.records) EXPECT_EQ(std::string("fFZ").find(rec.tag), std::string::npos) << rec.tag;
 }
 
+// Sessions that come and go: the new one starts just before the oldest ends,
+// each runs its length before it ends, and all but the last end.
+TEST(Kivgen, SessionRecordsReplaceProcessesThroughTheRun) {
+  test_dir dir;
+  ASSERT_EQ(kivgen("--dir " + dir.str() + " --runid t --records 40000 --processes 3 --session-records 4000").status, 0);
+  const run r = load(dir.str(), "t");
+  ASSERT_EQ(r.error, "");
+  std::map<std::uint64_t, std::size_t> started_at;  // pid -> record index of its start
+  std::size_t starts = 0, ends = 0, most_running = 0;
+  for (std::size_t i = 0; i < r.records.size(); ++i) {
+    const auto& rec = r.records[i];
+    if (rec.tag == 'P') {
+      EXPECT_EQ(started_at.count(rec.numbers[0]), 0u) << "pid " << rec.numbers[0] << " started twice";
+      started_at[rec.numbers[0]] = i;
+      ++starts;
+    } else if (rec.tag == 'X') {
+      ASSERT_EQ(started_at.count(rec.numbers[0]), 1u) << "end of pid " << rec.numbers[0] << " that never started";
+      const bool run_ending = i + 10 >= r.records.size();
+      if (!run_ending) {
+        EXPECT_GE(i - started_at[rec.numbers[0]], 4000u) << "pid " << rec.numbers[0];
+      }
+      started_at.erase(rec.numbers[0]);
+      ++ends;
+    }
+    most_running = std::max(most_running, started_at.size());
+  }
+  EXPECT_GE(starts, 3u * 40000 / 4000 - 3);
+  EXPECT_EQ(ends, starts - 1);
+  EXPECT_EQ(most_running, 4u);  // the new one starts just before the oldest ends
+}
+
 TEST(Kivgen, RejectsBadOptions) {
   EXPECT_NE(kivgen("--records many").status, 0);
   EXPECT_NE(kivgen("--bogus 1").status, 0);
   EXPECT_NE(kivgen("--size 0").status, 0);
+  EXPECT_NE(kivgen("--session-records -1").status, 0);
   EXPECT_NE(kivgen("--runid a/b").status, 0);
   EXPECT_EQ(kivgen("--help").status, 0);
 }

@@ -26,6 +26,10 @@ void usage(std::FILE* out) {
       "  --size <kb>         data file limit in kilobytes, as KIV_SIZE (default 4096)\n"
       "  --pid <n>           pid of the traced program (default 4242)\n"
       "  --processes <n>     3GL processes started during the run (default 4)\n"
+      "  --session-records <n>\n"
+      "                      processes run side by side and each ends after n\n"
+      "                      records, replaced by a new one (default 0: they start\n"
+      "                      in the first half of the run and end in the second)\n"
       "  --big-endian        write big-endian data files\n"
       "  --leaky             never free memory\n"
       "  --help              this text\n",
@@ -78,6 +82,7 @@ int parse(int argc, char** argv, kivgen::generator_options& opt) {
     else if (arg == "--size") ok = parse_number(value, opt.size_kb) && opt.size_kb > 0;
     else if (arg == "--pid") ok = parse_number(value, opt.pid);
     else if (arg == "--processes") ok = parse_number(value, opt.processes) && opt.processes > 0;
+    else if (arg == "--session-records") ok = parse_number(value, opt.session_records);
     else {
       std::fprintf(stderr, "kivgen: unknown option %s\n", argv[i - 1]);
       usage(stderr);

@@ -100,11 +100,8 @@ run_generator::run_generator(const generator_options& options)
                           "src/" + std::string(modules[i % modules.size()]) + "_" +
                               std::string(verbs[i / modules.size() % verbs.size()]) + ".c:" +
                               std::to_string(40 + i * 17 % 900)});
-  processes_.resize(std::max<std::uint32_t>(opt_.processes, 1));
-  for (std::size_t i = 0; i < processes_.size(); ++i) {
-    processes_[i].pid = first_process_pid + static_cast<std::int32_t>(i);
-    processes_[i].session_name = std::string(session_kinds[i % session_kinds.size()]) + " #" + std::to_string(i + 1);
-  }
+  opt_.processes = std::max<std::uint32_t>(opt_.processes, 1);
+  while (processes_.size() < opt_.processes) add_process();
 }
 
 run_generator::~run_generator() = default;
@@ -140,8 +137,17 @@ void run_generator::setup_objects() {
   }
 }
 
+std::size_t run_generator::add_process() {
+  const std::size_t i = processes_.size();
+  process& p = processes_.emplace_back();
+  p.pid = first_process_pid + static_cast<std::int32_t>(i);
+  p.session_name = std::string(session_kinds[i % session_kinds.size()]) + " #" + std::to_string(i + 1);
+  return i;
+}
+
 void run_generator::start_process(std::size_t index) {
   process& p = processes_[index];
+  p.started_at = session_->record_count();
   const std::int32_t parent = index == 0 ? opt_.pid : processes_[0].pid;
   session_->process_start(p.pid, parent, p.session_name);
   const auto pid = static_cast<std::uint32_t>(p.pid);
@@ -181,6 +187,7 @@ void run_generator::end_process(std::size_t index) {
 // Processes start during the first half of the run and all but the last
 // end during the second half.
 void run_generator::lifecycle() {
+  if (opt_.session_records != 0) return turnover();
   const double progress = static_cast<double>(session_->record_count()) / static_cast<double>(opt_.records);
   const double slice = 0.5 / static_cast<double>(processes_.size());
   if (started_ < processes_.size() && progress >= slice * static_cast<double>(started_))
@@ -188,6 +195,20 @@ void run_generator::lifecycle() {
   if (ended_ + 1 < processes_.size() && ended_ < started_ &&
       progress >= 0.5 + slice * static_cast<double>(ended_ + 1))
     end_process(ended_);
+}
+
+// The first processes start spread over one session's length; from then on
+// the oldest ends once it has run its length, and a new one replaces it.
+void run_generator::turnover() {
+  const std::uint64_t now = session_->record_count();
+  if (started_ < opt_.processes) {
+    if (now >= opt_.session_records / opt_.processes * started_) start_process(started_);
+    return;
+  }
+  const std::size_t oldest = ended_;
+  if (now - processes_[oldest].started_at < opt_.session_records) return;
+  start_process(add_process());
+  end_process(oldest);
 }
 
 void run_generator::reserve(const std::string& name, std::uint32_t colors) {

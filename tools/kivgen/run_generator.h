@@ -19,12 +19,16 @@ struct generator_options {
   std::uint64_t size_kb = kivw::default_size_limit_kb;
   std::int32_t pid = 4242;            // pid of the traced program (file names, header)
   std::uint32_t processes = 4;        // 3GL processes started during the run
+  // When not 0: processes run side by side, each ends after this many
+  // records and a new one takes its place, as sessions of a server do.
+  std::uint64_t session_records = 0;
   bool big_endian = false;
   bool leaky = false;                 // never free: no frees, moving reallocs or id releases
 };
 
 // Writes one plausible traced run: objects with 3GL and Vorex functions,
-// processes that start, get scheduled and end (the last one keeps running),
+// processes that start, get scheduled and end (the last one keeps running;
+// with session_records they come and go all through the run),
 // nested call flow, malloc ids of every naming family with colours,
 // allocations, frees, reallocs, id releases, queries, symbols, markers and
 // heap growth. Everything is drawn from the seed and a fake clock, so the
@@ -67,6 +71,7 @@ class run_generator {
     std::vector<frame> stack;            // 3GL call stack
     std::vector<frame> vorex;            // open Vorex calls: object, function
     std::uint32_t symbols = 0;
+    std::uint64_t started_at = 0;        // record count when it started
   };
   struct object {
     std::uint32_t id;
@@ -84,6 +89,8 @@ class run_generator {
   void reserve(const std::string& name, std::uint32_t colors);
   void step();
   void lifecycle();
+  void turnover();
+  std::size_t add_process();
 
   void allocate_wf();
   void allocate_nf();
