@@ -172,16 +172,19 @@ void KivProcess::free_process() {
   first_oip = nullptr;
   oips.clear();
   free_symbols();
-  // Lookups return an ended process only when it stands under pid 0 (it
-  // takes the records of every ended pid); any other ended process's per-id
-  // statistics are never read again, and a run of many sessions must not
-  // keep them all.
-  if (pid != 0) {
-    malid_stats.clear();
-    last_mal_stat_ = nullptr;
-  }
+  if (pid != 0) release_unreachable();
   active = false;
   if (reader != nullptr) reader->proc_db().changed();
+}
+
+// Lookups return an ended process only when it stands under pid 0 (it takes
+// the records of every ended pid). Any other ended process's per-id
+// statistics and arc slots are never read again, and a run of many sessions
+// must not keep them all.
+void KivProcess::release_unreachable() {
+  malid_stats.clear();
+  last_mal_stat_ = nullptr;
+  arcs.reset();
 }
 
 // ---- the process table -------------------------------------------------------------

@@ -146,6 +146,8 @@ class KivProcess {
 
  private:
   void delete_arcs();
+  // What an ended process keeps that no record can reach any more.
+  void release_unreachable();
   // The last per-id block asked for (blocks are never removed).
   std::uint32_t last_malid_ = 0;
   mal_stat* last_mal_stat_ = nullptr;

@@ -289,7 +289,7 @@ TEST_F(RunModelTest, MemoryVerbsMoveTheThreeProcessLevels) {
 
 // Ending a process empties what it freed: no arc, node or frame survives,
 // and a second end of the same object touches nothing freed. Its statistics
-// per malloc id go too: no lookup returns an ended process.
+// per malloc id and its arc slots go too: no lookup returns an ended process.
 TEST_F(RunModelTest, FreeProcessEmptiesWhatItFrees) {
   kivw::trace_session s(options());
   s.object_load(3);
@@ -314,6 +314,7 @@ TEST_F(RunModelTest, FreeProcessEmptiesWhatItFrees) {
   EXPECT_EQ(five->get_arc(1), nullptr);
   EXPECT_TRUE(five->specials.at(0)->child_arcs.empty());
   EXPECT_TRUE(five->malid_stats.empty());
+  EXPECT_EQ(five->arcs, nullptr);
   EXPECT_EQ(reader->proc_db().get_process(5), &reader->default_process());
 }
 
