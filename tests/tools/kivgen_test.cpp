@@ -154,7 +154,8 @@ TEST(Kivgen, SameSeedSameBytesAndOptionsChangeTheRun) {
 }
 
 // Sessions that come and go: the new one starts just before the oldest ends,
-// each runs its length before it ends, and all but the last end.
+// each runs its length before it ends and frees its own ids, and all but the
+// last end.
 TEST(Kivgen, SessionRecordsReplaceProcessesThroughTheRun) {
   test_dir dir;
   ASSERT_EQ(kivgen("--dir " + dir.str() + " --runid t --records 40000 --processes 3 --session-records 4000").status, 0);
@@ -162,8 +163,19 @@ TEST(Kivgen, SessionRecordsReplaceProcessesThroughTheRun) {
   ASSERT_EQ(r.error, "");
   std::map<std::uint64_t, std::size_t> started_at;  // pid -> record index of its start
   std::size_t starts = 0, ends = 0, most_running = 0;
+  std::map<std::uint64_t, std::string> id_names;
+  std::set<std::uint64_t> freed_ids;
   for (std::size_t i = 0; i < r.records.size(); ++i) {
     const auto& rec = r.records[i];
+    if (rec.tag == 'R') id_names[rec.numbers[0]] = rec.text;
+    if (rec.tag == 'F') freed_ids.insert(rec.numbers[0]);
+    if (rec.tag == 'X') {
+      const std::string own = "proc:" + std::to_string(rec.numbers[0]) + ":";
+      for (const auto& [id, name] : id_names) {
+        if (!name.starts_with(own)) continue;
+        EXPECT_EQ(freed_ids.count(id), 1u) << name << " outlives its session";
+      }
+    }
     if (rec.tag == 'P') {
       EXPECT_EQ(started_at.count(rec.numbers[0]), 0u) << "pid " << rec.numbers[0] << " started twice";
       started_at[rec.numbers[0]] = i;

@@ -172,6 +172,7 @@ void run_generator::start_process(std::size_t index) {
 void run_generator::end_process(std::size_t index) {
   process& p = processes_[index];
   session_->marker("ending " + p.session_name);
+  if (!opt_.leaky) free_process_ids(p.pid);
   session_->process_end(p.pid);
   p.running = false;
   ++ended_;
@@ -337,28 +338,52 @@ void run_generator::realloc_moving() {
   release_block(old);
 }
 
-// Free or reset a whole malloc id. Now and then the totals the allocator
-// reports differ from what was traced, as they do after untraced memory.
+// Free or reset a whole malloc id.
 void run_generator::release_id() {
   malloc_id* m = id_with_blocks();
   if (m == nullptr) return allocate_nf();
-  const std::int32_t drift = rng_.chance(250) ? static_cast<std::int32_t>(block_align) : 0;
-  const auto wf = static_cast<std::int32_t>(m->tot_wf) + drift;
-  const auto nf = static_cast<std::int32_t>(m->tot_nf);
-  const location& loc = pick_location();
   const bool reset = rng_.chance(500);
-  if (reset) session_->reset_id(static_cast<std::int32_t>(m->id), loc.key, loc.text, wf, nf);
-  else session_->free_id(static_cast<std::int32_t>(m->id), loc.key, loc.text, wf, nf);
-  for (const block& b : m->live) release_block(b);
-  live_bytes_ -= static_cast<std::uint64_t>(m->tot_nf);
-  m->live.clear();
-  m->tot_wf = 0;
-  m->tot_nf = 0;
+  give_back(*m, reset);
   if (reset) return;
-  m->open = false;
   const std::string name = m->name;
   const auto colors = static_cast<std::uint32_t>(m->colors);
+  drop_id(static_cast<std::size_t>(m - ids_.data()));
   reserve(name, colors);  // the runtime reserves the id again under a new number
+}
+
+// Gives back every block of the id at once: freed, or reset (the id stays
+// reserved). Now and then the totals the allocator reports differ from what
+// was traced, as they do after untraced memory.
+void run_generator::give_back(malloc_id& m, bool reset) {
+  const std::int32_t drift = rng_.chance(250) ? static_cast<std::int32_t>(block_align) : 0;
+  const auto wf = static_cast<std::int32_t>(m.tot_wf) + drift;
+  const auto nf = static_cast<std::int32_t>(m.tot_nf);
+  const location& loc = pick_location();
+  if (reset) session_->reset_id(static_cast<std::int32_t>(m.id), loc.key, loc.text, wf, nf);
+  else session_->free_id(static_cast<std::int32_t>(m.id), loc.key, loc.text, wf, nf);
+  for (const block& b : m.live) release_block(b);
+  live_bytes_ -= static_cast<std::uint64_t>(m.tot_nf);
+  m.live.clear();
+  m.tot_wf = 0;
+  m.tot_nf = 0;
+}
+
+// A freed id takes no more memory: only open ids stay in ids_, so the mix of
+// ids stays the same however long the run.
+void run_generator::drop_id(std::size_t index) {
+  ids_[index] = std::move(ids_.back());
+  ids_.pop_back();
+}
+
+// A session's own ids go with it (unless nothing is ever freed).
+void run_generator::free_process_ids(std::int32_t pid) {
+  const std::string own = "proc:" + std::to_string(pid) + ":";
+  const std::string own_xml = "xml:proc " + std::to_string(pid) + ":";
+  for (std::size_t i = ids_.size(); i-- > 0;) {
+    if (!ids_[i].name.starts_with(own) && !ids_[i].name.starts_with(own_xml)) continue;
+    give_back(ids_[i], false);
+    drop_id(i);
+  }
 }
 
 std::uint64_t run_generator::new_address(std::uint32_t tot_size) {
@@ -408,13 +433,7 @@ std::uint32_t run_generator::pick_size() {
 }
 
 run_generator::malloc_id& run_generator::pick_id() {
-  // Open ids far outnumber closed ones, so a few draws find one; the ids
-  // reserved last are always open.
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    malloc_id& m = ids_[rng_.below(static_cast<std::uint32_t>(ids_.size()))];
-    if (m.open) return m;
-  }
-  return ids_.back();
+  return ids_[rng_.below(static_cast<std::uint32_t>(ids_.size()))];
 }
 
 const run_generator::location& run_generator::pick_location() {

@@ -54,7 +54,6 @@ class run_generator {
     std::uint32_t id = 0;
     std::string name;
     std::int32_t colors = 1;
-    bool open = true;
     std::vector<block> live;
     std::int64_t tot_wf = 0;
     std::int64_t tot_nf = 0;
@@ -99,6 +98,9 @@ class run_generator {
   void realloc_in_place();
   void realloc_moving();
   void release_id();
+  void give_back(malloc_id& m, bool reset);
+  void drop_id(std::size_t index);
+  void free_process_ids(std::int32_t pid);
   void call_in();
   void call_out();
   void vorex_call();
@@ -124,7 +126,7 @@ class run_generator {
   std::vector<object> objects_;
   std::vector<process> processes_;
   std::size_t current_ = 0;
-  std::vector<malloc_id> ids_;
+  std::vector<malloc_id> ids_;  // the open ids
   std::uint32_t next_id_ = 1000;
   std::vector<location> locations_;
   std::vector<std::string> function_names_;
