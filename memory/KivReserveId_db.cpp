@@ -17,11 +17,11 @@ KivReserveId_db::KivReserveId_db(kiv_reader* reader)
 KivReserveId_db::~KivReserveId_db() = default;
 
 KivReserveId* KivReserveId_db::get_reserve_id(std::uint32_t id) const {
-  if (cached_rid_ != nullptr && cached_id_ == id) return cached_rid_;
+  if (KivReserveId* hit = cache_.find(id)) return hit;
   const auto it = ids_.find(id);
-  cached_id_ = id;
-  cached_rid_ = it == ids_.end() ? unknown_.get() : it->second.get();
-  return cached_rid_;
+  KivReserveId* rid = it == ids_.end() ? unknown_.get() : it->second.get();
+  cache_.put(id, rid);
+  return rid;
 }
 
 KivReserveId* KivReserveId_db::add_reserve_id(std::unique_ptr<KivReserveId> rid) {
@@ -32,7 +32,7 @@ KivReserveId* KivReserveId_db::add_reserve_id(std::unique_ptr<KivReserveId> rid)
     return nullptr;
   }
   current = raw;
-  cached_rid_ = nullptr;
+  cache_.put(id, raw);  // it may have been cached as unknown
   return raw;
 }
 

@@ -6,6 +6,7 @@
 
 #include "memory/KivReserveId.h"
 #include "memory/KivStat.h"
+#include "memory/id_cache.h"
 
 class kiv_reader;
 class out_stream;
@@ -78,10 +79,9 @@ class KivReserveId_db {
 
   std::map<std::uint32_t, std::unique_ptr<KivReserveId>> ids_;
   std::unique_ptr<KivReserveId> unknown_;
-  // The last lookup: records of one id come in runs, and every memory
-  // record looks its id up several times. Ids are never removed; adding one
-  // drops the cached answer.
-  mutable std::uint32_t cached_id_ = 0;
-  mutable KivReserveId* cached_rid_ = nullptr;
+  // Recent lookups: every memory record looks its id up several times. Ids
+  // are never removed; adding one replaces its cached answer.
+  static constexpr std::size_t cached_ids = 64;
+  mutable id_cache<KivReserveId, cached_ids> cache_;
   kiv_reader* reader_;
 };

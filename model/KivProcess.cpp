@@ -127,10 +127,12 @@ void KivProcess::dump_arcs(out_stream& os) const {
 // ---- statistics ----------------------------------------------------------------
 
 KivProcess::mal_stat* KivProcess::get_mc_stat(std::uint32_t malid) {
-  if (last_mal_stat_ != nullptr && last_malid_ == malid) return last_mal_stat_;
+  if (mal_stat* hit = mal_cache_.find(malid)) return hit;
   auto [it, added] = malid_stats.try_emplace(malid);
-  last_malid_ = malid;
-  if (!added) return last_mal_stat_ = it->second.get();
+  if (!added) {
+    mal_cache_.put(malid, it->second.get());
+    return it->second.get();
+  }
   // The unknown id stands for ids never reserved: one colour, whatever its
   // entry says.
   const KivReserveId* rid = reader->malid_db().get_reserve_id(malid);
@@ -141,7 +143,8 @@ KivProcess::mal_stat* KivProcess::get_mc_stat(std::uint32_t malid) {
   // pay for all of them.
   it->second = std::make_unique<mal_stat>(stat_divisor);
   it->second->set_color_count(colours);
-  return last_mal_stat_ = it->second.get();
+  mal_cache_.put(malid, it->second.get());
+  return it->second.get();
 }
 
 // ---- life cycle ------------------------------------------------------------------
@@ -183,7 +186,7 @@ void KivProcess::free_process() {
 // must not keep them all.
 void KivProcess::release_unreachable() {
   malid_stats.clear();
-  last_mal_stat_ = nullptr;
+  mal_cache_.clear();
   arcs.reset();
 }
 

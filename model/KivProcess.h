@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "memory/KivStat.h"
+#include "memory/id_cache.h"
 #include "model/KivSymbol.h"
 #include "model/call_graph.h"
 #include "model/shared_text.h"
@@ -148,9 +149,10 @@ class KivProcess {
   void delete_arcs();
   // What an ended process keeps that no record can reach any more.
   void release_unreachable();
-  // The last per-id block asked for (blocks are never removed).
-  std::uint32_t last_malid_ = 0;
-  mal_stat* last_mal_stat_ = nullptr;
+  // Recent per-id blocks (blocks are only removed all at once, by
+  // release_unreachable, which clears the cache too).
+  static constexpr std::size_t cached_malids = 16;
+  id_cache<mal_stat, cached_malids> mal_cache_;
   // Every special ever registered: a replaced special stays alive as long
   // as the arcs, frames and callers' child maps that may still name it.
   std::vector<std::unique_ptr<Func_loc>> special_locs_;

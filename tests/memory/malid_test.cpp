@@ -263,6 +263,30 @@ TEST_F(MemoryTest, FreeIdOfAnUnreservedNumberReleasesTheUnknownId) {
   EXPECT_TRUE(rows("color").empty());
 }
 
+// Lookups are cached: a number looked up before it is reserved, and numbers
+// that share a cache slot with it, each land on their own id afterwards.
+TEST_F(MemoryTest, NumberUsedBeforeItsReserveCountsOnItsOwnIdAfterwards) {
+  constexpr std::uint32_t early = 7, same_slot = 7 + 64 * 3;
+  kivw::trace_session s(options());
+  s.malloc_wf(early, 0, 0x1000, 10, 16, 0, "");
+  s.reserve_id(early, 64, 0, "", 1, "general heap");
+  s.malloc_wf(early, 0, 0x2000, 10, 16, 0, "");
+  s.reserve_id(same_slot, 64, 0, "", 1, "string pool");
+  s.malloc_wf(same_slot, 0, 0x3000, 10, 16, 0, "");
+  s.malloc_wf(early, 0, 0x4000, 10, 16, 0, "");
+  s.close();
+  unsigned long long early_count = 0, same_slot_count = 0, unknown_count = 0;
+  const conversion c = convert_with(s.header_path(), [&](kiv_reader& rd) {
+    early_count = rd.malid_db().get_reserve_id(early)->stats.stat.tot_wf.count;
+    same_slot_count = rd.malid_db().get_reserve_id(same_slot)->stats.stat.tot_wf.count;
+    unknown_count = rd.malid_db().get_reserve_id(12345)->stats.stat.tot_wf.count;
+  });
+  EXPECT_EQ(c.out, "");
+  EXPECT_EQ(early_count, 2U);
+  EXPECT_EQ(same_slot_count, 1U);
+  EXPECT_EQ(unknown_count, 1U);
+}
+
 TEST_F(MemoryTest, ColourTableNamesEveryColourOfEveryId) {
   kivw::trace_session s(options());
   s.reserve_id_colors(0, "before any id");
