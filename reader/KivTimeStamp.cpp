@@ -8,9 +8,13 @@ void KivTimeStamp::set(std::uint32_t secs, std::uint32_t nsecs) {
   text = time_text(secs, nsecs);
 }
 
-void KivTimeStamp::setelems() {
+void KivTimeStamp::read_time() {
   readelem(tv_secs);
   readelem(tv_nsecs);
+}
+
+void KivTimeStamp::setelems() {
+  read_time();
   set(tv_secs, tv_nsecs);
 }
 

@@ -16,6 +16,8 @@ class KivTimeStamp : public KivEvent {
   void traceevent(std::ostream& os) override;
 
   void set(std::uint32_t secs, std::uint32_t nsecs);
+  // Decodes the time without making its text.
+  void read_time();
   void dumptime(std::ostream& os) const { os << text; }
 
   std::uint32_t tv_secs = 0;

@@ -140,7 +140,8 @@ void kiv_reader::on_marker() {
 
 void kiv_reader::on_timestamp() {
   KivTimeStamp rec(this);
-  rec.setelems();
-  now_ = rec;
+  rec.read_time();
+  now_ = rec;  // rec has no text yet: now_ keeps its text's storage
+  time_texts_.write(now_.text, now_.tv_secs, now_.tv_nsecs);
   now_.traceevent(std::cerr);
 }

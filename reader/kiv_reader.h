@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "header/time_text.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/data_cursor.h"
 #include "reader/kiv_type.h"
@@ -222,6 +223,7 @@ class kiv_reader {
   KivTimeStamp start_time_;
   KivTimeStamp end_time_;
   KivTimeStamp now_;
+  time_formatter time_texts_;  // the text of now_
   std::string path_;
   std::string base_path_;
   std::string dir_;
