@@ -16,7 +16,8 @@ constexpr four_digit_tables make_four_digit_tables() {
   for (std::uint32_t v = 0; v < e4; ++v) {
     const char digits[4] = {static_cast<char>('0' + v / 1000), static_cast<char>('0' + v / 100 % 10),
                             static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
-    const unsigned n = length_below_e4(v);
+    const unsigned n = 1u + (v > 9) + (v > 99) + (v > 999);
+    t.lead_length[v] = static_cast<std::uint8_t>(n);
     for (unsigned i = 0; i < 4; ++i) {
       t.full[v][i] = digits[i];
       t.lead[v][i] = i < n ? digits[4 - n + i] : '\0';

@@ -18,24 +18,22 @@ namespace out_stream_detail {
 inline constexpr std::uint32_t e4 = 10000;
 
 // The texts of 0 to 9999: lead[v] holds the digits of v without leading
-// zeros from its first byte on (zero bytes after them), full[v] the four
-// digits with leading zeros. Defined in out_stream.cpp.
+// zeros from its first byte on (zero bytes after them) and lead_length[v]
+// their number, full[v] the four digits with leading zeros. A table lookup
+// of the length is cheaper than comparing v with 9, 99 and 999 on the
+// innermost path. Defined in out_stream.cpp.
 struct four_digit_tables {
   char lead[e4][4];
   char full[e4][4];
+  std::uint8_t lead_length[e4];
 };
 extern const four_digit_tables four_digits;
-
-// Number of digits of v < 10^4, without a branch.
-constexpr unsigned length_below_e4(std::uint32_t v) {
-  return 1u + static_cast<unsigned>(v > 9) + static_cast<unsigned>(v > 99) + static_cast<unsigned>(v > 999);
-}
 
 // Each writer stores four bytes per group, possibly past the digits (the
 // caller leaves room), and returns the end of the digits.
 inline char* write_below_e4(char* out, std::uint32_t v) {
   std::memcpy(out, four_digits.lead[v], 4);
-  return out + length_below_e4(v);
+  return out + four_digits.lead_length[v];
 }
 
 inline char* write_four(char* out, std::uint32_t v) {
