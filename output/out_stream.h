@@ -49,17 +49,17 @@ inline char* write_below_e8(char* out, std::uint32_t v) {
 // The eight digits of v < 10^8 with leading zeros.
 inline char* write_eight(char* out, std::uint32_t v) { return write_four(write_four(out, v / e4), v % e4); }
 
+// Writes v >= 10^8 at out, as write_decimal does. Such numbers are rare in a
+// row (addresses), so their code stays out of line and every field's own
+// inlined formatting stays small. Defined in out_stream.cpp.
+char* write_nine_or_more(char* out, std::uint64_t v);
+
 // Writes v at out; returns the end of the digits. Stores up to three bytes
 // beyond them (room that max_integer_chars reserves).
 inline char* write_decimal(char* out, std::uint64_t v) {
   constexpr std::uint64_t e8 = std::uint64_t{e4} * e4;
-  constexpr std::uint64_t e16 = e8 * e8;
-  if (v < e8) return write_below_e8(out, static_cast<std::uint32_t>(v));
-  if (v < e16) return write_eight(write_below_e8(out, static_cast<std::uint32_t>(v / e8)), static_cast<std::uint32_t>(v % e8));
-  // Twenty digits at most: v / 10^16 is below 10^4.
-  char* p = write_below_e4(out, static_cast<std::uint32_t>(v / e16));
-  p = write_eight(p, static_cast<std::uint32_t>(v / e8 % e8));
-  return write_eight(p, static_cast<std::uint32_t>(v % e8));
+  if (v < e8) [[likely]] return write_below_e8(out, static_cast<std::uint32_t>(v));
+  return write_nine_or_more(out, v);
 }
 
 // Sign and twenty digits, and room for write_decimal's four-byte stores.
