@@ -1,8 +1,9 @@
-// The floor under a conversion: writes the rows of a "memory" table through
-// the table writer with no decoding and no model work. The rows are those of
-// a table kiv wrote: up to sample_rows of them are read and split into
-// fields (numbers are kept as numbers, so they are formatted again), then
-// written round-robin until the requested number of rows is out.
+// What writing the rows of a conversion costs: writes the rows of a
+// "memory" table through the table writer with no decoding and no model
+// work. The rows are those of a table kiv wrote: up to sample_rows of them
+// are read and split into fields (numbers are kept as numbers, so they are
+// formatted again), then written round-robin until the requested number of
+// rows is out.
 //
 //   kiv_limit <sample.csv> <rows> <output.csv>
 //
