@@ -31,7 +31,6 @@ constexpr four_digit_tables make_four_digit_tables() {
 constexpr four_digit_tables four_digits = make_four_digit_tables();
 
 char* write_nine_or_more(char* out, std::uint64_t v) {
-  constexpr std::uint64_t e8 = std::uint64_t{e4} * e4;
   constexpr std::uint64_t e16 = e8 * e8;
   if (v < e16) return write_eight(write_below_e8(out, static_cast<std::uint32_t>(v / e8)), static_cast<std::uint32_t>(v % e8));
   // Twenty digits at most: v / 10^16 is below 10^4.

@@ -16,6 +16,7 @@
 namespace out_stream_detail {
 
 inline constexpr std::uint32_t e4 = 10000;
+inline constexpr std::uint64_t e8 = std::uint64_t{e4} * e4;
 
 // The texts of 0 to 9999: lead[v] holds the digits of v without leading
 // zeros from its first byte on (zero bytes after them) and lead_length[v]
@@ -57,7 +58,6 @@ char* write_nine_or_more(char* out, std::uint64_t v);
 // Writes v at out; returns the end of the digits. Stores up to three bytes
 // beyond them (room that max_integer_chars reserves).
 inline char* write_decimal(char* out, std::uint64_t v) {
-  constexpr std::uint64_t e8 = std::uint64_t{e4} * e4;
   if (v < e8) [[likely]] return write_below_e8(out, static_cast<std::uint32_t>(v));
   return write_nine_or_more(out, v);
 }

@@ -80,7 +80,8 @@ TEST_F(RowWriterTest, FieldRunsEndEachFieldWithTheSeparator) {
 }
 
 // A text longer than the whole buffer still goes out in one piece, between
-// the fields around it, and the stream's position counts every byte.
+// the fields around it, as a plain text and as a text field, and the
+// stream's position counts every byte.
 TEST_F(RowWriterTest, TextLongerThanTheBufferIsWrittenWhole) {
   const auto path = dir_ / "long.csv";
   const std::string text(2 * out_stream::buffer_size + 3, 'x');
@@ -92,11 +93,12 @@ TEST_F(RowWriterTest, TextLongerThanTheBufferIsWrittenWhole) {
     {
       row_writer w(os, ';');
       w << 1 << ';' << text << ';' << 2 << '\n';
+      w.text_field(text) << 3 << '\n';
     }
     os << "after\n";
     position = os.tellp();
   }
-  const std::string expected = "before;1;" + text + ";2\nafter\n";
+  const std::string expected = "before;1;" + text + ";2\n" + text + ";3\nafter\n";
   EXPECT_EQ(position, expected.size());
   EXPECT_EQ(read_file(path), expected);
 }
