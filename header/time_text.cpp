@@ -47,10 +47,10 @@ std::string time_text(long long secs, unsigned long nsecs) {
 }
 
 void time_formatter::write(std::string& out, long long secs, unsigned long nsecs) {
-  if (!valid_ || secs != secs_) {
+  // second_text never returns an empty text, so empty means "nothing yet".
+  if (second_.empty() || secs != secs_) {
     second_ = second_text(secs);
     secs_ = secs;
-    valid_ = true;
   }
   out.assign(second_);
   append_millis(out, nsecs);

@@ -15,7 +15,6 @@ class time_formatter {
   void write(std::string& out, long long secs, unsigned long nsecs);
 
  private:
-  bool valid_ = false;
   long long secs_ = 0;
   std::string second_;
 };

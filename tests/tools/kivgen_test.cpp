@@ -169,19 +169,17 @@ TEST(Kivgen, SessionRecordsReplaceProcessesThroughTheRun) {
     const auto& rec = r.records[i];
     if (rec.tag == 'R') id_names[rec.numbers[0]] = rec.text;
     if (rec.tag == 'F') freed_ids.insert(rec.numbers[0]);
-    if (rec.tag == 'X') {
-      const std::string own = "proc:" + std::to_string(rec.numbers[0]) + ":";
-      for (const auto& [id, name] : id_names) {
-        if (!name.starts_with(own)) continue;
-        EXPECT_EQ(freed_ids.count(id), 1u) << name << " outlives its session";
-      }
-    }
     if (rec.tag == 'P') {
       EXPECT_EQ(started_at.count(rec.numbers[0]), 0u) << "pid " << rec.numbers[0] << " started twice";
       started_at[rec.numbers[0]] = i;
       ++starts;
     } else if (rec.tag == 'X') {
       ASSERT_EQ(started_at.count(rec.numbers[0]), 1u) << "end of pid " << rec.numbers[0] << " that never started";
+      const std::string own = "proc:" + std::to_string(rec.numbers[0]) + ":";
+      for (const auto& [id, name] : id_names) {
+        if (!name.starts_with(own)) continue;
+        EXPECT_EQ(freed_ids.count(id), 1u) << name << " outlives its session";
+      }
       const bool run_ending = i + 10 >= r.records.size();
       if (!run_ending) {
         EXPECT_GE(i - started_at[rec.numbers[0]], 4000u) << "pid " << rec.numbers[0];
