@@ -1,5 +1,6 @@
 #include "driver/kiv_main.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -39,6 +40,11 @@ void start_runtime() {
   log_set_progname(program_name, program_name_length);
   std::set_terminate(kiv_terminate_handler);
 }
+
+// A table that outgrows the file size limit must not kill the program: the
+// write then fails like one on a full disk, the file is reported as
+// incomplete and the conversion goes on.
+void survive_file_size_limit() { std::signal(SIGXFSZ, SIG_IGN); }
 
 void apply_settings(const kiv_options& opts) {
   debug_level = opts.debug_level;
@@ -104,8 +110,11 @@ int kiv_main(int argc, char** argv) {
   }
   apply_settings(opts);
   start_runtime();
+  survive_file_size_limit();
   const std::string description = opts.description.value_or(default_description);
   if (opts.trace_dir && !run_directory(*opts.trace_dir, description, opts.max_size)) return EXIT_FAILURE;
   if (opts.header_file && !run_single(*opts.header_file, description, opts.max_size)) return EXIT_FAILURE;
-  return EXIT_SUCCESS;
+  // Every table and the script are closed by now: a file that could not be
+  // created or did not take all its bytes has been reported.
+  return out_stream::lost_output() ? EXIT_FAILURE : EXIT_SUCCESS;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iostream>
 #include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,6 +56,7 @@ bool out_stream::open(const std::string& path, bool truncate) {
   file_pos_ = 0;
   failed_ = false;
   error_.clear();
+  path_ = path;
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
   fd_ = ::open(path.c_str(), flags, file_mode);
   if (fd_ < 0) {
@@ -74,25 +76,34 @@ void out_stream::close() {
   }
   flush();
   unlink();
-  if (::close(fd_) != 0) fail("close");
+  if (::close(fd_) != 0) lose("close");
   fd_ = -1;
 }
 
+// The write position counts every byte given to the stream, also after a
+// failed write, so that a size-limited table starts its next file where it
+// would have anyway.
 void out_stream::flush() {
-  const char* p = buf_.get();
-  std::size_t left = used_;
-  while (fd_ >= 0 && left > 0) {
+  if (fd_ >= 0 && !failed_) write_out(buf_.get(), used_);
+  if (fd_ >= 0) file_pos_ += used_;
+  used_ = 0;
+}
+
+// Once a write fails nothing more is written: a later write that happened
+// to fit (space freed meanwhile) would leave a gap inside the file.
+void out_stream::write_out(const char* p, std::size_t left) {
+  while (left > 0) {
     const ssize_t n = ::write(fd_, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      fail("write");
-      break;
+      // A write of nothing sets no error number of its own.
+      if (n == 0) errno = EIO;
+      lose("write");
+      return;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (fd_ >= 0) file_pos_ += used_;
-  used_ = 0;
 }
 
 out_stream& out_stream::write_slow(const char* data, std::size_t n) {
@@ -134,6 +145,14 @@ void out_stream::make_room_for(std::size_t n) {
 void out_stream::fail(const char* what) {
   if (!failed_) error_ = std::string(what) + ": " + std::strerror(errno);
   failed_ = true;
+  output_lost = true;
+}
+
+void out_stream::lose(const char* what) {
+  if (failed_) return;
+  const int err = errno;
+  fail(what);
+  std::cerr << "kiv: cannot write " << path_ << " (" << std::strerror(err) << "); the file is incomplete\n";
 }
 
 void out_stream::flush_all() {

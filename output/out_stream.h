@@ -88,6 +88,11 @@ inline char* write_integer(char* out, T value) {
 // no locale and no flush per row. A stream that could not be opened swallows
 // what is written to it (rows are lost, the conversion goes on).
 //
+// A file that stops taking bytes (disk full, file size limit, I/O error) is
+// reported once on standard error and written no further: what reached the
+// disk stays, an unbroken beginning of the file, and the conversion goes on.
+// lost_output() tells the driver that some output is missing.
+//
 // Every open stream is registered, so that flush_all() can put everything on
 // disk before the program stops on a fatal error.
 //
@@ -115,6 +120,8 @@ class out_stream {
   // False once opening, writing or closing failed.
   bool good() const { return !failed_; }
   const std::string& error() const { return error_; }
+  // True once any stream of the program failed to open, write or close.
+  static bool lost_output() { return output_lost; }
 
   // Bytes written so far, including what is still buffered.
   std::uint64_t tellp() const { return file_pos_ + used_; }
@@ -179,7 +186,10 @@ class out_stream {
   void make_room();
   // Grows or flushes the buffer until n bytes are free.
   void make_room_for(std::size_t n);
+  void write_out(const char* p, std::size_t n);
   void fail(const char* what);
+  // Records a failed write or close and reports the file as incomplete.
+  void lose(const char* what);
   void link();
   void unlink();
 
@@ -190,6 +200,8 @@ class out_stream {
   int fd_ = -1;
   bool failed_ = false;
   std::string error_;
+  std::string path_;
+  static inline bool output_lost = false;
   out_stream* prev_ = nullptr;
   out_stream* next_ = nullptr;
 };

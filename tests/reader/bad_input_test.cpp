@@ -405,7 +405,7 @@ std::vector<bad_input> cases() {
          fs::create_directory(d.path("kiv.4711.memory.1.csv"));
          return args;
        },
-       0, {}, {"kiv: cannot open table file ./kiv.4711.memory.1.csv"},
+       1, {}, {"kiv: cannot open table file ./kiv.4711.memory.1.csv"},
        [](const trace_dir& d) { EXPECT_TRUE(contains(d.table("marker"), "rows of other tables")); }},
       {"ScriptCannotBeCreated",
        [](trace_dir& d) {
@@ -413,7 +413,7 @@ std::vector<bad_input> cases() {
          fs::create_directory(d.path("kiv.4711.sql"));
          return args;
        },
-       0, {}, {"kiv: cannot create SQL script ./kiv.4711.sql"},
+       1, {}, {"kiv: cannot create SQL script ./kiv.4711.sql"},
        [](const trace_dir& d) { EXPECT_TRUE(contains(d.table("marker"), "tables still written")); }},
   };
 }
@@ -519,7 +519,7 @@ TEST(UnusualDirectories, UnwritableOutputDirectoryLosesTablesButReadsTheData) {
   const kivtest::program_result r = d.kiv({"-R", runid});
   if (superuser) set_immutable(dir, false);
   else fs::permissions(dir, fs::perms::owner_all);
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(contains(r.err, "kiv: cannot create SQL script 4711/kiv.4711.sql")) << r.err;
   EXPECT_TRUE(contains(r.err, "kiv: cannot open table file 4711/kiv.4711.marker.1.csv")) << r.err;
   EXPECT_TRUE(contains(r.err, " closing file ./4711/kiv.7.000.kivdat")) << r.err;
