@@ -10,6 +10,7 @@
 #include "driver/dirhandler.h"
 #include "driver/options.h"
 #include "driver/process_file.h"
+#include "driver/progress_line.h"
 #include "driver/settings.h"
 #include "output/csv_file_sequence.h"
 #include "output/out_stream.h"
@@ -111,6 +112,7 @@ int kiv_main(int argc, char** argv) {
   apply_settings(opts);
   start_runtime();
   survive_file_size_limit();
+  const terminal_progress progress;
   const std::string description = opts.description.value_or(default_description);
   if (opts.trace_dir && !run_directory(*opts.trace_dir, description, opts.max_size)) return EXIT_FAILURE;
   if (opts.header_file && !run_single(*opts.header_file, description, opts.max_size)) return EXIT_FAILURE;

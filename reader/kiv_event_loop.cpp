@@ -1,10 +1,12 @@
 // The event loop: replays the records of every data file in order, keeps
 // the current context and writes the rows produced while reading.
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 
+#include "driver/progress_line.h"
 #include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "header/kivfile.h"
@@ -34,6 +36,7 @@ bool debug_records() { return debug_level > 1; }
 }  // namespace
 
 std::uint64_t kiv_reader::ReadEvents() {
+  const progress_scope progress;
   now_ = start_time_;
   for (csv_file* table : {memory_.get(), queryevents_.get(), freemem_.get()}) {
     table->set_max(max_);
@@ -49,11 +52,17 @@ std::uint64_t kiv_reader::ReadEvents() {
     return kiv_counters.record_count;
   }
   WriteMarker("Record", "Begin", now_.text, "Begin of measurement");
+  begin_progress();
+  std::uint32_t progress_countdown = progress_line::records_per_check;
   while (!eof()) {
     signed char tag = 0;
     unsigned size = 0;
     if (!frame_record(tag, size)) continue;
     ++eventnr_;
+    if (kiv_progress != nullptr && --progress_countdown == 0) {
+      progress_countdown = progress_line::records_per_check;
+      report_progress();
+    }
     if (debug_records())
       std::cerr << "tag: " << static_cast<char>(tag) << " size: " << size << " eventnr: " << eventnr_;
     if (!dispatch(tag)) {
@@ -68,6 +77,27 @@ std::uint64_t kiv_reader::ReadEvents() {
   }
   WriteMarker("Record", "End", now_.text, "End of measurement");
   return kiv_counters.record_count;
+}
+
+// ---- progress on a terminal ------------------------------------------------
+
+namespace {
+
+std::uint64_t declared_bytes(const kivfile& kf) { return static_cast<std::uint64_t>(std::max(kf.size, 0)); }
+
+}  // namespace
+
+void kiv_reader::begin_progress() {
+  if (kiv_progress == nullptr) return;
+  std::uint64_t total = 0;
+  for (const auto& kf : hdr_->files) total += declared_bytes(*kf);
+  kiv_progress->begin(path_, total, kiv_counters.record_count);
+}
+
+void kiv_reader::report_progress() {
+  std::uint64_t done = cursor_.cursor();
+  for (std::size_t i = 0; i < current_file_ && i < hdr_->files.size(); ++i) done += declared_bytes(*hdr_->files[i]);
+  kiv_progress->update(done, kiv_counters.record_count);
 }
 
 bool kiv_reader::dispatch(signed char tag) {

@@ -78,6 +78,10 @@ class kiv_reader {
 
   // ---- data files ------------------------------------------------------
   bool rd_open();
+  // The progress line on a terminal (driver/progress_line.h), when there is
+  // one: started with the header's data size, told how far reading is.
+  void begin_progress();
+  void report_progress();
   void rd_close();
   bool eof();
 
