@@ -126,6 +126,26 @@ TEST_F(OutStreamTest, UnopenableFileReportsErrorAndSwallowsRows) {
   os.close();
 }
 
+// A device that never takes a byte: the file is reported once however
+// often the stream flushes, it keeps counting its position (a size limit
+// still starts the next file where it would) and the program knows that
+// output was lost.
+TEST_F(OutStreamTest, FailedWriteIsReportedOnceAndCountsAsLostOutput) {
+  out_stream os;
+  ASSERT_TRUE(os.open("/dev/full", true));
+  ::testing::internal::CaptureStderr();
+  os << "row" << 1 << '\n';
+  os.flush();
+  os << "row" << 2 << '\n';
+  os.flush();
+  os.close();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "kiv: cannot write /dev/full (No space left on device); the file is incomplete\n");
+  EXPECT_FALSE(os.good());
+  EXPECT_EQ(os.tellp(), 10U);
+  EXPECT_TRUE(out_stream::lost_output());
+}
+
 // The buffer grows from a small start while rows arrive: characters,
 // numbers and texts of every length cross each growth step and the final
 // flushes in order.
