@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <set>
 #include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,6 +47,8 @@ namespace {
 // Head of the list of open streams (single-threaded program).
 out_stream* open_streams = nullptr;
 constexpr mode_t file_mode = 0666;
+// Files that stopped taking bytes, by the path they were opened with.
+std::set<std::string> cut_files;
 }  // namespace
 
 out_stream::~out_stream() { close(); }
@@ -66,6 +69,14 @@ bool out_stream::open(const std::string& path, bool truncate) {
   struct stat st {};
   if (!truncate && ::fstat(fd_, &st) == 0) file_pos_ = static_cast<std::uint64_t>(st.st_size);
   link();
+  // A file cut short earlier in the program (the next conversion of a
+  // directory run appends to the same tables) takes no more rows: they
+  // would follow a cut row. It has been reported already.
+  if (truncate) {
+    cut_files.erase(path);
+  } else if (cut_files.contains(path)) {
+    failed_ = true;
+  }
   return true;
 }
 
@@ -152,6 +163,7 @@ void out_stream::lose(const char* what) {
   if (failed_) return;
   const int err = errno;
   fail(what);
+  cut_files.insert(path_);
   std::cerr << "kiv: cannot write " << path_ << " (" << std::strerror(err) << "); the file is incomplete\n";
 }
 

@@ -32,15 +32,19 @@ constexpr const char* runid = "run";
 // table stays small.
 constexpr int allocations = 300;
 
+// Two traced processes of one run: a directory run converts the second
+// header into the files of the first, appending.
 void write_trace(const fs::path& dir) {
-  kivw::trace_session s(kivw::deterministic_options(dir.string(), runid, pid));
-  s.process_start(7, pid, "session");
-  s.schedule(0, 7);
-  s.reserve_id(10, 64, 0x4000, "file.c:12", 1, "general heap");
-  for (int i = 0; i < allocations; ++i) s.malloc_wf(10, 0, 0x1000 + 0x40 * i, 24, 32, 0x4010, "file.c:40");
-  for (int i = 0; i < allocations; i += 2) s.free(10, 0, 0x1000 + 0x40 * i, 0x4020, "file.c:41");
-  s.process_end(7);
-  s.close();
+  for (const std::int32_t traced : {pid, pid + 1}) {
+    kivw::trace_session s(kivw::deterministic_options(dir.string(), runid, traced));
+    s.process_start(7, traced, "session");
+    s.schedule(0, 7);
+    s.reserve_id(10, 64, 0x4000, "file.c:12", 1, "general heap");
+    for (int i = 0; i < allocations; ++i) s.malloc_wf(10, 0, 0x1000 + 0x40 * i, 24, 32, 0x4010, "file.c:40");
+    for (int i = 0; i < allocations; i += 2) s.free(10, 0, 0x1000 + 0x40 * i, 0x4020, "file.c:41");
+    s.process_end(7);
+    s.close();
+  }
 }
 
 // Every regular file below dir (relative name -> content).
