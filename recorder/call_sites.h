@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "recorder/block_table.h"
+#include "recorder/elf_symbols.h"
+#include "recorder/text_buffer.h"
+
+namespace kivrec {
+
+// Malloc ids: the main program, callers outside any loaded object, then
+// one id per shared library in the order the libraries first allocate.
+inline constexpr std::uint16_t main_program_id = 1;
+inline constexpr std::uint16_t outside_objects_id = 2;
+inline constexpr std::uint16_t first_library_id = 3;
+inline constexpr std::size_t location_capacity = 512;
+
+// What the dynamic loader says about a code address. Asked for outside the
+// recorder's lock: the loader takes its own lock, and a thread inside the
+// loader may be waiting in an allocation for ours.
+struct code_address {
+  std::uint64_t address = 0;
+  const void* object = nullptr;   // the loader's link map; null outside any object
+  std::uint64_t load_bias = 0;
+  const char* object_path = nullptr;
+  const char* symbol = nullptr;   // nearest exported symbol, if any
+  std::uint64_t symbol_address = 0;
+};
+code_address ask_loader(std::uint64_t address);
+
+// One loaded object that called the allocator.
+struct traced_object {
+  const void* link_map = nullptr;
+  std::uint16_t id = 0;
+  bool reserved = false;   // its 'R' record is written
+  bool has_symbols = false;
+  char name[256] = {};
+  elf_symbols symbols;
+};
+
+// A call site once it is known: the malloc id of its object. Its location
+// text is written when the site is added.
+struct call_site {
+  std::uint16_t id = 0;
+};
+
+// Call sites (return addresses into the program) with their objects and
+// location texts "object:function+0xoffset". Used under the recorder's lock.
+class call_sites {
+ public:
+  constexpr call_sites() = default;
+
+  void set_program_name(const char* name);
+  bool find(std::uint64_t address, call_site* site) const;
+  // Registers a site from what the loader said; `text` receives its
+  // location text.
+  call_site add(const code_address& where, text_buffer& text);
+
+  // The object behind an id (for its 'R' record); null for the ids that
+  // stand for no object.
+  traced_object* object_of(std::uint16_t id);
+  bool reserved(std::uint16_t id) const { return id < max_ids && reserved_[id]; }
+  void set_reserved(std::uint16_t id) {
+    if (id < max_ids) reserved_[id] = true;
+  }
+  const char* program_name() const { return program_name_; }
+
+  // A new trace (forked child, new image): every site and id is announced again.
+  void forget_announcements();
+
+ private:
+  static constexpr std::size_t max_objects = 512;
+  static constexpr std::uint16_t max_ids = first_library_id + max_objects;
+
+  traced_object* object_for(const code_address& where);
+  void location_text(const code_address& where, traced_object* object, text_buffer& text);
+
+  block_table sites_;  // address -> id
+  traced_object objects_[max_objects];
+  std::size_t object_count_ = 0;
+  bool reserved_[max_ids] = {};
+  char program_name_[256] = {};
+};
+
+}  // namespace kivrec

@@ -1,0 +1,385 @@
+#include "recorder/recorder.h"
+
+#include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "recorder/block_table.h"
+#include "recorder/call_sites.h"
+#include "recorder/hook_guard.h"
+#include "recorder/record_encoder.h"
+#include "recorder/text_buffer.h"
+#include "recorder/trace_stream.h"
+
+namespace kivrec {
+
+namespace {
+
+enum class trace_state { not_started, off, on, ended };
+
+// The allocator's own figures as a mallinfo record carries them.
+struct mallinfo_figures {
+  std::uint32_t arena = 0;
+  std::uint32_t used = 0;
+  std::uint32_t freed = 0;
+  friend bool operator==(const mallinfo_figures&, const mallinfo_figures&) = default;
+};
+
+// Colours are size classes of the requested size.
+constexpr std::uint64_t color_limits[] = {16, 64, 256, 1024, 4096, 65536, 1048576};
+constexpr const char* color_names[] = {"up to 16 bytes",  "up to 64 bytes",  "up to 256 bytes",
+                                       "up to 1 KiB",     "up to 4 KiB",     "up to 64 KiB",
+                                       "up to 1 MiB",     "over 1 MiB"};
+constexpr int color_count = static_cast<int>(std::size(color_names));
+constexpr std::uint64_t kib = 1024;
+constexpr int default_mark_signal = SIGUSR2;
+
+pthread_mutex_t trace_lock = PTHREAD_MUTEX_INITIALIZER;
+constinit trace_state state = trace_state::not_started;
+constinit stream_settings settings{};
+constinit process_identity identity{};
+constinit trace_stream stream{};
+constinit record_encoder record{};
+constinit block_table blocks{};
+constinit call_sites sites{};
+constinit std::uint64_t last_break = 0;
+constinit mallinfo_figures last_figures{};
+int mark_signal = default_mark_signal;
+std::atomic<int> pending_marks{0};
+
+std::uint32_t clamp32(std::uint64_t value) {
+  return value > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(value);
+}
+
+int color_of(std::size_t size) {
+  int c = 0;
+  while (c < color_count - 1 && size > color_limits[c]) ++c;
+  return c;
+}
+
+// The block's usable size plus the size field the C library keeps in front
+// of every chunk.
+std::uint32_t total_size(void* block) {
+  return clamp32(::malloc_usable_size(block) + sizeof(std::size_t));
+}
+
+void lock() { ::pthread_mutex_lock(&trace_lock); }
+void unlock();
+
+void write_marker(std::string_view text) {
+  stream.timestamp();
+  record.begin('C').string(text).finish();
+  stream.write(record);
+}
+
+void write_pending_marks() {
+  for (int n = pending_marks.exchange(0); n > 0; --n) {
+    char text[32];
+    text_buffer out(text, sizeof text);
+    out.text("signal ").number(static_cast<std::uint64_t>(mark_signal));
+    write_marker(out.view());
+  }
+}
+
+void unlock() {
+  if (state == trace_state::on && pending_marks.load(std::memory_order_relaxed) != 0) write_pending_marks();
+  ::pthread_mutex_unlock(&trace_lock);
+}
+
+void on_mark_signal(int) {
+  const int saved = errno;
+  pending_marks.fetch_add(1);
+  // Written at once unless this thread is inside the recorder or another
+  // thread holds the lock; then the next record written brings it.
+  if (!hook_guard::busy() && ::pthread_mutex_trylock(&trace_lock) == 0) unlock();
+  errno = saved;
+}
+
+const char* environment(const char* name) {
+  const char* value = ::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+void copy_text(char* out, std::size_t capacity, std::string_view text) {
+  text_buffer b(out, capacity);
+  b.text(text).c_str();
+}
+
+// KIVREC_DIR (required), KIVREC_RUNID, KIVREC_SIZE (KiB), KIVREC_ADDRESS_BYTES, KIVREC_MARK_SIGNAL.
+bool read_settings() {
+  const char* dir = environment("KIVREC_DIR");
+  if (dir == nullptr) return false;
+  copy_text(settings.dir, sizeof settings.dir, dir);
+  char pid_text[24];
+  text_buffer pid_buffer(pid_text, sizeof pid_text);
+  const char* runid = environment("KIVREC_RUNID");
+  if (runid == nullptr) runid = pid_buffer.number(static_cast<std::uint64_t>(::getpid())).c_str();
+  copy_text(settings.runid, sizeof settings.runid, runid);
+  if (const char* size = environment("KIVREC_SIZE")) {
+    const unsigned long kb = std::strtoul(size, nullptr, 10);
+    if (kb > 0) settings.size_limit = kb * kib;
+  }
+  if (const char* width = environment("KIVREC_ADDRESS_BYTES"))
+    settings.address_width = std::strtoul(width, nullptr, 10) == 4 ? 4 : 8;
+  if (const char* signal = environment("KIVREC_MARK_SIGNAL"))
+    mark_signal = static_cast<int>(std::strtol(signal, nullptr, 10));
+  return true;
+}
+
+void read_identity() {
+  identity.pid = ::getpid();
+  copy_text(identity.progname, sizeof identity.progname, base_name(program_invocation_name));
+  const char* user = environment("USER");
+  copy_text(identity.user, sizeof identity.user, user == nullptr ? "" : user);
+  struct utsname host {};
+  if (::uname(&host) == 0) copy_text(identity.hostname, sizeof identity.hostname, host.nodename);
+}
+
+void install_mark_handler() {
+  if (mark_signal <= 0 || mark_signal >= NSIG) return;
+  struct sigaction current {};
+  if (::sigaction(mark_signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+  struct sigaction action {};
+  action.sa_handler = on_mark_signal;
+  action.sa_flags = SA_RESTART;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(mark_signal, &action, nullptr);
+}
+
+// Opens the files of this image and writes its process start.
+void open_trace(int parent) {
+  read_identity();
+  sites.set_program_name(identity.progname);
+  record.set_address_width(settings.address_width);
+  if (!stream.open(settings, identity)) {
+    state = trace_state::off;
+    return;
+  }
+  state = trace_state::on;
+  stream.timestamp();
+  record.begin('P').i32(identity.pid).i32(parent).string(identity.progname).finish();
+  stream.write(record);
+  stream.timestamp();
+  record.begin('s').i32(0).i32(identity.pid).finish();
+  stream.write(record);
+  last_break = reinterpret_cast<std::uint64_t>(::sbrk(0));
+  last_figures = {};
+}
+
+void fork_prepare();
+void fork_parent();
+void fork_child();
+
+void start() {
+  // Before the C library has set up the environment there is nothing to
+  // decide yet; the next allocation asks again.
+  if (environ == nullptr) return;
+  if (!read_settings()) {
+    state = trace_state::off;
+    return;
+  }
+  open_trace(::getppid());
+  if (state != trace_state::on) return;
+  install_mark_handler();
+  ::pthread_atfork(fork_prepare, fork_parent, fork_child);
+}
+
+void reserve_id(std::uint16_t id) {
+  if (sites.reserved(id)) return;
+  sites.set_reserved(id);
+  char name[512];
+  text_buffer text(name, sizeof name);
+  if (id == main_program_id) {
+    // "proc:<pid>:<name>" ties the id to its process in the converter.
+    text.text("proc:").number(static_cast<std::uint64_t>(identity.pid)).character(':').text(identity.progname);
+  } else if (const traced_object* object = sites.object_of(id)) {
+    text.text("lib:").text(object->name);
+  } else {
+    text.text("outside any object");
+  }
+  stream.timestamp();
+  record.begin('R').u32(id).u32(0).address(0).i32(color_count).string(text.view()).finish();
+  stream.write(record);
+  for (int c = 0; c < color_count; ++c) {
+    record.begin('c').i32(c).string(color_names[c]).finish();
+    stream.write(record);
+  }
+}
+
+// The call site's id; a site seen for the first time is resolved (without
+// the lock held, see code_address) and its location text written.
+call_site site_for(std::uint64_t caller) {
+  call_site site;
+  if (sites.find(caller, &site)) return site;
+  ::pthread_mutex_unlock(&trace_lock);
+  const code_address where = ask_loader(caller);
+  lock();
+  if (sites.find(caller, &site)) return site;
+  char text[location_capacity];
+  text_buffer location(text, sizeof text);
+  site = sites.add(where, location);
+  record.begin('H').address(caller).string(location.view()).finish();
+  stream.write(record);
+  return site;
+}
+
+void write_figures_if_changed() {
+  const struct mallinfo2 info = ::mallinfo2();
+  const mallinfo_figures now{clamp32(info.arena), clamp32(info.uordblks + info.usmblks),
+                             clamp32(info.fordblks + info.fsmblks)};
+  if (now == last_figures) return;
+  last_figures = now;
+  record.begin('M').u32(now.arena).u32(now.used).u32(now.freed).finish();
+  stream.write(record);
+}
+
+// Heap growth is an 'S' record from the old break, a trim a 'G' record
+// from the old to the new break; either is followed by the allocator's
+// figures when they changed.
+void check_break() {
+  const auto current = reinterpret_cast<std::uint64_t>(::sbrk(0));
+  if (current == last_break) return;
+  if (current > last_break) {
+    record.begin('S').address(last_break).u32(clamp32(current - last_break)).finish();
+  } else {
+    record.begin('G').address(last_break).address(current).finish();
+  }
+  stream.write(record);
+  last_break = current;
+  write_figures_if_changed();
+}
+
+void write_allocation(void* block, std::size_t size, call_site site, std::uint64_t caller, std::uint64_t old) {
+  const int color = color_of(size);
+  reserve_id(site.id);
+  record.begin('a').u32(site.id).i32(color).address(reinterpret_cast<std::uint64_t>(block)).address(old);
+  record.u32(clamp32(size)).u32(total_size(block)).address(caller).finish();
+  stream.write(record);
+  blocks.insert(reinterpret_cast<std::uint64_t>(block), {site.id, static_cast<std::uint8_t>(color)});
+}
+
+void write_free(std::uint64_t address, block_info info, std::uint64_t caller) {
+  record.begin('f').u32(info.id).i32(info.color).address(address).address(caller).finish();
+  stream.write(record);
+}
+
+void fork_prepare() { lock(); }
+
+void fork_parent() {
+  if (state == trace_state::on) write_marker("fork");
+  unlock();
+}
+
+// The child is a process of its own: its own header and data files. Blocks
+// it inherited were recorded in the parent's trace, so their frees are not
+// recorded in the child's.
+void fork_child() {
+  const bool was_on = state == trace_state::on;
+  stream.abandon();
+  blocks.clear();
+  sites.forget_announcements();
+  pending_marks.store(0);
+  if (was_on) open_trace(identity.pid);
+  ::pthread_mutex_unlock(&trace_lock);
+}
+
+}  // namespace
+
+bool recording() {
+  if (state == trace_state::on) return true;
+  if (state != trace_state::not_started) return false;
+  lock();
+  if (state == trace_state::not_started) start();
+  unlock();
+  return state == trace_state::on;
+}
+
+void record_allocation(void* block, std::size_t size, std::uint64_t caller) {
+  if (!recording()) return;
+  lock();
+  if (state == trace_state::on) {
+    const call_site site = site_for(caller);
+    if (state == trace_state::on) {
+      write_allocation(block, size, site, caller, 0);
+      check_break();
+    }
+  }
+  unlock();
+}
+
+void record_free(void* block, std::uint64_t caller) {
+  if (!recording()) return;
+  lock();
+  block_info info;
+  if (state == trace_state::on && blocks.remove(reinterpret_cast<std::uint64_t>(block), &info)) {
+    site_for(caller);
+    if (state == trace_state::on) {
+      write_free(reinterpret_cast<std::uint64_t>(block), info, caller);
+      check_break();
+    }
+  }
+  unlock();
+}
+
+void* record_realloc(void* block, std::size_t size, std::uint64_t caller, realloc_function real) {
+  if (!recording()) return real(block, size);
+  lock();
+  call_site site{};
+  if (state == trace_state::on) site = site_for(caller);
+  void* moved = real(block, size);
+  if (state != trace_state::on || (moved == nullptr && size != 0)) {
+    unlock();
+    return moved;
+  }
+  const auto old = reinterpret_cast<std::uint64_t>(block);
+  block_info info;
+  const bool known = block != nullptr && blocks.find(old, &info);
+  if (moved == nullptr) {
+    // realloc(block, 0) freed the block.
+    if (known && blocks.remove(old, &info)) write_free(old, info, caller);
+  } else if (moved == block && known) {
+    record.begin('r').u32(info.id).i32(info.color).address(old).address(old);
+    record.u32(clamp32(size)).u32(total_size(moved)).address(caller).finish();
+    stream.write(record);
+  } else {
+    write_allocation(moved, size, site, caller, known ? old : 0);
+    if (known && blocks.remove(old, &info)) write_free(old, info, caller);
+  }
+  check_break();
+  unlock();
+  return moved;
+}
+
+void end_trace() {
+  lock();
+  if (state == trace_state::on) {
+    stream.timestamp();
+    record.begin('X').i32(identity.pid).finish();
+    stream.write(record);
+    stream.close();
+    state = trace_state::ended;
+  }
+  unlock();
+}
+
+void restart_trace() {
+  lock();
+  if (state == trace_state::ended) {
+    blocks.clear();
+    sites.forget_announcements();
+    open_trace(::getppid());
+  }
+  unlock();
+}
+
+bool foreign_process() { return state == trace_state::on && ::getpid() != identity.pid; }
+
+}  // namespace kivrec

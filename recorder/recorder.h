@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kivrec {
+
+// The recording side of the allocator hooks. Every function expects the
+// caller to hold the thread's re-entrancy guard (hooks.cpp), so that
+// anything the recorder itself calls reaches the real allocator untraced.
+// Records of all threads go through one lock in the order the allocator
+// saw them: a free is written before the block is given back and an
+// allocation after it is taken, so an address is never recorded as
+// allocated by one thread before another thread's free of it.
+
+// Starts the trace of this process image when the environment asks for
+// one; false while tracing is off.
+bool recording();
+
+void record_allocation(void* block, std::size_t size, std::uint64_t caller);
+// Called before the block is handed back to the allocator.
+void record_free(void* block, std::uint64_t caller);
+
+using realloc_function = void* (*)(void*, std::size_t);
+// Runs the real realloc under the recorder's lock and records its outcome.
+void* record_realloc(void* block, std::size_t size, std::uint64_t caller, realloc_function real);
+
+// The process image ends (exit, _exit, exec): process end record, last data
+// file listed, header closed.
+void end_trace();
+// exec failed: the image goes on under a new header beside the old one.
+void restart_trace();
+// True in a vfork child sharing the traced parent's memory: it must leave
+// the parent's trace alone.
+bool foreign_process();
+
+}  // namespace kivrec

@@ -1,0 +1,277 @@
+// kivrec end to end: programs with known heap work are recorded and
+// converted by kiv, and kiv's tables must show exactly that work.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/run_program.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using kivtest::program_result;
+using kivtest::read_file;
+using kivtest::run_program;
+using kivtest::scratch_dir;
+
+constexpr const char* runid = "rec";
+
+std::vector<std::string> split(const std::string& line, char sep = ';') {
+  std::vector<std::string> fields;
+  std::string field;
+  std::istringstream in(line);
+  while (std::getline(in, field, sep)) fields.push_back(field);
+  if (!line.empty() && line.back() == sep) fields.emplace_back();
+  return fields;
+}
+
+std::vector<std::vector<std::string>> table_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) rows.push_back(split(line));
+  return rows;
+}
+
+// Columns of a "memory" row.
+enum memory_column {
+  m_pid = 1, m_tag = 3, m_sequence = 4, m_location = 18, m_id = 19, m_addr = 21,
+  m_realloc_addr = 26, m_realloc_sequence = 27
+};
+
+// One memory record as kiv wrote it, with its call site's function.
+struct memory_row {
+  std::string pid, tag, sequence, function, id, addr, realloc_addr, realloc_sequence;
+};
+
+// A recorded and converted run, read back from kiv's tables.
+struct converted_run {
+  program_result record;
+  program_result convert;
+  std::vector<memory_row> memory;
+  std::set<std::pair<std::string, std::string>> freed;  // pid, record number of blocks that left the model
+  std::vector<std::vector<std::string>> process, marker, malid;
+  std::string table(const std::string& name) const { return read_file(dir + "/" + runid + "/kiv." + runid + "." + name + ".1.csv"); }
+  std::string dir;
+
+  // Rows of `pid` with `tag` whose call site is in `function`.
+  int count(const std::string& pid, const std::string& tag, const std::string& function) const {
+    int n = 0;
+    for (const memory_row& r : memory) n += r.pid == pid && r.tag == tag && r.function == function;
+    return n;
+  }
+  // Allocations of `pid` still live at the end, by function.
+  std::map<std::string, int> leaks(const std::string& pid) const {
+    std::map<std::string, int> out;
+    for (const memory_row& r : memory)
+      if (r.pid == pid && r.tag == "a" && freed.count({pid, r.sequence}) == 0) ++out[r.function];
+    return out;
+  }
+};
+
+// "known_work:leak_one+0x12" -> "leak_one" for the program's own sites.
+std::string function_of(const std::string& location) {
+  const std::string prefix = "known_work:";
+  if (location.rfind(prefix, 0) != 0) return "";
+  const std::string rest = location.substr(prefix.size());
+  return rest.substr(0, rest.find('+'));
+}
+
+converted_run record_and_convert(const scratch_dir& dir, const std::vector<std::string>& program_args,
+                                 const std::vector<std::string>& options = {}) {
+  converted_run run;
+  run.dir = dir.path().string();
+  std::vector<std::string> args = {"--dir", run.dir, "--runid", runid, "--quiet"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back("--");
+  args.insert(args.end(), program_args.begin(), program_args.end());
+  run.record = run_program(KIVREC_BINARY, {args, "", {}});
+  run.convert = run_program(KIV_BINARY, {{"-R", runid}, run.dir, {}});
+  std::map<std::string, std::string> locations;
+  for (const auto& row : table_rows(run.table("hashloc")))
+    if (row.size() == 4) locations[row[2]] = row[3];
+  for (const auto& row : table_rows(run.table("memory"))) {
+    if (row.size() <= m_realloc_sequence) continue;
+    run.memory.push_back({row[m_pid], row[m_tag], row[m_sequence], function_of(locations[row[m_location]]),
+                          row[m_id], row[m_addr], row[m_realloc_addr], row[m_realloc_sequence]});
+  }
+  for (const auto& row : table_rows(run.table("freemem")))
+    if (row.size() == 5) run.freed.insert({row[1], row[2]});
+  run.process = table_rows(run.table("process"));
+  run.marker = table_rows(run.table("marker"));
+  run.malid = table_rows(run.table("malid"));
+  return run;
+}
+
+// kiv read every record where the recorder put it.
+void expect_clean_conversion(const converted_run& run) {
+  EXPECT_EQ(run.convert.status, 0);
+  for (const std::string& text : {run.convert.out, run.convert.err}) {
+    EXPECT_EQ(text.find("OUT OF SYNC"), std::string::npos) << text;
+    EXPECT_EQ(text.find("illegal"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Error"), std::string::npos) << text;
+    EXPECT_EQ(text.find("DB"), std::string::npos) << text;
+  }
+}
+
+std::vector<std::string> headers_in(const std::string& run_dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(run_dir))
+    if (e.path().extension() == ".kivhdr") names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Process rows of traced processes (pid 0 is kiv's default process).
+std::vector<std::vector<std::string>> traced_processes(const converted_run& run) {
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& row : run.process)
+    if (row.size() > 6 && row[2] != "0") rows.push_back(row);
+  return rows;
+}
+
+TEST(Recorder, KnownWorkIsExactInKivsTables) {
+  scratch_dir dir("kivrec_known");
+  const converted_run run = record_and_convert(dir, {KNOWN_WORK_BINARY});
+  ASSERT_EQ(run.record.status, 0) << run.record.err;
+  expect_clean_conversion(run);
+
+  // Parent and forked child: one header each, both processes in the table.
+  const auto processes = traced_processes(run);
+  ASSERT_EQ(processes.size(), 2u);
+  const std::string parent = processes[0][2] < processes[1][2] ? processes[0][2] : processes[1][2];
+  const std::string child = parent == processes[0][2] ? processes[1][2] : processes[0][2];
+  for (const auto& p : processes) {
+    EXPECT_EQ(p[3], "known_work");
+    if (p[2] == child) {
+      EXPECT_EQ(p[6], parent) << "the child names its parent";
+    }
+  }
+  EXPECT_EQ(headers_in(dir / runid).size(), 2u);
+
+  EXPECT_EQ(run.count(parent, "a", "pairs"), 100);
+  EXPECT_EQ(run.count(parent, "f", "pairs"), 100);
+  EXPECT_EQ(run.count(parent, "a", "thread_work"), 1000);
+  EXPECT_EQ(run.count(parent, "f", "thread_work"), 1000);
+  EXPECT_EQ(run.count(parent, "a", "realloc_in_place"), 1);
+  EXPECT_EQ(run.count(parent, "r", "realloc_in_place"), 1);
+  EXPECT_EQ(run.count(parent, "f", "realloc_in_place"), 1);
+  EXPECT_EQ(run.count(parent, "a", "realloc_moved"), 3);
+  EXPECT_EQ(run.count(parent, "f", "realloc_moved"), 3);
+  EXPECT_EQ(run.count(parent, "a", "realloc_edges"), 1);
+  EXPECT_EQ(run.count(parent, "f", "realloc_edges"), 1);
+  EXPECT_EQ(run.count(parent, "a", "aligned"), 2);
+  EXPECT_EQ(run.count(parent, "f", "aligned"), 2);
+  EXPECT_EQ(run.count(child, "a", "child_work"), 5);
+  EXPECT_EQ(run.count(child, "f", "child_work"), 4);
+  EXPECT_EQ(run.count(child, "a", "pairs"), 0) << "the child's trace starts at the fork";
+
+  // The moved realloc names the old block and its record number.
+  int moves = 0;
+  for (const memory_row& r : run.memory) {
+    if (r.function != "realloc_moved" || r.tag != "a" || r.realloc_addr == "0") continue;
+    ++moves;
+    bool old_found = false;
+    for (const memory_row& old : run.memory)
+      old_found |= old.addr == r.realloc_addr && old.sequence == r.realloc_sequence && old.tag == "a";
+    EXPECT_TRUE(old_found);
+  }
+  EXPECT_EQ(moves, 1);
+
+  const std::map<std::string, int> parent_leaks = {{"leak_one", 3}, {"leak_two", 2}};
+  std::map<std::string, int> own_leaks;
+  for (const auto& [function, n] : run.leaks(parent))
+    if (!function.empty()) own_leaks[function] = n;
+  EXPECT_EQ(own_leaks, parent_leaks);
+  std::map<std::string, int> child_leaks;
+  for (const auto& [function, n] : run.leaks(child))
+    if (!function.empty()) child_leaks[function] = n;
+  EXPECT_EQ(child_leaks, (std::map<std::string, int>{{"child_work", 1}}));
+
+  // The program's allocations are under its own malloc id, linked to it.
+  bool program_id = false;
+  for (const auto& row : run.malid)
+    program_id |= row.size() > 5 && row[4] == "proc:" + parent + ":known_work" && row[5] == "proc";
+  EXPECT_TRUE(program_id);
+  bool fork_marker = false;
+  for (const auto& row : run.marker) fork_marker |= row.size() > 8 && row[1] == parent && row[8] == "fork";
+  EXPECT_TRUE(fork_marker);
+}
+
+TEST(Recorder, ExecClosesTheOldImageAndTheNewOneWritesBesideIt) {
+  scratch_dir dir("kivrec_exec");
+  const converted_run run = record_and_convert(dir, {KNOWN_WORK_BINARY, "exec"});
+  ASSERT_EQ(run.record.status, 0) << run.record.err;
+  expect_clean_conversion(run);
+  const auto headers = headers_in(dir / runid);
+  ASSERT_EQ(headers.size(), 3u);  // the child, the program, /bin/true under the same pid
+  int closed = 0;
+  for (const std::string& h : headers) {
+    const std::string text = read_file(dir / runid + "/" + h);
+    closed += text.ends_with("</kiv>\n");
+  }
+  EXPECT_EQ(closed, 3);
+  std::multiset<std::string> names;
+  for (const auto& p : traced_processes(run)) names.insert(p[3]);
+  EXPECT_EQ(names, (std::multiset<std::string>{"known_work", "known_work", "true"}));
+}
+
+TEST(Recorder, KilledProgramLeavesEveryClosedDataFileReadable) {
+  scratch_dir dir("kivrec_kill");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::execl(KIVREC_BINARY, "kivrec", "--dir", dir.path().c_str(), "--runid", runid, "--quiet", "--size", "16",
+            "--", KNOWN_WORK_BINARY, "spin", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const std::string run_dir = dir / runid;
+  // Wait until a few data files have been closed, then kill.
+  const auto files = [&run_dir] {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(run_dir, ec);
+    return ec ? 0 : std::distance(it, std::filesystem::directory_iterator());
+  };
+  for (int i = 0; i < 500 && files() < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const auto headers = headers_in(run_dir);
+  ASSERT_EQ(headers.size(), 1u);
+  const std::string header = read_file(run_dir + "/" + headers[0]);
+  EXPECT_FALSE(header.ends_with("</kiv>\n"));
+  EXPECT_NE(header.find("<kivfile>"), std::string::npos);
+
+  const program_result convert = run_program(KIV_BINARY, {{"-R", runid}, dir.path().string(), {}});
+  EXPECT_EQ(convert.status, 0);
+  EXPECT_EQ(convert.err.find("OUT OF SYNC"), std::string::npos);
+  EXPECT_EQ(convert.out.find("OUT OF SYNC"), std::string::npos);
+  EXPECT_EQ(convert.out.find("Error"), std::string::npos);
+  const std::string markers = read_file(run_dir + "/kiv." + runid + ".marker.1.csv");
+  EXPECT_NE(markers.find(";signal 12"), std::string::npos) << "SIGUSR2 marks the trace";
+}
+
+TEST(Recorder, LauncherRejectsBadUse) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"true"}, {"--"}, {"--size", "x", "--", "true"}, {"--address-bytes", "3", "--", "true"},
+           {"--runid", "0123456789", "--", "true"}, {"--bogus", "--", "true"}}) {
+    const program_result r = run_program(KIVREC_BINARY, {args, "", {}});
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_NE(r.err.find("usage: kivrec"), std::string::npos);
+  }
+  const program_result help = run_program(KIVREC_BINARY, {{"--help"}, "", {}});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--address-bytes"), std::string::npos);
+}
+
+}  // namespace
