@@ -103,6 +103,32 @@ void on_mark_signal(int) {
   errno = saved;
 }
 
+void end_trace_locked();
+
+// Signals whose default action ends the process: the trace is closed
+// first (when the lock is free), then the signal takes its course. SIGINT
+// is left alone: some programs (python3) install their own handler for it
+// only while it is at its default.
+constexpr int fatal_signals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+void on_fatal_signal(int signal) {
+  if (!hook_guard::busy() && ::pthread_mutex_trylock(&trace_lock) == 0) {
+    end_trace_locked();
+    ::pthread_mutex_unlock(&trace_lock);
+  }
+  ::raise(signal);  // the handler was reset: the default action now
+}
+
+void install_handler(int signal, void (*handler)(int), int flags) {
+  struct sigaction current {};
+  if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+}
+
 const char* environment(const char* name) {
   const char* value = ::getenv(name);
   return value != nullptr && value[0] != '\0' ? value : nullptr;
@@ -143,15 +169,12 @@ void read_identity() {
   if (::uname(&host) == 0) copy_text(identity.hostname, sizeof identity.hostname, host.nodename);
 }
 
-void install_mark_handler() {
-  if (mark_signal <= 0 || mark_signal >= NSIG) return;
-  struct sigaction current {};
-  if (::sigaction(mark_signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
-  struct sigaction action {};
-  action.sa_handler = on_mark_signal;
-  action.sa_flags = SA_RESTART;
-  ::sigemptyset(&action.sa_mask);
-  ::sigaction(mark_signal, &action, nullptr);
+// Only signals the program left at their default are taken over; a
+// handler the program installs later replaces ours.
+void install_signal_handlers() {
+  if (mark_signal > 0 && mark_signal < NSIG) install_handler(mark_signal, on_mark_signal, SA_RESTART);
+  for (const int signal : fatal_signals)
+    if (signal != mark_signal) install_handler(signal, on_fatal_signal, SA_RESETHAND | SA_NODEFER);
 }
 
 // Opens the files of this image and writes its process start.
@@ -188,7 +211,7 @@ void start() {
   }
   open_trace(::getppid());
   if (state != trace_state::on) return;
-  install_mark_handler();
+  install_signal_handlers();
   ::pthread_atfork(fork_prepare, fork_parent, fork_child);
 }
 
@@ -358,15 +381,20 @@ void* record_realloc(void* block, std::size_t size, std::uint64_t caller, reallo
   return moved;
 }
 
+namespace {
+void end_trace_locked() {
+  if (state != trace_state::on) return;
+  stream.timestamp();
+  record.begin('X').i32(identity.pid).finish();
+  stream.write(record);
+  stream.close();
+  state = trace_state::ended;
+}
+}  // namespace
+
 void end_trace() {
   lock();
-  if (state == trace_state::on) {
-    stream.timestamp();
-    record.begin('X').i32(identity.pid).finish();
-    stream.write(record);
-    stream.close();
-    state = trace_state::ended;
-  }
+  end_trace_locked();
   unlock();
 }
 

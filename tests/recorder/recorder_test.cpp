@@ -261,6 +261,20 @@ TEST(Recorder, KilledProgramLeavesEveryClosedDataFileReadable) {
   EXPECT_NE(markers.find(";signal 12"), std::string::npos) << "SIGUSR2 marks the trace";
 }
 
+TEST(Recorder, FatalSignalStillEndsTheProcessInTheTrace) {
+  scratch_dir dir("kivrec_abort");
+  const converted_run run = record_and_convert(dir, {KNOWN_WORK_BINARY, "abort"});
+  EXPECT_EQ(run.record.status, 128 + SIGABRT);
+  expect_clean_conversion(run);
+  const auto headers = headers_in(dir / runid);
+  ASSERT_EQ(headers.size(), 1u);
+  EXPECT_TRUE(read_file(dir / runid + "/" + headers[0]).ends_with("</kiv>\n"));
+  bool ended = false;
+  for (const auto& row : run.marker) ended |= row.size() > 7 && row[6] == "Process" && row[7] == "End";
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(run.leaks(traced_processes(run).at(0)[2])["leak_one"], 1);
+}
+
 TEST(Recorder, LauncherRejectsBadUse) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"true"}, {"--"}, {"--size", "x", "--", "true"}, {"--address-bytes", "3", "--", "true"},

@@ -100,6 +100,10 @@ __attribute__((noinline)) static void spin(void) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "spin") == 0) spin();
+  if (argc > 1 && strcmp(argv[1], "abort") == 0) {
+    keep = leak_one(40);
+    abort();
+  }
   pairs();
   if (!realloc_in_place() || !realloc_moved()) return 3;
   realloc_edges();
