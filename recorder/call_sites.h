@@ -72,6 +72,7 @@ class call_sites {
  private:
   static constexpr std::size_t max_objects = 512;
   static constexpr std::uint16_t max_ids = first_library_id + max_objects;
+  static_assert(max_ids <= block_table::id_limit, "ids are kept in the block table");
 
   traced_object* object_for(const code_address& where);
   void location_text(const code_address& where, traced_object* object, text_buffer& text);

@@ -10,11 +10,6 @@ record_encoder& record_encoder::begin(char tag) {
   return *this;
 }
 
-record_encoder& record_encoder::put(std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i) buffer_[size_++] = static_cast<std::uint8_t>(value >> (8 * i));
-  return *this;
-}
-
 record_encoder& record_encoder::string(std::string_view text) {
   const std::size_t room = capacity - size_ - 1;
   const std::size_t n = text.size() < room ? text.size() : room;

@@ -22,9 +22,11 @@ class record_encoder {
   void set_address_width(int width) { address_width_ = width; }
 
   record_encoder& begin(char tag);
-  record_encoder& u32(std::uint32_t value) { return put(value, integer_width); }
-  record_encoder& i32(std::int32_t value) { return put(static_cast<std::uint32_t>(value), integer_width); }
-  record_encoder& address(std::uint64_t value) { return put(value, address_width_); }
+  record_encoder& u32(std::uint32_t value) { return put4(value); }
+  record_encoder& i32(std::int32_t value) { return put4(static_cast<std::uint32_t>(value)); }
+  record_encoder& address(std::uint64_t value) {
+    return address_width_ == 8 ? put8(value) : put4(static_cast<std::uint32_t>(value));
+  }
   record_encoder& string(std::string_view text);
   // Fills in the length; the record is then bytes()[0, size()).
   void finish();
@@ -34,7 +36,18 @@ class record_encoder {
 
  private:
   static constexpr std::size_t frame_size = 3;
-  record_encoder& put(std::uint64_t value, int width);
+  // Little-endian stores of fixed width, inlined: they run for every
+  // element of every record.
+  record_encoder& put4(std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) buffer_[size_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    size_ += 4;
+    return *this;
+  }
+  record_encoder& put8(std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) buffer_[size_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    size_ += 8;
+    return *this;
+  }
 
   int address_width_;
   std::size_t size_ = 0;

@@ -39,6 +39,7 @@ constexpr const char* color_names[] = {"up to 16 bytes",  "up to 64 bytes",  "up
                                        "up to 1 KiB",     "up to 4 KiB",     "up to 64 KiB",
                                        "up to 1 MiB",     "over 1 MiB"};
 constexpr int color_count = static_cast<int>(std::size(color_names));
+static_assert(color_count <= static_cast<int>(block_table::color_limit), "colours are kept in the block table");
 constexpr std::uint64_t kib = 1024;
 constexpr int default_mark_signal = SIGUSR2;
 

@@ -34,8 +34,8 @@ struct process_identity {
 // class applies the file rules: the size check before every 32nd record
 // (a longer file is closed, listed in the header, and the next one starts
 // with a time stamp), and time stamps often enough that no record is more
-// than a millisecond younger than the last time stamp (and at least every
-// 1,056 records). Everything is written with write(2) from fixed buffers.
+// than a few milliseconds (one tick of the coarse clock) younger than the
+// last time stamp, and at least every 1,056 records. Everything is written with write(2) from fixed buffers.
 class trace_stream {
  public:
   constexpr trace_stream() = default;
@@ -85,7 +85,7 @@ class trace_stream {
   std::uint64_t file_size_ = 0;  // bytes of the current file, buffered ones included
   std::uint64_t records_ = 0;
   unsigned since_time_ = 0;
-  timespec last_time_{};
+  timespec last_coarse_{};  // coarse clock when the last time stamp was written
   timespec started_{};
   record_encoder time_record_{};
   std::size_t buffered_ = 0;
