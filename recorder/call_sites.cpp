@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <string_view>
+
 namespace kivrec {
 
 code_address ask_loader(std::uint64_t address) {
@@ -29,8 +31,21 @@ void call_sites::set_program_name(const char* name) {
 bool call_sites::find(std::uint64_t address, call_site* site) const {
   block_info info;
   if (!sites_.find(address, &info)) return false;
-  *site = {info.id};
+  *site = {info.id, info.color != 0};
   return true;
+}
+
+bool standard_library_name(std::string_view name) {
+  for (const std::string_view prefix : {"_ZNK", "_ZN", "_Z"}) {
+    if (!name.starts_with(prefix)) continue;
+    name.remove_prefix(prefix.size());
+    break;
+  }
+  // St is std::, Sa std::allocator, Sb std::basic_string, Ss std::string,
+  // Si, So, Sd the standard streams.
+  if (name.size() >= 2 && name[0] == 'S' && std::string_view("tabsiod").find(name[1]) != std::string_view::npos)
+    return true;
+  return name.starts_with("9__gnu_cxx");
 }
 
 traced_object* call_sites::object_for(const code_address& where) {
@@ -54,10 +69,10 @@ traced_object* call_sites::object_of(std::uint16_t id) {
   return nullptr;
 }
 
-void call_sites::location_text(const code_address& where, traced_object* object, text_buffer& text) {
+bool call_sites::location_text(const code_address& where, traced_object* object, text_buffer& text) {
   if (object == nullptr) {
     text.text("(no object):0x").hex(where.address);
-    return;
+    return false;
   }
   text.text(base_name(object->name)).character(':');
   const std::uint64_t file_address = where.address - where.load_bias;
@@ -65,18 +80,21 @@ void call_sites::location_text(const code_address& where, traced_object* object,
   std::uint64_t offset = 0;
   if (object->has_symbols && object->symbols.find_function(file_address, &function, &offset)) {
     text.text(function).text("+0x").hex(offset);
-  } else if (where.symbol != nullptr && where.symbol_address != 0) {
-    text.text(where.symbol).text("+0x").hex(where.address - where.symbol_address);
-  } else {
-    text.text("0x").hex(file_address);
+    return standard_library_name(function);
   }
+  if (where.symbol != nullptr && where.symbol_address != 0) {
+    text.text(where.symbol).text("+0x").hex(where.address - where.symbol_address);
+    return standard_library_name(where.symbol);
+  }
+  text.text("0x").hex(file_address);
+  return false;
 }
 
 call_site call_sites::add(const code_address& where, text_buffer& text) {
   traced_object* object = where.object == nullptr ? nullptr : object_for(where);
-  const call_site site{object == nullptr ? outside_objects_id : object->id};
-  location_text(where, object, text);
-  sites_.insert(where.address, {site.id, 0});
+  call_site site{object == nullptr ? outside_objects_id : object->id, false};
+  site.in_standard_library = location_text(where, object, text);
+  sites_.insert(where.address, {site.id, static_cast<std::uint8_t>(site.in_standard_library ? 1 : 0)});
   return site;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "recorder/block_table.h"
 #include "recorder/elf_symbols.h"
@@ -39,11 +40,18 @@ struct traced_object {
   elf_symbols symbols;
 };
 
-// A call site once it is known: the malloc id of its object. Its location
-// text is written when the site is added.
+// A call site once it is known: the malloc id of its object, and whether
+// it lies in a function of the C++ standard library instantiated in the
+// object (std::allocator<T>::allocate, std::vector<T>::_M_realloc_insert),
+// whose callers are the sites to record. Its location text is written
+// when the site is added.
 struct call_site {
   std::uint16_t id = 0;
+  bool in_standard_library = false;
 };
+
+// True for the mangled name of a function in namespace std or __gnu_cxx.
+bool standard_library_name(std::string_view mangled);
 
 // Call sites (return addresses into the program) with their objects and
 // location texts "object:function+0xoffset". Used under the recorder's lock.
@@ -75,9 +83,10 @@ class call_sites {
   static_assert(max_ids <= block_table::id_limit, "ids are kept in the block table");
 
   traced_object* object_for(const code_address& where);
-  void location_text(const code_address& where, traced_object* object, text_buffer& text);
+  // Writes the text and tells whether the function is the standard library's.
+  bool location_text(const code_address& where, traced_object* object, text_buffer& text);
 
-  block_table sites_;  // address -> id
+  block_table sites_;  // address -> id, colour 1 when in the standard library
   traced_object objects_[max_objects];
   std::size_t object_count_ = 0;
   bool reserved_[max_ids] = {};

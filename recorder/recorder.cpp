@@ -16,6 +16,7 @@
 #include "recorder/call_sites.h"
 #include "recorder/hook_guard.h"
 #include "recorder/record_encoder.h"
+#include "recorder/runtime_frames.h"
 #include "recorder/text_buffer.h"
 #include "recorder/trace_stream.h"
 
@@ -51,6 +52,7 @@ constinit trace_stream stream{};
 constinit record_encoder record{};
 constinit block_table blocks{};
 constinit call_sites sites{};
+constinit runtime_frames runtime{};
 constinit std::uint64_t last_break = 0;
 constinit mallinfo_figures last_figures{};
 int mark_signal = default_mark_signal;
@@ -255,6 +257,33 @@ call_site site_for(std::uint64_t caller) {
   return site;
 }
 
+// The site to record for an allocator call from `caller`: the caller
+// itself, or, when it lies in the C or C++ runtime or in a standard-library
+// function, the first frame beyond it that does not. The walk runs without
+// the lock (the unwinder asks the loader).
+struct located_site {
+  call_site site;
+  std::uint64_t address;
+};
+
+bool runtime_site(call_site site, std::uint64_t address) {
+  return site.in_standard_library || runtime.contains(address);
+}
+
+located_site locate(std::uint64_t caller) {
+  const call_site first = site_for(caller);
+  if (!runtime_site(first, caller)) return {first, caller};
+  std::uint64_t frames[runtime_frames::max_depth];
+  ::pthread_mutex_unlock(&trace_lock);
+  const int n = runtime.callers_beyond(caller, frames, runtime_frames::max_depth);
+  lock();
+  for (int i = 0; i < n && state == trace_state::on; ++i) {
+    const call_site site = site_for(frames[i]);
+    if (!runtime_site(site, frames[i])) return {site, frames[i]};
+  }
+  return {first, caller};
+}
+
 void write_figures_if_changed() {
   const struct mallinfo2 info = ::mallinfo2();
   const mallinfo_figures now{clamp32(info.arena), clamp32(info.uordblks + info.usmblks),
@@ -320,6 +349,7 @@ void fork_child() {
 bool recording() {
   if (state == trace_state::on) return true;
   if (state != trace_state::not_started) return false;
+  runtime.scan();
   lock();
   if (state == trace_state::not_started) start();
   unlock();
@@ -330,9 +360,9 @@ void record_allocation(void* block, std::size_t size, std::uint64_t caller) {
   if (!recording()) return;
   lock();
   if (state == trace_state::on) {
-    const call_site site = site_for(caller);
+    const located_site at = locate(caller);
     if (state == trace_state::on) {
-      write_allocation(block, size, site, caller, 0);
+      write_allocation(block, size, at.site, at.address, 0);
       check_break();
     }
   }
@@ -343,10 +373,13 @@ void record_free(void* block, std::uint64_t caller) {
   if (!recording()) return;
   lock();
   block_info info;
-  if (state == trace_state::on && blocks.remove(reinterpret_cast<std::uint64_t>(block), &info)) {
-    site_for(caller);
-    if (state == trace_state::on) {
-      write_free(reinterpret_cast<std::uint64_t>(block), info, caller);
+  const auto address = reinterpret_cast<std::uint64_t>(block);
+  if (state == trace_state::on && blocks.find(address, &info)) {
+    const located_site at = locate(caller);
+    // The block leaves the table only now: another thread cannot have
+    // been given it back while the lock was dropped, it is not freed yet.
+    if (state == trace_state::on && blocks.remove(address, &info)) {
+      write_free(address, info, at.address);
       check_break();
     }
   }
@@ -356,8 +389,8 @@ void record_free(void* block, std::uint64_t caller) {
 void* record_realloc(void* block, std::size_t size, std::uint64_t caller, realloc_function real) {
   if (!recording()) return real(block, size);
   lock();
-  call_site site{};
-  if (state == trace_state::on) site = site_for(caller);
+  located_site at{{}, caller};
+  if (state == trace_state::on) at = locate(caller);
   void* moved = real(block, size);
   if (state != trace_state::on || (moved == nullptr && size != 0)) {
     unlock();
@@ -368,14 +401,14 @@ void* record_realloc(void* block, std::size_t size, std::uint64_t caller, reallo
   const bool known = block != nullptr && blocks.find(old, &info);
   if (moved == nullptr) {
     // realloc(block, 0) freed the block.
-    if (known && blocks.remove(old, &info)) write_free(old, info, caller);
+    if (known && blocks.remove(old, &info)) write_free(old, info, at.address);
   } else if (moved == block && known) {
     record.begin('r').u32(info.id).i32(info.color).address(old).address(old);
-    record.u32(clamp32(size)).u32(total_size(moved)).address(caller).finish();
+    record.u32(clamp32(size)).u32(total_size(moved)).address(at.address).finish();
     stream.write(record);
   } else {
-    write_allocation(moved, size, site, caller, known ? old : 0);
-    if (known && blocks.remove(old, &info)) write_free(old, info, caller);
+    write_allocation(moved, size, at.site, at.address, known ? old : 0);
+    if (known && blocks.remove(old, &info)) write_free(old, info, at.address);
   }
   check_break();
   unlock();

@@ -15,6 +15,8 @@ namespace kivrec {
 
 // Starts the trace of this process image when the environment asks for
 // one; false while tracing is off.
+// Call sites inside the C library or the C++ runtime are
+// replaced by the first frame outside them (see runtime_frames).
 bool recording();
 
 void record_allocation(void* block, std::size_t size, std::uint64_t caller);
