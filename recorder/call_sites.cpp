@@ -54,6 +54,7 @@ traced_object* call_sites::object_for(const code_address& where) {
   if (object_count_ == max_objects) return nullptr;
   traced_object& o = objects_[object_count_];
   o.link_map = where.object;
+  o.load_bias = where.load_bias;
   const bool main_program = where.object_path == nullptr || where.object_path[0] == '\0';
   o.id = main_program ? main_program_id : static_cast<std::uint16_t>(first_library_id + object_count_);
   text_buffer name(o.name, sizeof o.name);
@@ -65,7 +66,7 @@ traced_object* call_sites::object_for(const code_address& where) {
 
 traced_object* call_sites::object_of(std::uint16_t id) {
   for (std::size_t i = 0; i < object_count_; ++i)
-    if (objects_[i].id == id) return &objects_[i];
+    if (objects_[i].id == id || objects_[i].flow_id() == id) return &objects_[i];
   return nullptr;
 }
 
@@ -101,6 +102,7 @@ call_site call_sites::add(const code_address& where, text_buffer& text) {
 void call_sites::forget_announcements() {
   sites_.clear();
   for (bool& r : reserved_) r = false;
+  for (std::size_t i = 0; i < object_count_; ++i) objects_[i].flow_announced = false;
 }
 
 }  // namespace kivrec

@@ -6,15 +6,20 @@
 
 #include "recorder/block_table.h"
 #include "recorder/elf_symbols.h"
+#include "recorder/function_list.h"
 #include "recorder/text_buffer.h"
 
 namespace kivrec {
 
 // Malloc ids: the main program, callers outside any loaded object, then
 // one id per shared library in the order the libraries first allocate.
+// The main program's object in the call-flow records has an id of its own
+// (the converter names an object after the malloc id of the same number,
+// and the main program's malloc id carries the process's name).
 inline constexpr std::uint16_t main_program_id = 1;
 inline constexpr std::uint16_t outside_objects_id = 2;
-inline constexpr std::uint16_t first_library_id = 3;
+inline constexpr std::uint16_t main_object_id = 3;
+inline constexpr std::uint16_t first_library_id = 4;
 inline constexpr std::size_t location_capacity = 512;
 
 // What the dynamic loader says about a code address. Asked for outside the
@@ -30,14 +35,19 @@ struct code_address {
 };
 code_address ask_loader(std::uint64_t address);
 
-// One loaded object that called the allocator.
+// One loaded object that called the allocator or whose functions ran.
 struct traced_object {
   const void* link_map = nullptr;
-  std::uint16_t id = 0;
-  bool reserved = false;   // its 'R' record is written
+  std::uint16_t id = 0;    // malloc id
+  std::uint64_t load_bias = 0;
   bool has_symbols = false;
+  bool flow_announced = false;  // its object and function records are written
   char name[256] = {};
   elf_symbols symbols;
+  function_list functions;
+
+  // Its id in call-flow records.
+  std::uint16_t flow_id() const { return id == main_program_id ? main_object_id : id; }
 };
 
 // A call site once it is known: the malloc id of its object, and whether
@@ -68,6 +78,9 @@ class call_sites {
   // The object behind an id (for its 'R' record); null for the ids that
   // stand for no object.
   traced_object* object_of(std::uint16_t id);
+  // The object of a code address, registered on first sight; null outside
+  // any object.
+  traced_object* object_for(const code_address& where);
   bool reserved(std::uint16_t id) const { return id < max_ids && reserved_[id]; }
   void set_reserved(std::uint16_t id) {
     if (id < max_ids) reserved_[id] = true;
@@ -82,7 +95,6 @@ class call_sites {
   static constexpr std::uint16_t max_ids = first_library_id + max_objects;
   static_assert(max_ids <= block_table::id_limit, "ids are kept in the block table");
 
-  traced_object* object_for(const code_address& where);
   // Writes the text and tells whether the function is the standard library's.
   bool location_text(const code_address& where, traced_object* object, text_buffer& text);
 

@@ -62,6 +62,15 @@ bool elf_symbols::select_tables() {
   return false;
 }
 
+bool elf_symbols::function_symbol(std::size_t index, std::uint64_t* address, std::string_view* name) const {
+  const Elf64_Sym& s = static_cast<const Elf64_Sym*>(symbols_)[index];
+  if (ELF64_ST_TYPE(s.st_info) != STT_FUNC || s.st_value == 0 || s.st_name >= strings_size_) return false;
+  const char* text = strings_ + s.st_name;
+  *address = s.st_value;
+  *name = std::string_view(text, ::strnlen(text, strings_size_ - s.st_name));
+  return true;
+}
+
 bool elf_symbols::find_function(std::uint64_t address, std::string_view* name, std::uint64_t* offset) const {
   const auto* symbols = static_cast<const Elf64_Sym*>(symbols_);
   for (std::size_t i = 0; i < symbol_count_; ++i) {

@@ -25,6 +25,11 @@ class elf_symbols {
   // distance from its start.
   bool find_function(std::uint64_t address, std::string_view* name, std::uint64_t* offset) const;
 
+  // Symbol number `index` (below symbol_count()) when it is a defined
+  // function: its address and name.
+  std::size_t symbol_count() const { return symbol_count_; }
+  bool function_symbol(std::size_t index, std::uint64_t* address, std::string_view* name) const;
+
  private:
   bool select_tables();
 

@@ -288,6 +288,18 @@ KIVREC_EXPORT void _ZdaPvSt11align_val_tRKSt9nothrow_t(void* p, std::align_val_t
   kivrec::traced_free(p, KIVREC_CALLER);
 }
 
+// ---- call flow of programs built with -finstrument-functions ---------------
+
+KIVREC_EXPORT void __cyg_profile_func_enter(void* function, void*) {
+  kivrec::hook_guard guard;
+  if (guard.entered()) kivrec::record_flow_in(as_number(function));
+}
+
+KIVREC_EXPORT void __cyg_profile_func_exit(void*, void*) {
+  kivrec::hook_guard guard;
+  if (guard.entered()) kivrec::record_flow_out();
+}
+
 // ---- end of a process image ------------------------------------------------
 
 KIVREC_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {

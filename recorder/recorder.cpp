@@ -14,6 +14,7 @@
 
 #include "recorder/block_table.h"
 #include "recorder/call_sites.h"
+#include "recorder/function_map.h"
 #include "recorder/hook_guard.h"
 #include "recorder/record_encoder.h"
 #include "recorder/runtime_frames.h"
@@ -53,6 +54,17 @@ constinit record_encoder record{};
 constinit block_table blocks{};
 constinit call_sites sites{};
 constinit runtime_frames runtime{};
+constinit function_map functions{};
+constinit bool flow_started = false;  // the process's root function is announced
+
+// The functions a thread is in, as far as their entries were recorded;
+// deeper frames are counted but not kept.
+constexpr int flow_stack_capacity = 256;
+struct flow_stack {
+  flow_function frames[flow_stack_capacity];  // object 0: entry not recorded
+  int depth = 0;
+};
+thread_local flow_stack thread_flow __attribute__((tls_model("initial-exec")));
 constinit std::uint64_t last_break = 0;
 constinit mallinfo_figures last_figures{};
 int mark_signal = default_mark_signal;
@@ -226,6 +238,9 @@ void reserve_id(std::uint16_t id) {
   if (id == main_program_id) {
     // "proc:<pid>:<name>" ties the id to its process in the converter.
     text.text("proc:").number(static_cast<std::uint64_t>(identity.pid)).character(':').text(identity.progname);
+  } else if (id == main_object_id) {
+    // The converter names an object after its id's name less four characters.
+    text.text("exe:").text(identity.progname);
   } else if (const traced_object* object = sites.object_of(id)) {
     text.text("lib:").text(object->name);
   } else {
@@ -324,6 +339,60 @@ void write_free(std::uint64_t address, block_info info, std::uint64_t caller) {
   stream.write(record);
 }
 
+// An object's load, all its functions and its link to the process, before
+// the first flow record that enters it.
+bool announce_object(traced_object& object) {
+  if (object.flow_announced) return object.functions.size() != 0;
+  object.flow_announced = true;
+  if (object.functions.size() == 0 && !(object.has_symbols && object.functions.build(object.symbols))) return false;
+  const std::uint16_t id = object.flow_id();
+  reserve_id(id);
+  record.begin('L').u32(id).finish();
+  stream.write(record);
+  const auto count = static_cast<std::int32_t>(object.functions.size());
+  for (std::int32_t n = 1; n <= count; ++n) {
+    record.begin('l').u32(id).i32(n).string(object.functions.name(n)).finish();
+    stream.write(record);
+  }
+  record.begin('p').i32(identity.pid).u32(id).finish();
+  stream.write(record);
+  return true;
+}
+
+// The object and number of the function entered at `address`; false for
+// code outside any object with symbols. Lock held; dropped while the
+// loader is asked.
+bool resolve_function(std::uint64_t address, flow_function* out) {
+  if (!functions.find(address, out)) {
+    ::pthread_mutex_unlock(&trace_lock);
+    const code_address where = ask_loader(address);
+    lock();
+    if (state != trace_state::on) return false;
+    traced_object* object = where.object == nullptr ? nullptr : sites.object_for(where);
+    flow_function found{};
+    if (object != nullptr && announce_object(*object))
+      found = {object->flow_id(), object->functions.number_of(address - object->load_bias)};
+    functions.insert(address, found);
+    *out = found;
+  }
+  return out->object != 0 && out->number > 0;
+}
+
+// The process's root: the converter's bottom frame of its call stack.
+void start_flow() {
+  if (flow_started) return;
+  flow_started = true;
+  record.begin('B').u32(static_cast<std::uint32_t>(identity.pid)).i32(0).string(identity.progname).finish();
+  stream.write(record);
+}
+
+// A new trace announces objects and functions afresh.
+void forget_flow() {
+  functions.clear();
+  flow_started = false;
+  thread_flow.depth = 0;
+}
+
 void fork_prepare() { lock(); }
 
 void fork_parent() {
@@ -339,6 +408,7 @@ void fork_child() {
   stream.abandon();
   blocks.clear();
   sites.forget_announcements();
+  forget_flow();
   pending_marks.store(0);
   if (was_on) open_trace(identity.pid);
   ::pthread_mutex_unlock(&trace_lock);
@@ -415,6 +485,40 @@ void* record_realloc(void* block, std::size_t size, std::uint64_t caller, reallo
   return moved;
 }
 
+void record_flow_in(std::uint64_t function) {
+  flow_stack& stack = thread_flow;
+  flow_function entered{};
+  if (recording()) {
+    lock();
+    if (state == trace_state::on && resolve_function(function, &entered) && state == trace_state::on) {
+      start_flow();
+      const bool known_parent = stack.depth > 0 && stack.depth <= flow_stack_capacity;
+      const flow_function parent = known_parent ? stack.frames[stack.depth - 1] : flow_function{};
+      record.begin('I').u32(parent.object).i32(parent.number).u32(entered.object).i32(entered.number).finish();
+      stream.write(record);
+    } else {
+      entered = {};
+    }
+    unlock();
+  }
+  if (stack.depth < flow_stack_capacity) stack.frames[stack.depth] = entered;
+  ++stack.depth;
+}
+
+void record_flow_out() {
+  flow_stack& stack = thread_flow;
+  if (stack.depth == 0) return;
+  --stack.depth;
+  if (stack.depth < flow_stack_capacity && stack.frames[stack.depth].object == 0) return;
+  if (!recording()) return;
+  lock();
+  if (state == trace_state::on) {
+    record.begin('O').finish();
+    stream.write(record);
+  }
+  unlock();
+}
+
 namespace {
 void end_trace_locked() {
   if (state != trace_state::on) return;
@@ -437,6 +541,7 @@ void restart_trace() {
   if (state == trace_state::ended) {
     blocks.clear();
     sites.forget_announcements();
+    forget_flow();
     open_trace(::getppid());
   }
   unlock();

@@ -27,6 +27,11 @@ using realloc_function = void* (*)(void*, std::size_t);
 // Runs the real realloc under the recorder's lock and records its outcome.
 void* record_realloc(void* block, std::size_t size, std::uint64_t caller, realloc_function real);
 
+// Entry into and exit from a function of a program built with
+// -finstrument-functions.
+void record_flow_in(std::uint64_t function);
+void record_flow_out();
+
 // The process image ends (exit, _exit, exec): process end record, last data
 // file listed, header closed.
 void end_trace();

@@ -46,13 +46,13 @@ std::vector<std::vector<std::string>> table_rows(const std::string& text) {
 
 // Columns of a "memory" row.
 enum memory_column {
-  m_pid = 1, m_tag = 3, m_sequence = 4, m_location = 18, m_id = 19, m_addr = 21,
+  m_pid = 1, m_tag = 3, m_sequence = 4, m_arc = 7, m_location = 18, m_id = 19, m_addr = 21,
   m_realloc_addr = 26, m_realloc_sequence = 27
 };
 
 // One memory record as kiv wrote it, with its call site's function.
 struct memory_row {
-  std::string pid, tag, sequence, function, id, addr, realloc_addr, realloc_sequence;
+  std::string pid, tag, sequence, function, id, addr, realloc_addr, realloc_sequence, arc;
 };
 
 // A recorded and converted run, read back from kiv's tables.
@@ -61,7 +61,7 @@ struct converted_run {
   program_result convert;
   std::vector<memory_row> memory;
   std::set<std::pair<std::string, std::string>> freed;  // pid, record number of blocks that left the model
-  std::vector<std::vector<std::string>> process, marker, malid;
+  std::vector<std::vector<std::string>> process, marker, malid, arcs, flow;
   std::string table(const std::string& name) const { return read_file(dir + "/" + runid + "/kiv." + runid + "." + name + ".1.csv"); }
   std::string dir;
 
@@ -85,7 +85,8 @@ struct converted_run {
 // ("_ZN12_GLOBAL__N_19leak_nodeEv" -> "leak_node").
 std::string function_of(const std::string& location) {
   const std::size_t colon = location.find(':');
-  if (colon == std::string::npos || !location.starts_with("known_work")) return "";
+  if (colon == std::string::npos || !(location.starts_with("known_work") || location.starts_with("flow_work")))
+    return "";
   std::string name = location.substr(colon + 1, location.find('+') - colon - 1);
   if (!name.starts_with("_Z")) return name;
   std::size_t i = name.rfind("Ev");
@@ -111,13 +112,15 @@ converted_run record_and_convert(const scratch_dir& dir, const std::vector<std::
   for (const auto& row : table_rows(run.table("memory"))) {
     if (row.size() <= m_realloc_sequence) continue;
     run.memory.push_back({row[m_pid], row[m_tag], row[m_sequence], function_of(locations[row[m_location]]),
-                          row[m_id], row[m_addr], row[m_realloc_addr], row[m_realloc_sequence]});
+                          row[m_id], row[m_addr], row[m_realloc_addr], row[m_realloc_sequence], row[m_arc]});
   }
   for (const auto& row : table_rows(run.table("freemem")))
     if (row.size() == 5) run.freed.insert({row[1], row[2]});
   run.process = table_rows(run.table("process"));
   run.marker = table_rows(run.table("marker"));
   run.malid = table_rows(run.table("malid"));
+  run.arcs = table_rows(run.table("arcs"));
+  run.flow = table_rows(run.table("flow"));
   return run;
 }
 
@@ -233,6 +236,38 @@ TEST(Recorder, CppAllocationsAreCountedWhereTheProgramMadeThem) {
   // printf's buffer for standard output, allocated inside the C library,
   // is never freed: a leak of main.
   EXPECT_EQ(own_leaks, (std::map<std::string, int>{{"leak_node", 2}, {"main", 1}}));
+}
+
+TEST(Recorder, InstrumentedProgramGivesRealCallArcs) {
+  scratch_dir dir("kivrec_flow");
+  const converted_run run = record_and_convert(dir, {FLOW_WORK_BINARY});
+  ASSERT_EQ(run.record.status, 0) << run.record.err;
+  expect_clean_conversion(run);
+  EXPECT_EQ(run.convert.err.find("ERROR"), std::string::npos) << run.convert.err;
+  // Arc number -> "caller > callee"; arc 0 is the process's own.
+  std::map<std::string, std::string> arcs;
+  for (const auto& row : run.arcs)
+    if (row.size() == 12) arcs[row[3]] = row[7] + " > " + row[11];
+  const std::map<std::string, std::string> expected = {{"0", "3gl process init+term > 3gl process init+term"},
+                                                       {"1", "flow_work > main"},
+                                                       {"2", "main > outer"},
+                                                       {"3", "outer > inner"},
+                                                       {"4", "outer > shared"},
+                                                       {"5", "main > shared"}};
+  EXPECT_EQ(arcs, expected);
+  std::map<std::string, int> entries, exits;  // by arc
+  for (const auto& row : run.flow) {
+    if (row.size() != 8 || row[6] == "0") continue;
+    ++(row[7] == ">" ? entries : exits)[row[6]];
+  }
+  const std::map<std::string, int> calls = {{"1", 1}, {"2", 1}, {"3", 3}, {"4", 1}, {"5", 1}};
+  EXPECT_EQ(entries, calls);
+  EXPECT_EQ(exits, calls);
+  // The memory records of shared() carry the arc it was called by.
+  std::multiset<std::string> shared_arcs;
+  for (const memory_row& r : run.memory)
+    if (r.function == "shared") shared_arcs.insert(r.tag + r.arc);
+  EXPECT_EQ(shared_arcs, (std::multiset<std::string>{"a4", "f4", "a5", "f5"}));
 }
 
 TEST(Recorder, ExecClosesTheOldImageAndTheNewOneWritesBesideIt) {
