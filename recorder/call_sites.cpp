@@ -64,6 +64,12 @@ traced_object* call_sites::object_for(const code_address& where) {
   return &o;
 }
 
+std::size_t call_sites::index_of(std::uint16_t flow_id) const {
+  for (std::size_t i = 0; i < object_count_; ++i)
+    if (objects_[i].flow_id() == flow_id) return i;
+  return 0;
+}
+
 traced_object* call_sites::object_of(std::uint16_t id) {
   for (std::size_t i = 0; i < object_count_; ++i)
     if (objects_[i].id == id || objects_[i].flow_id() == id) return &objects_[i];

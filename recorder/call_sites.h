@@ -78,6 +78,8 @@ class call_sites {
   // The object behind an id (for its 'R' record); null for the ids that
   // stand for no object.
   traced_object* object_of(std::uint16_t id);
+  // Position (below 512) of the object whose flow id is `flow_id`.
+  std::size_t index_of(std::uint16_t flow_id) const;
   // The object of a code address, registered on first sight; null outside
   // any object.
   traced_object* object_for(const code_address& where);

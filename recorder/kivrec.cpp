@@ -27,6 +27,8 @@ constexpr const char* usage_text =
     "  --address-bytes N    4 or 8 bytes per address (default 8)               KIVREC_ADDRESS_BYTES\n"
     "  --mark-signal N      signal that writes a marker, 0 for none            KIVREC_MARK_SIGNAL\n"
     "                       (default 12, SIGUSR2)\n"
+    "  --threads-as-processes  each thread is a process of its own in the      KIVREC_THREADS=process\n"
+    "                       trace (its id is the thread id)\n"
     "  --library PATH       the recording library (default: libkivrec.so next  KIVREC_LIBRARY\n"
     "                       to kivrec)\n"
     "  --quiet              no line about where the trace goes\n"
@@ -73,6 +75,10 @@ int parse(int argc, char** argv, launch& l) {
     }
     if (a == "--quiet") {
       l.quiet = true;
+      continue;
+    }
+    if (a == "--threads-as-processes") {
+      l.env.emplace_back("KIVREC_THREADS", "process");
       continue;
     }
     if (i + 1 == argc) return fail("option " + std::string(a) + " needs a value");

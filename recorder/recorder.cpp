@@ -55,7 +55,29 @@ constinit block_table blocks{};
 constinit call_sites sites{};
 constinit runtime_frames runtime{};
 constinit function_map functions{};
-constinit bool flow_started = false;  // the process's root function is announced
+constinit bool threads_as_processes = false;
+constinit unsigned trace_generation = 0;  // counts the traces this process opened
+constinit int scheduled_pid = 0;          // the process the trace's records belong to now
+pthread_key_t thread_end_key;
+
+// What a traced process (or, with threads as processes, a thread) has
+// announced in the current trace.
+constexpr std::size_t object_words = 8;  // bits for every traced object
+struct process_slot {
+  unsigned generation = 0;  // the trace the fields below belong to
+  int pid = 0;
+  bool started = false;       // its process start is written
+  bool flow_started = false;  // its root function is written
+  std::uint64_t linked[object_words] = {};  // objects linked to it, by index
+
+  void reset(unsigned trace, int process) {
+    *this = {};
+    generation = trace;
+    pid = process;
+  }
+};
+constinit process_slot main_slot{};
+thread_local process_slot thread_slot __attribute__((tls_model("initial-exec")));
 
 // The functions a thread is in, as far as their entries were recorded;
 // deeper frames are counted but not kept.
@@ -172,6 +194,7 @@ bool read_settings() {
     settings.address_width = std::strtoul(width, nullptr, 10) == 4 ? 4 : 8;
   if (const char* signal = environment("KIVREC_MARK_SIGNAL"))
     mark_signal = static_cast<int>(std::strtol(signal, nullptr, 10));
+  if (const char* threads = environment("KIVREC_THREADS")) threads_as_processes = std::strcmp(threads, "process") == 0;
   return true;
 }
 
@@ -202,12 +225,16 @@ void open_trace(int parent) {
     return;
   }
   state = trace_state::on;
+  ++trace_generation;
+  main_slot.reset(trace_generation, identity.pid);
+  main_slot.started = true;
   stream.timestamp();
   record.begin('P').i32(identity.pid).i32(parent).string(identity.progname).finish();
   stream.write(record);
   stream.timestamp();
   record.begin('s').i32(0).i32(identity.pid).finish();
   stream.write(record);
+  scheduled_pid = identity.pid;
   last_break = reinterpret_cast<std::uint64_t>(::sbrk(0));
   last_figures = {};
 }
@@ -215,6 +242,7 @@ void open_trace(int parent) {
 void fork_prepare();
 void fork_parent();
 void fork_child();
+void on_thread_end(void*);
 
 void start() {
   // Before the C library has set up the environment there is nothing to
@@ -228,6 +256,7 @@ void start() {
   if (state != trace_state::on) return;
   install_signal_handlers();
   ::pthread_atfork(fork_prepare, fork_parent, fork_child);
+  if (threads_as_processes) ::pthread_key_create(&thread_end_key, on_thread_end);
 }
 
 void reserve_id(std::uint16_t id) {
@@ -354,8 +383,6 @@ bool announce_object(traced_object& object) {
     record.begin('l').u32(id).i32(n).string(object.functions.name(n)).finish();
     stream.write(record);
   }
-  record.begin('p').i32(identity.pid).u32(id).finish();
-  stream.write(record);
   return true;
 }
 
@@ -378,18 +405,73 @@ bool resolve_function(std::uint64_t address, flow_function* out) {
   return out->object != 0 && out->number > 0;
 }
 
-// The process's root: the converter's bottom frame of its call stack.
-void start_flow() {
-  if (flow_started) return;
-  flow_started = true;
-  record.begin('B').u32(static_cast<std::uint32_t>(identity.pid)).i32(0).string(identity.progname).finish();
+// The slot of the process the calling thread's records belong to.
+process_slot& current_slot() {
+  if (!threads_as_processes) return main_slot;
+  process_slot& slot = thread_slot;
+  if (slot.generation != trace_generation) slot.reset(trace_generation, static_cast<int>(::gettid()));
+  return slot.pid == identity.pid ? main_slot : slot;
+}
+
+// With threads as processes, a thread's first record starts its process
+// and a record of another thread than the last one switches to it.
+void schedule_current() {
+  if (!threads_as_processes) return;
+  process_slot& slot = current_slot();
+  if (!slot.started) {
+    slot.started = true;
+    char name[name_capacity + 8];
+    text_buffer text(name, sizeof name);
+    // The converter keeps a process name up to its first blank.
+    text.text(identity.progname).text("-thread");
+    stream.timestamp();
+    record.begin('P').i32(slot.pid).i32(identity.pid).string(text.view()).finish();
+    stream.write(record);
+    // Any non-null value: the key's destructor runs when the thread ends.
+    ::pthread_setspecific(thread_end_key, &thread_slot);
+  }
+  if (slot.pid == scheduled_pid) return;
+  stream.timestamp();
+  record.begin('s').i32(scheduled_pid).i32(slot.pid).finish();
+  stream.write(record);
+  scheduled_pid = slot.pid;
+}
+
+void on_thread_end(void*) {
+  hook_guard guard;
+  if (!guard.entered()) return;
+  lock();
+  process_slot& slot = thread_slot;
+  if (state == trace_state::on && slot.generation == trace_generation && slot.started) {
+    stream.timestamp();
+    record.begin('X').i32(slot.pid).finish();
+    stream.write(record);
+    if (scheduled_pid == slot.pid) scheduled_pid = 0;
+    slot.started = false;
+  }
+  unlock();
+}
+
+// The process's root (the converter's bottom frame of its call stack) and
+// the object's link to the process, before its first flow record.
+void prepare_flow(process_slot& slot, const flow_function& function) {
+  if (!slot.flow_started) {
+    slot.flow_started = true;
+    record.begin('B').u32(static_cast<std::uint32_t>(slot.pid)).i32(0).string(identity.progname).finish();
+    stream.write(record);
+  }
+  const std::size_t index = sites.index_of(function.object);
+  std::uint64_t& word = slot.linked[index / 64 % object_words];
+  const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+  if ((word & bit) != 0) return;
+  word |= bit;
+  record.begin('p').i32(slot.pid).u32(function.object).finish();
   stream.write(record);
 }
 
 // A new trace announces objects and functions afresh.
 void forget_flow() {
   functions.clear();
-  flow_started = false;
   thread_flow.depth = 0;
 }
 
@@ -432,6 +514,7 @@ void record_allocation(void* block, std::size_t size, std::uint64_t caller) {
   if (state == trace_state::on) {
     const located_site at = locate(caller);
     if (state == trace_state::on) {
+      schedule_current();
       write_allocation(block, size, at.site, at.address, 0);
       check_break();
     }
@@ -449,6 +532,7 @@ void record_free(void* block, std::uint64_t caller) {
     // The block leaves the table only now: another thread cannot have
     // been given it back while the lock was dropped, it is not freed yet.
     if (state == trace_state::on && blocks.remove(address, &info)) {
+      schedule_current();
       write_free(address, info, at.address);
       check_break();
     }
@@ -466,6 +550,7 @@ void* record_realloc(void* block, std::size_t size, std::uint64_t caller, reallo
     unlock();
     return moved;
   }
+  schedule_current();
   const auto old = reinterpret_cast<std::uint64_t>(block);
   block_info info;
   const bool known = block != nullptr && blocks.find(old, &info);
@@ -491,7 +576,8 @@ void record_flow_in(std::uint64_t function) {
   if (recording()) {
     lock();
     if (state == trace_state::on && resolve_function(function, &entered) && state == trace_state::on) {
-      start_flow();
+      schedule_current();
+      prepare_flow(current_slot(), entered);
       const bool known_parent = stack.depth > 0 && stack.depth <= flow_stack_capacity;
       const flow_function parent = known_parent ? stack.frames[stack.depth - 1] : flow_function{};
       record.begin('I').u32(parent.object).i32(parent.number).u32(entered.object).i32(entered.number).finish();
@@ -513,6 +599,7 @@ void record_flow_out() {
   if (!recording()) return;
   lock();
   if (state == trace_state::on) {
+    schedule_current();
     record.begin('O').finish();
     stream.write(record);
   }

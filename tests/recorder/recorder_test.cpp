@@ -46,13 +46,13 @@ std::vector<std::vector<std::string>> table_rows(const std::string& text) {
 
 // Columns of a "memory" row.
 enum memory_column {
-  m_pid = 1, m_tag = 3, m_sequence = 4, m_arc = 7, m_location = 18, m_id = 19, m_addr = 21,
+  m_pid = 1, m_tag = 3, m_sequence = 4, m_process = 6, m_arc = 7, m_location = 18, m_id = 19, m_addr = 21,
   m_realloc_addr = 26, m_realloc_sequence = 27
 };
 
 // One memory record as kiv wrote it, with its call site's function.
 struct memory_row {
-  std::string pid, tag, sequence, function, id, addr, realloc_addr, realloc_sequence, arc;
+  std::string pid, tag, sequence, function, id, addr, realloc_addr, realloc_sequence, arc, process;
 };
 
 // A recorded and converted run, read back from kiv's tables.
@@ -112,7 +112,8 @@ converted_run record_and_convert(const scratch_dir& dir, const std::vector<std::
   for (const auto& row : table_rows(run.table("memory"))) {
     if (row.size() <= m_realloc_sequence) continue;
     run.memory.push_back({row[m_pid], row[m_tag], row[m_sequence], function_of(locations[row[m_location]]),
-                          row[m_id], row[m_addr], row[m_realloc_addr], row[m_realloc_sequence], row[m_arc]});
+                          row[m_id], row[m_addr], row[m_realloc_addr], row[m_realloc_sequence], row[m_arc],
+                          row[m_process]});
   }
   for (const auto& row : table_rows(run.table("freemem")))
     if (row.size() == 5) run.freed.insert({row[1], row[2]});
@@ -268,6 +269,34 @@ TEST(Recorder, InstrumentedProgramGivesRealCallArcs) {
   for (const memory_row& r : run.memory)
     if (r.function == "shared") shared_arcs.insert(r.tag + r.arc);
   EXPECT_EQ(shared_arcs, (std::multiset<std::string>{"a4", "f4", "a5", "f5"}));
+}
+
+TEST(Recorder, ThreadsAsProcessesGetTheirOwnProcesses) {
+  scratch_dir dir("kivrec_threads");
+  const converted_run run = record_and_convert(dir, {KNOWN_WORK_BINARY}, {"--threads-as-processes"});
+  ASSERT_EQ(run.record.status, 0) << run.record.err;
+  expect_clean_conversion(run);
+  std::string parent;
+  std::set<std::string> threads;
+  for (const auto& p : traced_processes(run)) {
+    if (p[3] == "known_work") parent = parent.empty() || p[2] < parent ? p[2] : parent;
+    if (p[3] == "known_work-thread") threads.insert(p[2]);
+  }
+  ASSERT_EQ(threads.size(), 4u);
+  std::map<std::string, int> allocations, frees;  // by process
+  for (const memory_row& r : run.memory) {
+    if (r.function != "thread_work") continue;
+    ++(r.tag == "a" ? allocations : frees)[r.process];
+  }
+  for (const std::string& t : threads) {
+    EXPECT_EQ(allocations[t], 250) << t;
+    EXPECT_EQ(frees[t], 250) << t;
+  }
+  EXPECT_EQ(run.count(parent, "a", "pairs"), 100);
+  int thread_ends = 0;
+  for (const auto& row : run.marker)
+    thread_ends += row.size() > 8 && row[7] == "End" && row[8].starts_with("End: known_work-thread ");
+  EXPECT_EQ(thread_ends, 4);
 }
 
 TEST(Recorder, ExecClosesTheOldImageAndTheNewOneWritesBesideIt) {
