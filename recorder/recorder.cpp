@@ -296,6 +296,7 @@ call_site site_for(std::uint64_t caller) {
   char text[location_capacity];
   text_buffer location(text, sizeof text);
   site = sites.add(where, location);
+  if (site.in_standard_library) runtime.add_standard_site(caller);
   record.begin('H').address(caller).string(location.view()).finish();
   stream.write(record);
   return site;
@@ -318,12 +319,17 @@ located_site locate(std::uint64_t caller) {
   const call_site first = site_for(caller);
   if (!runtime_site(first, caller)) return {first, caller};
   std::uint64_t frames[runtime_frames::max_depth];
-  ::pthread_mutex_unlock(&trace_lock);
-  const int n = runtime.callers_beyond(caller, frames, runtime_frames::max_depth);
-  lock();
-  for (int i = 0; i < n && state == trace_state::on; ++i) {
-    const call_site site = site_for(frames[i]);
-    if (!runtime_site(site, frames[i])) return {site, frames[i]};
+  // A walk stops at the first frame not known to be in the runtime; when
+  // that frame turns out to be a standard-library site seen for the first
+  // time, it is known from then on and the next walk goes beyond it.
+  for (int walk = 0; walk < runtime_frames::max_depth && state == trace_state::on; ++walk) {
+    ::pthread_mutex_unlock(&trace_lock);
+    const int n = runtime.callers_beyond(caller, frames, runtime_frames::max_depth);
+    lock();
+    if (n == 0 || state != trace_state::on) break;
+    const call_site last = site_for(frames[n - 1]);
+    if (!runtime_site(last, frames[n - 1])) return {last, frames[n - 1]};
+    if (n == runtime_frames::max_depth || !last.in_standard_library) break;
   }
   return {first, caller};
 }

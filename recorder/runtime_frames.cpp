@@ -26,6 +26,7 @@ using backtrace_fn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void*);
 using get_ip_fn = _Unwind_Ptr (*)(_Unwind_Context*);
 
 struct walk {
+  const runtime_frames* runtime;
   get_ip_fn get_ip;
   std::uint64_t inside;  // the frames beyond this return address are wanted
   std::uint64_t* out;
@@ -41,6 +42,7 @@ _Unwind_Reason_Code visit(_Unwind_Context* context, void* data) {
   if (++w->depth > runtime_frames::max_depth || ip == 0 || w->count == w->capacity) return _URC_END_OF_STACK;
   if (w->passed_start) {
     w->out[w->count++] = ip;
+    if (!w->runtime->contains(ip) && !w->runtime->standard_site(ip)) return _URC_END_OF_STACK;
   } else {
     // Frames of the recorder itself come first, up to the caller.
     w->passed_start = ip == w->inside;
@@ -81,9 +83,34 @@ bool runtime_frames::contains(std::uint64_t address) const {
 
 int runtime_frames::callers_beyond(std::uint64_t caller, std::uint64_t* out, int capacity) const {
   if (backtrace_ == nullptr || get_ip_ == nullptr) return 0;
-  walk w{reinterpret_cast<get_ip_fn>(get_ip_), caller, out, capacity};
+  walk w{this, reinterpret_cast<get_ip_fn>(get_ip_), caller, out, capacity};
   reinterpret_cast<backtrace_fn>(backtrace_)(visit, &w);
   return w.count;
+}
+
+namespace {
+constexpr std::uint64_t hash_multiplier = 0x9e3779b97f4a7c15ULL;
+}
+
+void runtime_frames::add_standard_site(std::uint64_t address) {
+  if ((standard_count_ + 1) * 2 > standard_capacity) return;
+  std::size_t i = static_cast<std::size_t>((address * hash_multiplier) >> 52) & (standard_capacity - 1);
+  while (standard_[i].load(std::memory_order_relaxed) != 0) {
+    if (standard_[i].load(std::memory_order_relaxed) == address) return;
+    i = (i + 1) & (standard_capacity - 1);
+  }
+  standard_[i].store(address, std::memory_order_release);
+  ++standard_count_;
+}
+
+bool runtime_frames::standard_site(std::uint64_t address) const {
+  std::size_t i = static_cast<std::size_t>((address * hash_multiplier) >> 52) & (standard_capacity - 1);
+  for (;;) {
+    const std::uint64_t stored = standard_[i].load(std::memory_order_acquire);
+    if (stored == 0) return false;
+    if (stored == address) return true;
+    i = (i + 1) & (standard_capacity - 1);
+  }
 }
 
 }  // namespace kivrec

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 
 namespace kivrec {
@@ -20,8 +21,15 @@ class runtime_frames {
   void scan();
   bool contains(std::uint64_t address) const;
   // The return addresses of the frames above the one that `caller`
-  // returns into, innermost first; their number (at most `capacity`).
+  // returns into, innermost first, up to the first one that is neither in
+  // the runtime nor a known standard-library site; their number (at most
+  // `capacity`).
   int callers_beyond(std::uint64_t caller, std::uint64_t* out, int capacity) const;
+
+  // Remembers a call site inside a standard-library function (under the
+  // recorder's lock; read by walks without it).
+  void add_standard_site(std::uint64_t address);
+  bool standard_site(std::uint64_t address) const;
   // Adds the code range [start, end) of a runtime object.
   void add_range(std::uint64_t start, std::uint64_t end);
 
@@ -32,7 +40,12 @@ class runtime_frames {
   };
   static constexpr std::size_t max_ranges = 16;
 
+  static constexpr std::size_t standard_capacity = 4096;  // a power of two
+
   range ranges_[max_ranges] = {};
+  // Insert-only open-addressing set; a full set just stops walks early.
+  std::atomic<std::uint64_t> standard_[standard_capacity] = {};
+  std::size_t standard_count_ = 0;
   std::size_t count_ = 0;
   void* backtrace_ = nullptr;  // _Unwind_Backtrace
   void* get_ip_ = nullptr;     // _Unwind_GetIP
