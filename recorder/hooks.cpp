@@ -107,7 +107,7 @@ void resolve() {
 
 std::uint64_t as_number(void* address) { return reinterpret_cast<std::uint64_t>(address); }
 
-void* traced_malloc(std::size_t size, std::uint64_t caller) {
+void* traced_malloc(std::size_t size, call_origin caller) {
   resolve();
   if (real.malloc == nullptr || resolving) return bootstrap_alloc(size);
   void* p = real.malloc(size);
@@ -116,7 +116,7 @@ void* traced_malloc(std::size_t size, std::uint64_t caller) {
   return p;
 }
 
-void traced_free(void* p, std::uint64_t caller) {
+void traced_free(void* p, call_origin caller) {
   if (p == nullptr || from_bootstrap(p)) return;
   resolve();
   {
@@ -126,7 +126,7 @@ void traced_free(void* p, std::uint64_t caller) {
   real.free(p);
 }
 
-void* traced_memalign(std::size_t alignment, std::size_t size, std::uint64_t caller) {
+void* traced_memalign(std::size_t alignment, std::size_t size, call_origin caller) {
   resolve();
   void* p = real.memalign(alignment, size);
   hook_guard guard;
@@ -137,19 +137,19 @@ void* traced_memalign(std::size_t alignment, std::size_t size, std::uint64_t cal
 // The C++ allocation functions: the real ones run the new-handler loop and
 // throw std::bad_alloc, so they are asked only when the allocator failed.
 // Their own allocation (through malloc) is recorded by the malloc hook.
-void* traced_new(std::size_t size, std::uint64_t caller) {
+void* traced_new(std::size_t size, call_origin caller) {
   void* p = traced_malloc(size == 0 ? 1 : size, caller);
   if (p != nullptr || real.operator_new == nullptr) return p;
   return real.operator_new(size);
 }
 
-void* traced_aligned_new(std::size_t size, std::align_val_t alignment, std::uint64_t caller) {
+void* traced_aligned_new(std::size_t size, std::align_val_t alignment, call_origin caller) {
   void* p = traced_memalign(static_cast<std::size_t>(alignment), size == 0 ? 1 : size, caller);
   if (p != nullptr || real.aligned_new == nullptr) return p;
   return real.aligned_new(size, alignment);
 }
 
-void* nothrow_new(std::size_t size, std::uint64_t caller) { return traced_malloc(size == 0 ? 1 : size, caller); }
+void* nothrow_new(std::size_t size, call_origin caller) { return traced_malloc(size == 0 ? 1 : size, caller); }
 
 void end_of_image() {
   if (foreign_process()) return;
@@ -171,7 +171,11 @@ constexpr std::size_t max_exec_args = 4096;
 using kivrec::as_number;
 using kivrec::real;
 
-#define KIVREC_CALLER as_number(__builtin_return_address(0))
+// The hooks keep a frame pointer (-fno-omit-frame-pointer): the caller's
+// stack pointer after the call is just above the saved frame pointer and
+// the return address.
+#define KIVREC_CALLER \
+  kivrec::call_origin { as_number(__builtin_return_address(0)), as_number(__builtin_frame_address(0)) + 16 }
 #define KIVREC_EXPORT extern "C" __attribute__((visibility("default")))
 
 KIVREC_EXPORT void* malloc(std::size_t size) { return kivrec::traced_malloc(size, KIVREC_CALLER); }
@@ -191,7 +195,7 @@ KIVREC_EXPORT void* calloc(std::size_t count, std::size_t size) {
 }
 
 KIVREC_EXPORT void* realloc(void* p, std::size_t size) {
-  const std::uint64_t caller = KIVREC_CALLER;
+  const kivrec::call_origin caller = KIVREC_CALLER;
   if (kivrec::from_bootstrap(p)) {
     // Moved out of the arena; its old size is unknown, so copy what fits.
     void* moved = kivrec::traced_malloc(size, caller);

@@ -46,7 +46,8 @@ constexpr std::uint64_t kib = 1024;
 constexpr int default_mark_signal = SIGUSR2;
 
 pthread_mutex_t trace_lock = PTHREAD_MUTEX_INITIALIZER;
-constinit trace_state state = trace_state::not_started;
+// Read without the lock on the fast paths, changed only under it.
+constinit std::atomic<trace_state> state{trace_state::not_started};
 constinit stream_settings settings{};
 constinit process_identity identity{};
 constinit trace_stream stream{};
@@ -315,23 +316,22 @@ bool runtime_site(call_site site, std::uint64_t address) {
   return site.in_standard_library || runtime.contains(address);
 }
 
-located_site locate(std::uint64_t caller) {
-  const call_site first = site_for(caller);
-  if (!runtime_site(first, caller)) return {first, caller};
-  std::uint64_t frames[runtime_frames::max_depth];
-  // A walk stops at the first frame not known to be in the runtime; when
-  // that frame turns out to be a standard-library site seen for the first
-  // time, it is known from then on and the next walk goes beyond it.
+located_site locate(call_origin caller) {
+  const call_site first = site_for(caller.ip);
+  if (!runtime_site(first, caller.ip)) return {first, caller.ip};
+  // A walk stops at the first frame not known to be in the runtime or the
+  // standard library; when that frame turns out to be a standard-library
+  // site seen for the first time, it is known from then on and the next
+  // walk goes beyond it.
   for (int walk = 0; walk < runtime_frames::max_depth && state == trace_state::on; ++walk) {
     ::pthread_mutex_unlock(&trace_lock);
-    const int n = runtime.callers_beyond(caller, frames, runtime_frames::max_depth);
+    const std::uint64_t outer = runtime.outer_frame(caller.ip, caller.stack);
     lock();
-    if (n == 0 || state != trace_state::on) break;
-    const call_site last = site_for(frames[n - 1]);
-    if (!runtime_site(last, frames[n - 1])) return {last, frames[n - 1]};
-    if (n == runtime_frames::max_depth || !last.in_standard_library) break;
+    if (outer == 0 || state != trace_state::on) break;
+    const call_site site = site_for(outer);
+    if (!runtime_site(site, outer)) return {site, outer};
   }
-  return {first, caller};
+  return {first, caller.ip};
 }
 
 void write_figures_if_changed() {
@@ -514,7 +514,7 @@ bool recording() {
   return state == trace_state::on;
 }
 
-void record_allocation(void* block, std::size_t size, std::uint64_t caller) {
+void record_allocation(void* block, std::size_t size, call_origin caller) {
   if (!recording()) return;
   lock();
   if (state == trace_state::on) {
@@ -528,7 +528,7 @@ void record_allocation(void* block, std::size_t size, std::uint64_t caller) {
   unlock();
 }
 
-void record_free(void* block, std::uint64_t caller) {
+void record_free(void* block, call_origin caller) {
   if (!recording()) return;
   lock();
   block_info info;
@@ -546,10 +546,10 @@ void record_free(void* block, std::uint64_t caller) {
   unlock();
 }
 
-void* record_realloc(void* block, std::size_t size, std::uint64_t caller, realloc_function real) {
+void* record_realloc(void* block, std::size_t size, call_origin caller, realloc_function real) {
   if (!recording()) return real(block, size);
   lock();
-  located_site at{{}, caller};
+  located_site at{{}, caller.ip};
   if (state == trace_state::on) at = locate(caller);
   void* moved = real(block, size);
   if (state != trace_state::on || (moved == nullptr && size != 0)) {

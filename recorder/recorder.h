@@ -5,6 +5,13 @@
 
 namespace kivrec {
 
+// Where an allocator function was called from: the return address and the
+// caller's stack pointer after the call (just above the return address).
+struct call_origin {
+  std::uint64_t ip = 0;
+  std::uint64_t stack = 0;
+};
+
 // The recording side of the allocator hooks. Every function expects the
 // caller to hold the thread's re-entrancy guard (hooks.cpp), so that
 // anything the recorder itself calls reaches the real allocator untraced.
@@ -19,13 +26,13 @@ namespace kivrec {
 // replaced by the first frame outside them (see runtime_frames).
 bool recording();
 
-void record_allocation(void* block, std::size_t size, std::uint64_t caller);
+void record_allocation(void* block, std::size_t size, call_origin caller);
 // Called before the block is handed back to the allocator.
-void record_free(void* block, std::uint64_t caller);
+void record_free(void* block, call_origin caller);
 
 using realloc_function = void* (*)(void*, std::size_t);
 // Runs the real realloc under the recorder's lock and records its outcome.
-void* record_realloc(void* block, std::size_t size, std::uint64_t caller, realloc_function real);
+void* record_realloc(void* block, std::size_t size, call_origin caller, realloc_function real);
 
 // Entry into and exit from a function of a program built with
 // -finstrument-functions.

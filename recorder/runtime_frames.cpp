@@ -13,6 +13,11 @@ namespace kivrec {
 namespace {
 
 constexpr std::string_view runtime_objects[] = {"libc.so", "libstdc++.so", "libgcc_s.so"};
+constexpr std::uint64_t hash_multiplier = 0x9e3779b97f4a7c15ULL;
+constexpr unsigned size_bits = 16;
+constexpr std::uint64_t size_unit = 8;  // frame sizes are whole stack slots
+constexpr std::uint64_t max_frame_size = ((std::uint64_t{1} << size_bits) - 1) * size_unit;
+constexpr unsigned address_bits = 48;
 
 bool is_runtime(const char* path) {
   if (path == nullptr) return false;
@@ -20,34 +25,6 @@ bool is_runtime(const char* path) {
   for (const std::string_view prefix : runtime_objects)
     if (name.starts_with(prefix)) return true;
   return false;
-}
-
-using backtrace_fn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void*);
-using get_ip_fn = _Unwind_Ptr (*)(_Unwind_Context*);
-
-struct walk {
-  const runtime_frames* runtime;
-  get_ip_fn get_ip;
-  std::uint64_t inside;  // the frames beyond this return address are wanted
-  std::uint64_t* out;
-  int capacity;
-  int count = 0;
-  int depth = 0;
-  bool passed_start = false;
-};
-
-_Unwind_Reason_Code visit(_Unwind_Context* context, void* data) {
-  auto* w = static_cast<walk*>(data);
-  const auto ip = static_cast<std::uint64_t>(w->get_ip(context));
-  if (++w->depth > runtime_frames::max_depth || ip == 0 || w->count == w->capacity) return _URC_END_OF_STACK;
-  if (w->passed_start) {
-    w->out[w->count++] = ip;
-    if (!w->runtime->contains(ip) && !w->runtime->standard_site(ip)) return _URC_END_OF_STACK;
-  } else {
-    // Frames of the recorder itself come first, up to the caller.
-    w->passed_start = ip == w->inside;
-  }
-  return _URC_NO_REASON;
 }
 
 int add_object(dl_phdr_info* info, std::size_t, void* data) {
@@ -62,6 +39,54 @@ int add_object(dl_phdr_info* info, std::size_t, void* data) {
   return 0;
 }
 
+std::size_t slot_of(std::uint64_t address, std::size_t capacity) {
+  return static_cast<std::size_t>((address * hash_multiplier) >> 40) & (capacity - 1);
+}
+
+using backtrace_fn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void*);
+using get_fn = _Unwind_Ptr (*)(_Unwind_Context*);
+
+// One unwinder walk, learning the frame size at every return address. The
+// unwinder's context of a frame holds its return address and, as CFA, the
+// stack pointer the frame has at that address; the frame's own CFA is the
+// one of the next context outwards.
+struct learning_walk {
+  runtime_frames* runtime;
+  get_fn get_ip;
+  get_fn get_cfa;
+  std::uint64_t start;         // the walk learns from this return address on
+  std::uint64_t last_ip = 0;   // of the frame below, once started
+  std::uint64_t last_sp = 0;
+  int depth = 0;
+};
+
+_Unwind_Reason_Code learn(_Unwind_Context* context, void* data) {
+  auto* w = static_cast<learning_walk*>(data);
+  const auto ip = static_cast<std::uint64_t>(w->get_ip(context));
+  const auto sp = static_cast<std::uint64_t>(w->get_cfa(context));
+  if (++w->depth > 2 * runtime_frames::max_depth || ip == 0) return _URC_END_OF_STACK;
+  if (w->last_ip != 0 && sp > w->last_sp) w->runtime->add_frame_size(w->last_ip, sp - w->last_sp);
+  if (w->last_ip != 0 || ip == w->start) {
+    w->last_ip = ip;
+    w->last_sp = sp;
+  }
+  return _URC_NO_REASON;
+}
+
+// Insert-only set of 64-bit values (never 0) shared by threads without a lock.
+bool set_add(std::atomic<std::uint64_t>* set, std::atomic<std::size_t>& count, std::uint64_t key,
+             std::uint64_t value, std::uint64_t key_mask, std::size_t capacity) {
+  if ((count.load(std::memory_order_relaxed) + 1) * 2 > capacity) return false;
+  for (std::size_t i = slot_of(key, capacity);; i = (i + 1) & (capacity - 1)) {
+    std::uint64_t stored = set[i].load(std::memory_order_acquire);
+    if (stored == 0 && set[i].compare_exchange_strong(stored, value, std::memory_order_acq_rel)) {
+      count.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    if ((stored & key_mask) == (value & key_mask)) return false;
+  }
+}
+
 }  // namespace
 
 void runtime_frames::add_range(std::uint64_t start, std::uint64_t end) {
@@ -73,6 +98,7 @@ void runtime_frames::scan() {
   ::dl_iterate_phdr(add_object, this);
   backtrace_ = ::dlsym(RTLD_DEFAULT, "_Unwind_Backtrace");
   get_ip_ = ::dlsym(RTLD_DEFAULT, "_Unwind_GetIP");
+  get_cfa_ = ::dlsym(RTLD_DEFAULT, "_Unwind_GetCFA");
 }
 
 bool runtime_frames::contains(std::uint64_t address) const {
@@ -81,36 +107,61 @@ bool runtime_frames::contains(std::uint64_t address) const {
   return false;
 }
 
-int runtime_frames::callers_beyond(std::uint64_t caller, std::uint64_t* out, int capacity) const {
-  if (backtrace_ == nullptr || get_ip_ == nullptr) return 0;
-  walk w{this, reinterpret_cast<get_ip_fn>(get_ip_), caller, out, capacity};
-  reinterpret_cast<backtrace_fn>(backtrace_)(visit, &w);
-  return w.count;
-}
-
-namespace {
-constexpr std::uint64_t hash_multiplier = 0x9e3779b97f4a7c15ULL;
-}
-
 void runtime_frames::add_standard_site(std::uint64_t address) {
-  if ((standard_count_ + 1) * 2 > standard_capacity) return;
-  std::size_t i = static_cast<std::size_t>((address * hash_multiplier) >> 52) & (standard_capacity - 1);
-  while (standard_[i].load(std::memory_order_relaxed) != 0) {
-    if (standard_[i].load(std::memory_order_relaxed) == address) return;
-    i = (i + 1) & (standard_capacity - 1);
-  }
-  standard_[i].store(address, std::memory_order_release);
-  ++standard_count_;
+  set_add(standard_, standard_count_, address, address, ~std::uint64_t{0}, set_capacity);
 }
 
 bool runtime_frames::standard_site(std::uint64_t address) const {
-  std::size_t i = static_cast<std::size_t>((address * hash_multiplier) >> 52) & (standard_capacity - 1);
-  for (;;) {
+  for (std::size_t i = slot_of(address, set_capacity);; i = (i + 1) & (set_capacity - 1)) {
     const std::uint64_t stored = standard_[i].load(std::memory_order_acquire);
     if (stored == 0) return false;
     if (stored == address) return true;
-    i = (i + 1) & (standard_capacity - 1);
   }
+}
+
+void runtime_frames::add_frame_size(std::uint64_t address, std::uint64_t size) {
+  if (size % size_unit != 0 || size > max_frame_size || address >> address_bits != 0) return;
+  const std::uint64_t value = address << size_bits | size / size_unit;
+  set_add(frame_sizes_, frame_count_, address, value, ~((std::uint64_t{1} << size_bits) - 1), set_capacity);
+}
+
+std::uint64_t runtime_frames::frame_size(std::uint64_t address) const {
+  for (std::size_t i = slot_of(address, set_capacity);; i = (i + 1) & (set_capacity - 1)) {
+    const std::uint64_t stored = frame_sizes_[i].load(std::memory_order_acquire);
+    if (stored == 0) return 0;
+    if (stored >> size_bits == address) return (stored & ((std::uint64_t{1} << size_bits) - 1)) * size_unit;
+  }
+}
+
+// Steps from frame to frame while the frame sizes are known.
+std::uint64_t runtime_frames::fast_walk(std::uint64_t ip, std::uint64_t stack, bool* complete) const {
+  *complete = true;
+  for (int depth = 0; depth < max_depth; ++depth) {
+    if (!skipped(ip)) return ip;
+    const std::uint64_t size = frame_size(ip);
+    if (size == 0) {
+      *complete = false;
+      return 0;
+    }
+    const std::uint64_t cfa = stack + size;
+    ip = *reinterpret_cast<const std::uint64_t*>(cfa - size_unit);
+    stack = cfa;
+  }
+  return 0;
+}
+
+void runtime_frames::learn_frames(std::uint64_t ip) {
+  if (backtrace_ == nullptr || get_ip_ == nullptr || get_cfa_ == nullptr) return;
+  learning_walk w{this, reinterpret_cast<get_fn>(get_ip_), reinterpret_cast<get_fn>(get_cfa_), ip};
+  reinterpret_cast<backtrace_fn>(backtrace_)(learn, &w);
+}
+
+std::uint64_t runtime_frames::outer_frame(std::uint64_t ip, std::uint64_t stack) {
+  bool complete = false;
+  const std::uint64_t found = fast_walk(ip, stack, &complete);
+  if (complete) return found;
+  learn_frames(ip);
+  return fast_walk(ip, stack, &complete);
 }
 
 }  // namespace kivrec
