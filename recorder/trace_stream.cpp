@@ -16,6 +16,7 @@ namespace {
 
 constexpr int max_image_number = 999;
 constexpr std::size_t header_block_capacity = 2048;
+constexpr std::size_t markup_capacity = 128;  // the XML around a file name in one header block
 constexpr std::int64_t ns_per_second = 1'000'000'000;
 
 // Writes all of `size` bytes, retrying after signals and short writes.
@@ -101,8 +102,8 @@ bool trace_stream::open(const stream_settings& settings, const process_identity&
   return false;
 }
 
-void trace_stream::header_text(const char* text, std::size_t size) {
-  if (header_fd_ >= 0) write_all(header_fd_, text, size);
+void trace_stream::header_text(std::string_view text) {
+  if (header_fd_ >= 0) write_all(header_fd_, text.data(), text.size());
 }
 
 void trace_stream::write_prologue() {
@@ -116,13 +117,13 @@ void trace_stream::write_prologue() {
   out.text("  <al_alloc>\n    <m_entry size=\"32\"/>\n    <mem_block size=\"");
   out.number(static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE))).text("\"/>\n");
   out.text("    <m_group size=\"16\"/>\n  </al_alloc>\n  <entries>\n");
-  header_text(block, out.size());
+  header_text(out.view());
   for (const kivw::record_info& rec : kivw::header_order()) {
     out.clear();
     entry_text(out, rec, settings_.address_width);
-    header_text(block, out.size());
+    header_text(out.view());
   }
-  header_text("  </entries>\n", 13);
+  header_text("  </entries>\n");
 }
 
 void trace_stream::write_trailer() {
@@ -137,7 +138,7 @@ void trace_stream::write_trailer() {
   out.text("  <user value=\"").escaped(identity_.user).text("\"/>\n");
   out.text("  <kre value=\"\"/>\n  <pacc value=\"\"/>\n");
   out.text("  <hostname value=\"").escaped(identity_.hostname).text("\"/>\n</kiv>\n");
-  header_text(block, out.size());
+  header_text(out.view());
 }
 
 bool trace_stream::open_data_file() {
@@ -147,10 +148,10 @@ bool trace_stream::open_data_file() {
   file_size_ = 0;
   buffered_ = 0;
   if (data_fd_ >= 0) return true;
-  char line[path_capacity + 64];
+  char line[path_capacity + markup_capacity];
   text_buffer error(line, sizeof line);
   error.text("  <error value=\"cannot open trace file ").escaped(path).text("\"/>\n");
-  header_text(line, error.size());
+  header_text(error.view());
   return false;
 }
 
@@ -166,11 +167,11 @@ void trace_stream::close_data_file() {
   data_fd_ = -1;
   char name[path_capacity];
   name_data_file(seq_, name, true);
-  char block[path_capacity + 128];
+  char block[path_capacity + markup_capacity];
   text_buffer out(block, sizeof block);
   out.text("  <kivfile>\n    <file value=\"").escaped(name).text("\"/>\n    <size value=\"");
   out.number(file_size_).text("\"/>\n  </kivfile>\n");
-  header_text(block, out.size());
+  header_text(out.view());
 }
 
 void trace_stream::append(const std::uint8_t* bytes, std::size_t size) {
@@ -192,7 +193,7 @@ void trace_stream::switch_file() {
   close_data_file();
   ++seq_;
   if (!open_data_file()) {
-    header_text("  <trace value=\"KIV has been stopped\"/>\n", 41);
+    header_text("  <trace value=\"KIV has been stopped\"/>\n");
     return;
   }
   write_time_record(clock_now());

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string_view>
 
 #include "recorder/record_encoder.h"
 
@@ -71,7 +72,7 @@ class trace_stream {
   void append(const std::uint8_t* bytes, std::size_t size);
   void flush();
   void write_time_record(const timespec& now);
-  void header_text(const char* text, std::size_t size);
+  void header_text(std::string_view text);
   void write_prologue();
   void write_trailer();
   bool name_data_file(unsigned seq, char* out, bool relative) const;

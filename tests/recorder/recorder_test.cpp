@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
