@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -99,14 +100,15 @@ std::string function_of(const std::string& location) {
 }
 
 converted_run record_and_convert(const scratch_dir& dir, const std::vector<std::string>& program_args,
-                                 const std::vector<std::string>& options = {}) {
+                                 const std::vector<std::string>& options = {},
+                                 const std::map<std::string, std::optional<std::string>>& env = {}) {
   converted_run run;
   run.dir = dir.path().string();
   std::vector<std::string> args = {"--dir", run.dir, "--runid", runid, "--quiet"};
   args.insert(args.end(), options.begin(), options.end());
   args.push_back("--");
   args.insert(args.end(), program_args.begin(), program_args.end());
-  run.record = run_program(KIVREC_BINARY, {args, "", {}});
+  run.record = run_program(KIVREC_BINARY, {args, "", env});
   run.convert = run_program(KIV_BINARY, {{"-R", runid}, run.dir, {}});
   std::map<std::string, std::string> locations;
   for (const auto& row : table_rows(run.table("hashloc")))
@@ -299,6 +301,34 @@ TEST(Recorder, ThreadsAsProcessesGetTheirOwnProcesses) {
   for (const auto& row : run.marker)
     thread_ends += row.size() > 8 && row[7] == "End" && row[8].starts_with("End: known_work-thread ");
   EXPECT_EQ(thread_ends, 4);
+}
+
+// Programs of the system, whatever they do with their heap (a compiler
+// driver that runs its passes as child processes, an interpreter, a
+// database shell), are recorded and converted without a framing error.
+TEST(Recorder, RealProgramsAreRecordedAndConvertedCleanly) {
+  struct real_program {
+    std::vector<std::string> command;
+    std::map<std::string, std::optional<std::string>> env;
+  };
+  scratch_dir work("kivrec_real_src");
+  kivtest::write_file(work.path() / "unit.c", "int twice(int x) { return 2 * x; }\n");
+  const std::vector<real_program> programs = {
+      {{"/usr/bin/cc", "-c", work / "unit.c", "-o", work / "unit.o"}, {}},
+      {{"/usr/bin/python3", "-c", "print(sum(len(str(i)) for i in range(2000)))"}, {{"PYTHONMALLOC", "malloc"}}},
+      {{"/usr/bin/sqlite3", ":memory:", "create table t(a); insert into t values (1), (2); select sum(a) from t;"}, {}}};
+  int recorded = 0;
+  for (const real_program& p : programs) {
+    if (!std::filesystem::exists(p.command[0])) continue;
+    ++recorded;
+    scratch_dir dir("kivrec_real");
+    const converted_run run = record_and_convert(dir, p.command, {}, p.env);
+    EXPECT_EQ(run.record.status, 0) << p.command[0] << run.record.err;
+    expect_clean_conversion(run);
+    EXPECT_FALSE(traced_processes(run).empty()) << p.command[0];
+    EXPECT_GT(run.memory.size(), 10u) << p.command[0];
+  }
+  if (recorded == 0) GTEST_SKIP() << "none of cc, python3 and sqlite3 is installed";
 }
 
 TEST(Recorder, ExecClosesTheOldImageAndTheNewOneWritesBesideIt) {
