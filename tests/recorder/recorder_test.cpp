@@ -167,7 +167,8 @@ TEST(Recorder, KnownWorkIsExactInKivsTables) {
   // Parent and forked child: one header each, both processes in the table.
   const auto processes = traced_processes(run);
   ASSERT_EQ(processes.size(), 2u);
-  const std::string parent = processes[0][2] < processes[1][2] ? processes[0][2] : processes[1][2];
+  const bool first_is_parent = std::stol(processes[0][2]) < std::stol(processes[1][2]);
+  const std::string parent = first_is_parent ? processes[0][2] : processes[1][2];
   const std::string child = parent == processes[0][2] ? processes[1][2] : processes[0][2];
   for (const auto& p : processes) {
     EXPECT_EQ(p[3], "known_work");
@@ -285,7 +286,7 @@ TEST(Recorder, ThreadsAsProcessesGetTheirOwnProcesses) {
   std::string parent;
   std::set<std::string> threads;
   for (const auto& p : traced_processes(run)) {
-    if (p[3] == "known_work") parent = parent.empty() || p[2] < parent ? p[2] : parent;
+    if (p[3] == "known_work" && (parent.empty() || std::stol(p[2]) < std::stol(parent))) parent = p[2];
     if (p[3] == "known_work-thread") threads.insert(p[2]);
   }
   ASSERT_EQ(threads.size(), 4u);
@@ -332,6 +333,26 @@ TEST(Recorder, RealProgramsAreRecordedAndConvertedCleanly) {
     EXPECT_GT(std::count(memory.begin(), memory.end(), '\n'), 10) << p.command[0];
   }
   if (recorded == 0) GTEST_SKIP() << "none of cc, python3 and sqlite3 is installed";
+}
+
+TEST(Recorder, FourByteAddressesAreDeclaredAndConvertClean) {
+  scratch_dir dir("kivrec_narrow");
+  const converted_run run = record_and_convert(dir, {KNOWN_WORK_BINARY}, {"--address-bytes", "4", "--size", "8"});
+  ASSERT_EQ(run.record.status, 0) << run.record.err;
+  expect_clean_conversion(run);
+  const auto headers = headers_in(dir / runid);
+  ASSERT_FALSE(headers.empty());
+  const std::string header = read_file(dir / runid + "/" + headers[0]);
+  EXPECT_NE(header.find("<elem name=\"addr\" size=\"4\"/>"), std::string::npos);
+  EXPECT_EQ(header.find("size=\"8\"/>"), std::string::npos);
+  std::size_t files = 0;
+  for (std::size_t at = header.find("<kivfile>"); at != std::string::npos; at = header.find("<kivfile>", at + 1)) ++files;
+  EXPECT_GT(files, 1u) << "8 KiB data files switch";
+  std::string parent;  // the forked child's records are in its own header
+  for (const auto& p : traced_processes(run))
+    if (run.count(p[2], "a", "pairs") != 0) parent = p[2];
+  EXPECT_EQ(run.count(parent, "a", "pairs"), 100);
+  EXPECT_EQ(run.count(parent, "f", "thread_work"), 1000);
 }
 
 TEST(Recorder, ExecClosesTheOldImageAndTheNewOneWritesBesideIt) {
