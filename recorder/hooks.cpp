@@ -306,34 +306,33 @@ KIVREC_EXPORT void __cyg_profile_func_exit(void*, void*) {
 
 // ---- end of a process image ------------------------------------------------
 
-KIVREC_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {
-  kivrec::resolve();
-  kivrec::end_of_image();
-  const int result = real.execve(path, argv, envp);
+namespace kivrec {
+namespace {
+// The old image's trace is closed before the exec; when the exec fails the
+// image goes on with a new trace.
+template <typename Exec>
+int traced_exec(Exec exec) {
+  resolve();
+  end_of_image();
+  const int result = exec();
   const int saved = errno;
-  kivrec::exec_failed();
+  exec_failed();
   errno = saved;
   return result;
+}
+}  // namespace
+}  // namespace kivrec
+
+KIVREC_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {
+  return kivrec::traced_exec([&] { return real.execve(path, argv, envp); });
 }
 
 KIVREC_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) {
-  kivrec::resolve();
-  kivrec::end_of_image();
-  const int result = real.execvpe(file, argv, envp);
-  const int saved = errno;
-  kivrec::exec_failed();
-  errno = saved;
-  return result;
+  return kivrec::traced_exec([&] { return real.execvpe(file, argv, envp); });
 }
 
 KIVREC_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) {
-  kivrec::resolve();
-  kivrec::end_of_image();
-  const int result = real.fexecve(fd, argv, envp);
-  const int saved = errno;
-  kivrec::exec_failed();
-  errno = saved;
-  return result;
+  return kivrec::traced_exec([&] { return real.fexecve(fd, argv, envp); });
 }
 
 KIVREC_EXPORT int execv(const char* path, char* const argv[]) { return execve(path, argv, environ); }
