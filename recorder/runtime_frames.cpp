@@ -1,6 +1,5 @@
 #include "recorder/runtime_frames.h"
 
-#include <dlfcn.h>
 #include <link.h>
 #include <unwind.h>
 
@@ -43,17 +42,12 @@ std::size_t slot_of(std::uint64_t address, std::size_t capacity) {
   return static_cast<std::size_t>((address * hash_multiplier) >> 40) & (capacity - 1);
 }
 
-using backtrace_fn = _Unwind_Reason_Code (*)(_Unwind_Trace_Fn, void*);
-using get_fn = _Unwind_Ptr (*)(_Unwind_Context*);
-
 // One unwinder walk, learning the frame size at every return address. The
 // unwinder's context of a frame holds its return address and, as CFA, the
 // stack pointer the frame has at that address; the frame's own CFA is the
 // one of the next context outwards.
 struct learning_walk {
   runtime_frames* runtime;
-  get_fn get_ip;
-  get_fn get_cfa;
   std::uint64_t start;         // the walk learns from this return address on
   std::uint64_t last_ip = 0;   // of the frame below, once started
   std::uint64_t last_sp = 0;
@@ -62,8 +56,8 @@ struct learning_walk {
 
 _Unwind_Reason_Code learn(_Unwind_Context* context, void* data) {
   auto* w = static_cast<learning_walk*>(data);
-  const auto ip = static_cast<std::uint64_t>(w->get_ip(context));
-  const auto sp = static_cast<std::uint64_t>(w->get_cfa(context));
+  const auto ip = static_cast<std::uint64_t>(_Unwind_GetIP(context));
+  const auto sp = static_cast<std::uint64_t>(_Unwind_GetCFA(context));
   if (++w->depth > 2 * runtime_frames::max_depth || ip == 0) return _URC_END_OF_STACK;
   if (w->last_ip != 0 && sp > w->last_sp) w->runtime->add_frame_size(w->last_ip, sp - w->last_sp);
   if (w->last_ip != 0 || ip == w->start) {
@@ -96,9 +90,6 @@ void runtime_frames::add_range(std::uint64_t start, std::uint64_t end) {
 void runtime_frames::scan() {
   count_ = 0;
   ::dl_iterate_phdr(add_object, this);
-  backtrace_ = ::dlsym(RTLD_DEFAULT, "_Unwind_Backtrace");
-  get_ip_ = ::dlsym(RTLD_DEFAULT, "_Unwind_GetIP");
-  get_cfa_ = ::dlsym(RTLD_DEFAULT, "_Unwind_GetCFA");
 }
 
 bool runtime_frames::contains(std::uint64_t address) const {
@@ -151,9 +142,8 @@ std::uint64_t runtime_frames::fast_walk(std::uint64_t ip, std::uint64_t stack, b
 }
 
 void runtime_frames::learn_frames(std::uint64_t ip) {
-  if (backtrace_ == nullptr || get_ip_ == nullptr || get_cfa_ == nullptr) return;
-  learning_walk w{this, reinterpret_cast<get_fn>(get_ip_), reinterpret_cast<get_fn>(get_cfa_), ip};
-  reinterpret_cast<backtrace_fn>(backtrace_)(learn, &w);
+  learning_walk w{this, ip};
+  _Unwind_Backtrace(learn, &w);
 }
 
 std::uint64_t runtime_frames::outer_frame(std::uint64_t ip, std::uint64_t stack) {

@@ -23,8 +23,8 @@ class runtime_frames {
 
   constexpr runtime_frames() = default;
 
-  // Finds the runtime objects loaded now and the unwinder's entry points.
-  // Calls into the dynamic loader: never with the recorder's lock held.
+  // Finds the runtime objects loaded now. Calls into the dynamic loader:
+  // never with the recorder's lock held.
   void scan();
   bool contains(std::uint64_t address) const;
 
@@ -63,9 +63,6 @@ class runtime_frames {
   std::atomic<std::size_t> standard_count_{0};
   std::atomic<std::uint64_t> frame_sizes_[set_capacity] = {};  // address << 16 | size / 8
   std::atomic<std::size_t> frame_count_{0};
-  void* backtrace_ = nullptr;  // _Unwind_Backtrace
-  void* get_ip_ = nullptr;     // _Unwind_GetIP
-  void* get_cfa_ = nullptr;    // _Unwind_GetCFA
 };
 
 }  // namespace kivrec
