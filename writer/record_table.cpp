@@ -1,7 +1,6 @@
 #include "writer/record_table.h"
 
-#include <array>
-#include <string>
+#include <iterator>
 
 namespace kivw {
 namespace {
@@ -84,40 +83,10 @@ const record_info table[] = {
     {'d', "kiv_e_symbol_new_sym", "3GL New Symbol", e_new_sym},
 };
 
-constexpr std::size_t tag_slots = 128;
-
-// Index of each tag's entry in `table`, built once.
-struct tag_index {
-  std::array<const record_info*, tag_slots> by_tag{};
-  std::array<std::string, std::size(table)> formats;
-  tag_index() {
-    for (std::size_t i = 0; i < std::size(table); ++i) {
-      by_tag[static_cast<unsigned char>(table[i].tag)] = &table[i];
-      for (const element_info& e : table[i].elements) {
-        formats[i] += '%';
-        formats[i] += e.conv;
-        formats[i] += ' ';
-      }
-    }
-  }
-};
-
-const tag_index& index() {
-  static const tag_index idx;
-  return idx;
-}
+static_assert(std::size(table) == record_type_count);
 
 }  // namespace
 
 std::span<const record_info> header_order() { return table; }
-
-const record_info* find_record(char tag) {
-  const auto code = static_cast<unsigned char>(tag);
-  return code < tag_slots ? index().by_tag[code] : nullptr;
-}
-
-const char* format_line(const record_info& rec) {
-  return index().formats[static_cast<std::size_t>(&rec - table)].c_str();
-}
 
 }  // namespace kivw

@@ -25,7 +25,9 @@ struct record_info {
 // Largest number of elements a record type has.
 inline constexpr std::size_t max_elements = 7;
 
-// The 32 record types in the order the header lists them.
+inline constexpr std::size_t record_type_count = 32;
+
+// The record types in the order the header lists them.
 std::span<const record_info> header_order();
 
 // The record type of a tag, or nullptr when the writer has no such type.

@@ -1,0 +1,410 @@
+// The allocator and process functions the preloaded library puts in front
+// of the C library's: each calls the real function (found with
+// dlsym(RTLD_NEXT)) and hands the outcome to the recorder.
+
+#include <dlfcn.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "recorder/hook_guard.h"
+#include "recorder/recorder.h"
+
+namespace kivrec {
+
+thread_local int hook_guard::depth_ __attribute__((tls_model("initial-exec"))) = 0;
+
+namespace {
+
+using malloc_fn = void* (*)(std::size_t);
+using free_fn = void (*)(void*);
+using calloc_fn = void* (*)(std::size_t, std::size_t);
+using memalign_fn = void* (*)(std::size_t, std::size_t);
+using posix_memalign_fn = int (*)(void**, std::size_t, std::size_t);
+using execve_fn = int (*)(const char*, char* const[], char* const[]);
+using execvpe_fn = int (*)(const char*, char* const[], char* const[]);
+using fexecve_fn = int (*)(int, char* const[], char* const[]);
+using exit_fn = void (*)(int);
+using new_fn = void* (*)(std::size_t);
+using aligned_new_fn = void* (*)(std::size_t, std::align_val_t);
+
+struct real_functions {
+  malloc_fn malloc;
+  free_fn free;
+  calloc_fn calloc;
+  realloc_function realloc;
+  memalign_fn memalign;
+  posix_memalign_fn posix_memalign;
+  memalign_fn aligned_alloc;
+  malloc_fn valloc;
+  malloc_fn pvalloc;
+  execve_fn execve;
+  execvpe_fn execvpe;
+  fexecve_fn fexecve;
+  exit_fn exit_now;
+  exit_fn exit_now_c99;
+  new_fn operator_new;
+  aligned_new_fn aligned_new;
+};
+
+constinit real_functions real{};
+constinit bool resolving = false;
+
+// dlsym may itself allocate (calloc for its error state) before the real
+// allocator is known: those requests are served from this arena and never
+// given back.
+constexpr std::size_t bootstrap_size = 64 * 1024;
+constexpr std::size_t bootstrap_alignment = 16;
+alignas(bootstrap_alignment) constinit unsigned char bootstrap[bootstrap_size] = {};
+constinit std::size_t bootstrap_used = 0;
+
+void* bootstrap_alloc(std::size_t size) {
+  const std::size_t rounded = (size + bootstrap_alignment - 1) & ~(bootstrap_alignment - 1);
+  if (rounded > bootstrap_size - bootstrap_used) return nullptr;
+  void* p = bootstrap + bootstrap_used;
+  bootstrap_used += rounded;
+  return p;  // zeroed: the arena is static and never reused
+}
+
+bool from_bootstrap(const void* p) {
+  return p >= static_cast<const void*>(bootstrap) && p < static_cast<const void*>(bootstrap + bootstrap_size);
+}
+
+template <typename F>
+void find(F& slot, const char* name) {
+  slot = reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+void resolve() {
+  if (real.malloc != nullptr || resolving) return;
+  resolving = true;
+  find(real.free, "free");
+  find(real.calloc, "calloc");
+  find(real.realloc, "realloc");
+  find(real.memalign, "memalign");
+  find(real.posix_memalign, "posix_memalign");
+  find(real.aligned_alloc, "aligned_alloc");
+  find(real.valloc, "valloc");
+  find(real.pvalloc, "pvalloc");
+  find(real.execve, "execve");
+  find(real.execvpe, "execvpe");
+  find(real.fexecve, "fexecve");
+  find(real.exit_now, "_exit");
+  find(real.exit_now_c99, "_Exit");
+  find(real.operator_new, "_Znwm");
+  find(real.aligned_new, "_ZnwmSt11align_val_t");
+  malloc_fn m = nullptr;
+  find(m, "malloc");
+  real.malloc = m;
+  resolving = false;
+}
+
+std::uint64_t as_number(void* address) { return reinterpret_cast<std::uint64_t>(address); }
+
+void* traced_malloc(std::size_t size, call_origin caller) {
+  resolve();
+  if (real.malloc == nullptr || resolving) return bootstrap_alloc(size);
+  void* p = real.malloc(size);
+  hook_guard guard;
+  if (p != nullptr && guard.entered()) record_allocation(p, size, caller);
+  return p;
+}
+
+void traced_free(void* p, call_origin caller) {
+  if (p == nullptr || from_bootstrap(p)) return;
+  resolve();
+  {
+    hook_guard guard;
+    if (guard.entered()) record_free(p, caller);
+  }
+  real.free(p);
+}
+
+void* traced_memalign(std::size_t alignment, std::size_t size, call_origin caller) {
+  resolve();
+  void* p = real.memalign(alignment, size);
+  hook_guard guard;
+  if (p != nullptr && guard.entered()) record_allocation(p, size, caller);
+  return p;
+}
+
+// The C++ allocation functions: the real ones run the new-handler loop and
+// throw std::bad_alloc, so they are asked only when the allocator failed.
+// Their own allocation (through malloc) is recorded by the malloc hook.
+void* traced_new(std::size_t size, call_origin caller) {
+  void* p = traced_malloc(size == 0 ? 1 : size, caller);
+  if (p != nullptr || real.operator_new == nullptr) return p;
+  return real.operator_new(size);
+}
+
+void* traced_aligned_new(std::size_t size, std::align_val_t alignment, call_origin caller) {
+  void* p = traced_memalign(static_cast<std::size_t>(alignment), size == 0 ? 1 : size, caller);
+  if (p != nullptr || real.aligned_new == nullptr) return p;
+  return real.aligned_new(size, alignment);
+}
+
+void* nothrow_new(std::size_t size, call_origin caller) { return traced_malloc(size == 0 ? 1 : size, caller); }
+
+void end_of_image() {
+  if (foreign_process()) return;
+  hook_guard guard;
+  if (guard.entered()) end_trace();
+}
+
+void exec_failed() {
+  if (foreign_process()) return;
+  hook_guard guard;
+  if (guard.entered()) restart_trace();
+}
+
+constexpr std::size_t max_exec_args = 4096;
+
+}  // namespace
+}  // namespace kivrec
+
+using kivrec::as_number;
+using kivrec::real;
+
+// The hooks keep a frame pointer (-fno-omit-frame-pointer): the caller's
+// stack pointer after the call is just above the saved frame pointer and
+// the return address.
+#define KIVREC_CALLER \
+  kivrec::call_origin { as_number(__builtin_return_address(0)), as_number(__builtin_frame_address(0)) + 16 }
+#define KIVREC_EXPORT extern "C" __attribute__((visibility("default")))
+
+KIVREC_EXPORT void* malloc(std::size_t size) { return kivrec::traced_malloc(size, KIVREC_CALLER); }
+
+KIVREC_EXPORT void free(void* p) { kivrec::traced_free(p, KIVREC_CALLER); }
+
+KIVREC_EXPORT void* calloc(std::size_t count, std::size_t size) {
+  kivrec::resolve();
+  if (real.calloc == nullptr || kivrec::resolving) {
+    std::size_t bytes = 0;
+    return __builtin_mul_overflow(count, size, &bytes) ? nullptr : kivrec::bootstrap_alloc(bytes);
+  }
+  void* p = real.calloc(count, size);
+  kivrec::hook_guard guard;
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, count * size, KIVREC_CALLER);
+  return p;
+}
+
+KIVREC_EXPORT void* realloc(void* p, std::size_t size) {
+  const kivrec::call_origin caller = KIVREC_CALLER;
+  if (kivrec::from_bootstrap(p)) {
+    // Moved out of the arena; its old size is unknown, so copy what fits.
+    void* moved = kivrec::traced_malloc(size, caller);
+    const std::size_t room = static_cast<std::size_t>(kivrec::bootstrap + kivrec::bootstrap_size -
+                                                      static_cast<unsigned char*>(p));
+    if (moved != nullptr) std::memcpy(moved, p, size < room ? size : room);
+    return moved;
+  }
+  kivrec::resolve();
+  kivrec::hook_guard guard;
+  if (!guard.entered()) return real.realloc(p, size);
+  return kivrec::record_realloc(p, size, caller, real.realloc);
+}
+
+KIVREC_EXPORT void* memalign(std::size_t alignment, std::size_t size) {
+  return kivrec::traced_memalign(alignment, size, KIVREC_CALLER);
+}
+
+KIVREC_EXPORT void* aligned_alloc(std::size_t alignment, std::size_t size) {
+  kivrec::resolve();
+  void* p = real.aligned_alloc(alignment, size);
+  kivrec::hook_guard guard;
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size, KIVREC_CALLER);
+  return p;
+}
+
+KIVREC_EXPORT int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
+  kivrec::resolve();
+  const int result = real.posix_memalign(out, alignment, size);
+  kivrec::hook_guard guard;
+  if (result == 0 && guard.entered()) kivrec::record_allocation(*out, size, KIVREC_CALLER);
+  return result;
+}
+
+KIVREC_EXPORT void* valloc(std::size_t size) {
+  kivrec::resolve();
+  void* p = real.valloc(size);
+  kivrec::hook_guard guard;
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size, KIVREC_CALLER);
+  return p;
+}
+
+KIVREC_EXPORT void* pvalloc(std::size_t size) {
+  kivrec::resolve();
+  void* p = real.pvalloc(size);
+  kivrec::hook_guard guard;
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size, KIVREC_CALLER);
+  return p;
+}
+
+// ---- C++ allocation functions ------------------------------------------
+
+KIVREC_EXPORT void* _Znwm(std::size_t size) { return kivrec::traced_new(size, KIVREC_CALLER); }
+KIVREC_EXPORT void* _Znam(std::size_t size) { return kivrec::traced_new(size, KIVREC_CALLER); }
+KIVREC_EXPORT void* _ZnwmRKSt9nothrow_t(std::size_t size, const std::nothrow_t&) {
+  return kivrec::nothrow_new(size, KIVREC_CALLER);
+}
+KIVREC_EXPORT void* _ZnamRKSt9nothrow_t(std::size_t size, const std::nothrow_t&) {
+  return kivrec::nothrow_new(size, KIVREC_CALLER);
+}
+KIVREC_EXPORT void* _ZnwmSt11align_val_t(std::size_t size, std::align_val_t a) {
+  return kivrec::traced_aligned_new(size, a, KIVREC_CALLER);
+}
+KIVREC_EXPORT void* _ZnamSt11align_val_t(std::size_t size, std::align_val_t a) {
+  return kivrec::traced_aligned_new(size, a, KIVREC_CALLER);
+}
+KIVREC_EXPORT void* _ZnwmSt11align_val_tRKSt9nothrow_t(std::size_t size, std::align_val_t a,
+                                                       const std::nothrow_t&) {
+  return kivrec::traced_memalign(static_cast<std::size_t>(a), size == 0 ? 1 : size, KIVREC_CALLER);
+}
+KIVREC_EXPORT void* _ZnamSt11align_val_tRKSt9nothrow_t(std::size_t size, std::align_val_t a,
+                                                       const std::nothrow_t&) {
+  return kivrec::traced_memalign(static_cast<std::size_t>(a), size == 0 ? 1 : size, KIVREC_CALLER);
+}
+
+KIVREC_EXPORT void _ZdlPv(void* p) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdaPv(void* p) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdlPvm(void* p, std::size_t) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdaPvm(void* p, std::size_t) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdlPvRKSt9nothrow_t(void* p, const std::nothrow_t&) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdaPvRKSt9nothrow_t(void* p, const std::nothrow_t&) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdlPvSt11align_val_t(void* p, std::align_val_t) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdaPvSt11align_val_t(void* p, std::align_val_t) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdlPvmSt11align_val_t(void* p, std::size_t, std::align_val_t) {
+  kivrec::traced_free(p, KIVREC_CALLER);
+}
+KIVREC_EXPORT void _ZdaPvmSt11align_val_t(void* p, std::size_t, std::align_val_t) {
+  kivrec::traced_free(p, KIVREC_CALLER);
+}
+KIVREC_EXPORT void _ZdlPvSt11align_val_tRKSt9nothrow_t(void* p, std::align_val_t, const std::nothrow_t&) {
+  kivrec::traced_free(p, KIVREC_CALLER);
+}
+KIVREC_EXPORT void _ZdaPvSt11align_val_tRKSt9nothrow_t(void* p, std::align_val_t, const std::nothrow_t&) {
+  kivrec::traced_free(p, KIVREC_CALLER);
+}
+
+// ---- call flow of programs built with -finstrument-functions ---------------
+
+KIVREC_EXPORT void __cyg_profile_func_enter(void* function, void*) {
+  kivrec::hook_guard guard;
+  if (guard.entered()) kivrec::record_flow_in(as_number(function));
+}
+
+KIVREC_EXPORT void __cyg_profile_func_exit(void*, void*) {
+  kivrec::hook_guard guard;
+  if (guard.entered()) kivrec::record_flow_out();
+}
+
+// ---- end of a process image ------------------------------------------------
+
+namespace kivrec {
+namespace {
+// The old image's trace is closed before the exec; when the exec fails the
+// image goes on with a new trace.
+template <typename Exec>
+int traced_exec(Exec exec) {
+  resolve();
+  end_of_image();
+  const int result = exec();
+  const int saved = errno;
+  exec_failed();
+  errno = saved;
+  return result;
+}
+}  // namespace
+}  // namespace kivrec
+
+KIVREC_EXPORT int execve(const char* path, char* const argv[], char* const envp[]) {
+  return kivrec::traced_exec([&] { return real.execve(path, argv, envp); });
+}
+
+KIVREC_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[]) {
+  return kivrec::traced_exec([&] { return real.execvpe(file, argv, envp); });
+}
+
+KIVREC_EXPORT int fexecve(int fd, char* const argv[], char* const envp[]) {
+  return kivrec::traced_exec([&] { return real.fexecve(fd, argv, envp); });
+}
+
+KIVREC_EXPORT int execv(const char* path, char* const argv[]) { return execve(path, argv, environ); }
+KIVREC_EXPORT int execvp(const char* file, char* const argv[]) { return execvpe(file, argv, environ); }
+
+namespace {
+// The variadic exec functions' arguments up to the terminating null pointer.
+bool collect_args(const char* first, va_list args, char** out, char* const** envp) {
+  std::size_t n = 0;
+  out[n++] = const_cast<char*>(first);
+  while (out[n - 1] != nullptr) {
+    if (n == kivrec::max_exec_args) return false;
+    out[n++] = va_arg(args, char*);
+  }
+  if (envp != nullptr) *envp = va_arg(args, char* const*);
+  return true;
+}
+}  // namespace
+
+KIVREC_EXPORT int execl(const char* path, const char* arg, ...) {
+  char* argv[kivrec::max_exec_args];
+  va_list args;
+  va_start(args, arg);
+  const bool ok = collect_args(arg, args, argv, nullptr);
+  va_end(args);
+  if (!ok) return errno = E2BIG, -1;
+  return execve(path, argv, environ);
+}
+
+KIVREC_EXPORT int execlp(const char* file, const char* arg, ...) {
+  char* argv[kivrec::max_exec_args];
+  va_list args;
+  va_start(args, arg);
+  const bool ok = collect_args(arg, args, argv, nullptr);
+  va_end(args);
+  if (!ok) return errno = E2BIG, -1;
+  return execvpe(file, argv, environ);
+}
+
+KIVREC_EXPORT int execle(const char* path, const char* arg, ...) {
+  char* argv[kivrec::max_exec_args];
+  char* const* envp = nullptr;
+  va_list args;
+  va_start(args, arg);
+  const bool ok = collect_args(arg, args, argv, &envp);
+  va_end(args);
+  if (!ok) return errno = E2BIG, -1;
+  return execve(path, argv, envp);
+}
+
+KIVREC_EXPORT void _exit(int status) {
+  kivrec::resolve();
+  kivrec::end_of_image();
+  real.exit_now(status);
+  __builtin_unreachable();
+}
+
+KIVREC_EXPORT void _Exit(int status) {
+  kivrec::resolve();
+  kivrec::end_of_image();
+  real.exit_now_c99(status);
+  __builtin_unreachable();
+}
+
+// Programs that never allocate are traced too: the trace starts when the
+// library is loaded, unless an allocation came first.
+__attribute__((constructor)) static void kivrec_begin() {
+  kivrec::resolve();
+  kivrec::hook_guard guard;
+  if (guard.entered()) kivrec::recording();
+}
+
+// Runs after the program's own destructors and exit handlers (the
+// preloaded library is initialised early and so finalised late).
+__attribute__((destructor)) static void kivrec_finish() { kivrec::end_of_image(); }

@@ -1,0 +1,137 @@
+// kivrec: runs a program with the recording library preloaded, so that its
+// heap is traced in kiv's format into <dir>/<runid>.
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* usage_text =
+    "usage: kivrec [options] -- program [arguments...]\n"
+    "Runs program with its heap recorded in kiv's trace format: one header and\n"
+    "data files per process image in DIR/ID, converted with: cd DIR && kiv -R ID\n"
+    "\n"
+    "options:\n"
+    "  --dir DIR            trace directory (default: the current directory)   KIVREC_DIR\n"
+    "  --runid ID           run id, at most 9 characters (default: the pid)    KIVREC_RUNID\n"
+    "  --size KB            data file size limit in KiB (default 4096)         KIVREC_SIZE\n"
+    "  --address-bytes N    4 or 8 bytes per address (default 8)               KIVREC_ADDRESS_BYTES\n"
+    "  --mark-signal N      signal that writes a marker, 0 for none            KIVREC_MARK_SIGNAL\n"
+    "                       (default 12, SIGUSR2)\n"
+    "  --threads-as-processes  each thread is a process of its own in the      KIVREC_THREADS=process\n"
+    "                       trace (its id is the thread id)\n"
+    "  --library PATH       the recording library (default: libkivrec.so next  KIVREC_LIBRARY\n"
+    "                       to kivrec)\n"
+    "  --quiet              no line about where the trace goes\n"
+    "  --help               this text\n";
+
+struct launch {
+  std::string dir = ".";
+  std::string runid;
+  std::string library;
+  bool quiet = false;
+  std::vector<std::pair<std::string, std::string>> env;  // further KIVREC_* settings
+  int program = 0;  // index of the program in argv
+};
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "kivrec: %s\n%s", message.c_str(), usage_text);
+  return 2;
+}
+
+bool all_digits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The library next to this executable.
+std::string default_library() {
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "libkivrec.so";
+  std::string path(self, static_cast<std::size_t>(n));
+  return path.substr(0, path.rfind('/') + 1) + "libkivrec.so";
+}
+
+// Parses the options; returns an exit status when kivrec should stop.
+int parse(int argc, char** argv, launch& l) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--") {
+      l.program = i + 1;
+      return l.program < argc ? -1 : fail("no program to run");
+    }
+    if (a == "--help" || a == "-h") {
+      std::fputs(usage_text, stdout);
+      return 0;
+    }
+    if (a == "--quiet") {
+      l.quiet = true;
+      continue;
+    }
+    if (a == "--threads-as-processes") {
+      l.env.emplace_back("KIVREC_THREADS", "process");
+      continue;
+    }
+    if (i + 1 == argc) return fail("option " + std::string(a) + " needs a value");
+    const std::string value = argv[++i];
+    if (a == "--dir") {
+      l.dir = value;
+    } else if (a == "--runid") {
+      if (value.empty() || value.size() > 9 || value.find('/') != std::string::npos)
+        return fail("run id must be 1 to 9 characters without '/'");
+      l.runid = value;
+    } else if (a == "--size") {
+      if (!all_digits(value) || value == "0") return fail("--size needs a positive number of KiB");
+      l.env.emplace_back("KIVREC_SIZE", value);
+    } else if (a == "--address-bytes") {
+      if (value != "4" && value != "8") return fail("--address-bytes must be 4 or 8");
+      l.env.emplace_back("KIVREC_ADDRESS_BYTES", value);
+    } else if (a == "--mark-signal") {
+      if (!all_digits(value)) return fail("--mark-signal needs a signal number");
+      l.env.emplace_back("KIVREC_MARK_SIGNAL", value);
+    } else if (a == "--library") {
+      l.library = value;
+    } else {
+      return fail("unknown option " + std::string(a));
+    }
+  }
+  return fail("missing -- before the program");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  launch l;
+  if (const char* lib = ::getenv("KIVREC_LIBRARY")) l.library = lib;
+  const int status = parse(argc, argv, l);
+  if (status >= 0) return status;
+  ::mkdir(l.dir.c_str(), 0777);
+  char absolute[PATH_MAX];
+  if (::realpath(l.dir.c_str(), absolute) == nullptr)
+    return fail("cannot use trace directory " + l.dir + ": " + std::strerror(errno));
+  if (l.library.empty()) l.library = default_library();
+  if (::access(l.library.c_str(), R_OK) != 0) return fail("cannot read the recording library " + l.library);
+  // The program keeps this process id, which is the default run id.
+  if (l.runid.empty()) l.runid = std::to_string(::getpid());
+  ::setenv("KIVREC_DIR", absolute, 1);
+  ::setenv("KIVREC_RUNID", l.runid.c_str(), 1);
+  for (const auto& [name, value] : l.env) ::setenv(name.c_str(), value.c_str(), 1);
+  std::string preload = l.library;
+  if (const char* old = ::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0') preload += std::string(":") + old;
+  ::setenv("LD_PRELOAD", preload.c_str(), 1);
+  if (!l.quiet)
+    std::fprintf(stderr, "kivrec: recording into %s/%s; convert with: cd %s && kiv -R %s\n", absolute,
+                 l.runid.c_str(), absolute, l.runid.c_str());
+  ::execvp(argv[l.program], argv + l.program);
+  std::fprintf(stderr, "kivrec: cannot run %s: %s\n", argv[l.program], std::strerror(errno));
+  return 127;
+}

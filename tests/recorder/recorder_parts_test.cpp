@@ -1,0 +1,131 @@
+// The recorder's allocation-free building blocks: text and record encoding,
+// symbol tables read from ELF files, function numbering, and the names
+// that count as the C++ standard library.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "recorder/call_sites.h"
+#include "recorder/elf_symbols.h"
+#include "recorder/function_list.h"
+#include "recorder/record_encoder.h"
+#include "recorder/text_buffer.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using kivrec::text_buffer;
+
+TEST(RecorderText, FormatsEscapesAndCutsWithoutOverflowing) {
+  char storage[64];
+  text_buffer t(storage, sizeof storage);
+  t.number(0).character(' ').number(18446744073709551615ULL).character(' ').signed_number(-9223372036854775807LL - 1);
+  t.character(' ').hex(0xdeadbeef).character(' ').hex(0);
+  EXPECT_EQ(t.view(), "0 18446744073709551615 -9223372036854775808 deadbeef 0");
+  EXPECT_FALSE(t.overflowed());
+
+  t.clear();
+  t.escaped("a&b<c>\"d\"\x01\n");
+  EXPECT_EQ(t.view(), "a&amp;b&lt;c&gt;&quot;d&quot;??");
+
+  char small[8];
+  text_buffer cut(small, sizeof small);
+  cut.text("0123456789");
+  EXPECT_EQ(cut.view(), "01234567");
+  EXPECT_TRUE(cut.overflowed());
+  EXPECT_STREQ(cut.c_str(), "0123456");  // room for the zero byte
+
+  EXPECT_EQ(kivrec::base_name("/usr/lib/libc.so.6"), "libc.so.6");
+  EXPECT_EQ(kivrec::base_name("prog"), "prog");
+  EXPECT_EQ(kivrec::base_name("dir/"), "");
+}
+
+std::string bytes_of(const kivrec::record_encoder& r) {
+  return std::string(reinterpret_cast<const char*>(r.bytes()), r.size());
+}
+
+TEST(RecorderEncoder, FramesRecordsWithDeclaredWidths) {
+  kivrec::record_encoder r(8);
+  r.begin('f').u32(7).i32(-1).address(0x0102030405060708ULL).address(0).finish();
+  EXPECT_EQ(bytes_of(r), std::string("f\x18\x00" "\x07\x00\x00\x00" "\xff\xff\xff\xff"
+                                     "\x08\x07\x06\x05\x04\x03\x02\x01" "\x00\x00\x00\x00\x00\x00\x00\x00", 27));
+  r.set_address_width(4);
+  r.begin('H').address(0x0102030405060708ULL).string("ab").finish();
+  EXPECT_EQ(bytes_of(r), std::string("H\x07\x00" "\x08\x07\x06\x05" "ab\x00", 10));
+  r.begin('O').finish();
+  EXPECT_EQ(bytes_of(r), std::string("O\x00\x00", 3));
+
+  // A string longer than the record can hold is cut, still zero-terminated.
+  r.begin('C').string(std::string(2 * kivrec::record_encoder::capacity, 'x')).finish();
+  ASSERT_EQ(r.size(), kivrec::record_encoder::capacity);
+  EXPECT_EQ(r.bytes()[r.size() - 1], 0);
+  const std::size_t length = r.bytes()[1] | r.bytes()[2] << 8;
+  EXPECT_EQ(length, r.size() - 3);
+}
+
+TEST(RecorderSymbols, NumbersTheFunctionsOfAnObjectByAddress) {
+  kivrec::elf_symbols symbols;
+  ASSERT_TRUE(symbols.load(KNOWN_WORK_BINARY));
+  kivrec::function_list functions;
+  ASSERT_TRUE(functions.build(symbols));
+  ASSERT_GT(functions.size(), 10u);
+
+  std::set<std::string> names;
+  std::uint64_t leak_one = 0;
+  for (std::size_t i = 0; i < symbols.symbol_count(); ++i) {
+    std::uint64_t address = 0;
+    std::string_view name;
+    if (!symbols.function_symbol(i, &address, &name)) continue;
+    names.insert(std::string(name));
+    if (name == "leak_one") leak_one = address;
+  }
+  EXPECT_TRUE(names.count("main") && names.count("pairs") && names.count("thread_work"));
+  ASSERT_NE(leak_one, 0u);
+
+  // A function's start and an address inside it give its number; the
+  // number names it; numbers run from 1 without gaps.
+  const std::int32_t n = functions.number_of(leak_one);
+  EXPECT_EQ(functions.name(n), "leak_one");
+  EXPECT_EQ(functions.number_of(leak_one + 1), n);
+  EXPECT_EQ(functions.number_of(0), 0);
+  EXPECT_EQ(functions.name(0), "");
+  EXPECT_EQ(functions.name(static_cast<std::int32_t>(functions.size()) + 1), "");
+  for (std::int32_t k = 1; k <= static_cast<std::int32_t>(functions.size()); ++k) EXPECT_FALSE(functions.name(k).empty());
+
+  std::string_view name;
+  std::uint64_t offset = 0;
+  ASSERT_TRUE(symbols.find_function(leak_one + 3, &name, &offset));
+  EXPECT_EQ(name, "leak_one");
+  EXPECT_EQ(offset, 3u);
+}
+
+TEST(RecorderSymbols, RefusesFilesThatAreNotWholeElfObjects) {
+  kivtest::scratch_dir dir("kivrec_elf");
+  kivtest::write_file(dir.path() / "text", "not an object file at all, but long enough to hold a header......");
+  const std::string elf = kivtest::read_file(KNOWN_WORK_BINARY);
+  kivtest::write_file(dir.path() / "cut", elf.substr(0, 256));  // header only: sections are past the end
+  kivrec::elf_symbols symbols;
+  EXPECT_FALSE(symbols.load((dir / "text").c_str()));
+  EXPECT_FALSE(symbols.load((dir / "cut").c_str()));
+  EXPECT_FALSE(symbols.load((dir / "missing").c_str()));
+  kivrec::function_list functions;
+  EXPECT_FALSE(functions.build(symbols));
+  EXPECT_EQ(functions.number_of(0x1234), 0);
+}
+
+TEST(RecorderSites, StandardLibraryNamesAreRecognisedMangled) {
+  for (const char* name : {"_ZNSt6vectorIiSaIiEE17_M_realloc_insertIJRKiEEEvN9__gnu_cxx17__normal_iteratorIPiS1_EEDpOT_",
+                           "_ZNKSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEE4findEPKcm",
+                           "_ZSt9terminatev", "_ZNSaIcEC1Ev", "_ZNSs4_Rep9_S_createEmmRKSaIcE",
+                           "_ZN9__gnu_cxx13new_allocatorIcE8allocateEmPKv"})
+    EXPECT_TRUE(kivrec::standard_library_name(name)) << name;
+  for (const char* name : {"main", "_Z8leak_onem", "_ZN12_GLOBAL__N_19leak_nodeEv", "_ZN3app5StoreC2Ev", "_Z",
+                           "", "std_like_function"})
+    EXPECT_FALSE(kivrec::standard_library_name(name)) << name;
+}
+
+}  // namespace
