@@ -78,6 +78,19 @@ std::vector<bad_case> cases() {
       {"negative number in an unsigned column",
        [](const auto& dir) { edit_line(dir / "kiv.r.flow.1.csv", 7, [](std::string l) { return insert_at_field(l, 5, "-"); }); },
        "kiv.r.flow.1.csv:7: field 6 (next_rec) is not a number: '-"},
+      {"label of a counter group that is not there",
+       [](const auto& dir) { edit_line(dir / "kiv.r.memory.1.csv", 8, [](std::string l) { return l.replace(l.find(";color;"), 7, ";colour;"); }); },
+       "kiv.r.memory.1.csv:8: field 29 is 'colour', expected the label 'color'\n"},
+      {"row of another run id",
+       [](const auto& dir) { edit_line(dir / "kiv.r.hashloc.1.csv", 2, [](std::string l) { return "x" + l; }); },
+       "kiv.r.hashloc.1.csv:2: row of run 'xr' in a file of run 'r'\n"},
+      {"last row cut before its line end",
+       [](const auto& dir) {
+         const auto f = dir / "kiv.r.process.1.csv";
+         std::string t = kivtest::read_file(f);
+         kivtest::write_file(f, t.substr(0, t.size() - 1));
+       },
+       "the last row has no line end (a cut file?)\n"},
       {"table file the script names is missing",
        [](const auto& dir) { std::filesystem::remove(dir / "kiv.r.arena.1.csv"); },
        "kiv.r.sql:13: table file " },
