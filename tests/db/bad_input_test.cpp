@@ -117,7 +117,7 @@ class BadInput : public kivdb_fixture {
   std::filesystem::path copy_;
 
   void SetUp() override {
-    good_ = make_run("r", {"--records", "3000", "--seed", "9"});
+    good_ = make_run("r", {"--records", "1500", "--seed", "9"});
     copy_ = scratch_.path() / "copy";
   }
   void fresh_copy() {
@@ -181,7 +181,10 @@ TEST_F(BadInput, EachCaseLeavesThePostgresDatabaseAsItWas) {
   const std::string conninfo = pg->new_database("bad_input");
   load(good_, {"--pg", conninfo});
   const auto before = snapshot(*kivdb::open_postgres(conninfo));
-  for (const bad_case& c : cases()) {
+  // A case of each kind of failure: while reading the script, between
+  // files, and in the middle of a COPY.
+  const auto all = cases();
+  for (const bad_case& c : {all[0], all[3], all[8], all[9]}) {
     fresh_copy();
     c.spoil(copy_);
     expect_refused({"--pg", conninfo}, c);
