@@ -72,14 +72,14 @@ record_parser::record_parser(const table_def& table, char field_sep, char fun_se
   int stored = 0;
   for (const column& c : table.columns) {
     const bool label = c.type == col_type::label;
-    specs_.push_back({c.type, c.joined ? fun_sep : field_sep, c.name, label ? -1 : stored});
+    layout_.push_back({c.type, c.joined ? fun_sep : field_sep, c.name, label ? -1 : stored});
     if (!label) ++stored;
   }
   fields_.resize(static_cast<std::size_t>(stored) + 1);
 }
 
 void record_parser::set(int column, std::string_view text) {
-  const spec& s = specs_[static_cast<std::size_t>(column)];
+  const field_layout& s = layout_[static_cast<std::size_t>(column)];
   if (s.stored < 0) {
     if (text != s.name)
       throw parse_failure("field " + std::to_string(column + 1) + " is " + shown(text) + ", expected the label '" +
@@ -99,7 +99,7 @@ void record_parser::set(int column, std::string_view text) {
 
 void record_parser::wrong_count(std::string_view line, bool too_many) const {
   throw parse_failure(std::string(too_many ? "too many" : "too few") + " fields: " + std::to_string(field_count(line)) +
-                      ", expected " + std::to_string(specs_.size()));
+                      ", expected " + std::to_string(layout_.size()));
 }
 
 // Fields of a record held on one line (or, for "queries", up to its end
@@ -112,14 +112,14 @@ void record_parser::split_line(std::string_view line) {
   try {
     split_fields(line);
   } catch (const parse_failure&) {
-    if (field_count(line) < specs_.size()) wrong_count(line, false);
+    if (field_count(line) < layout_.size()) wrong_count(line, false);
     throw;
   }
 }
 
 std::size_t record_parser::field_count(std::string_view line) const {
   std::size_t fields = count(line, field_sep_) + 1;
-  for (const spec& s : specs_)
+  for (const field_layout& s : layout_)
     if (s.sep_before != field_sep_) {
       fields += count(line, s.sep_before);
       break;
@@ -128,13 +128,13 @@ std::size_t record_parser::field_count(std::string_view line) const {
 }
 
 void record_parser::split_fields(std::string_view line) {
-  const int n = static_cast<int>(specs_.size());
+  const int n = static_cast<int>(layout_.size());
   const int free = table_.free_text;
   const int left_end = free >= 0 ? free : n - 1;
   const char* cur = line.data();
   const char* right = line.data() + line.size();
   for (int i = 0; i < left_end; ++i) {
-    const char* sep = find(cur, right, specs_[static_cast<std::size_t>(i) + 1].sep_before);
+    const char* sep = find(cur, right, layout_[static_cast<std::size_t>(i) + 1].sep_before);
     if (sep == nullptr) wrong_count(line, false);
     set(i, {cur, static_cast<std::size_t>(sep - cur)});
     cur = sep + 1;
@@ -145,7 +145,7 @@ void record_parser::split_fields(std::string_view line) {
     return;
   }
   for (int j = n - 1; j > free; --j) {
-    const char* sep = find_last(cur, right, specs_[static_cast<std::size_t>(j)].sep_before);
+    const char* sep = find_last(cur, right, layout_[static_cast<std::size_t>(j)].sep_before);
     if (sep == nullptr) wrong_count(line, false);
     set(j, {sep + 1, static_cast<std::size_t>(right - sep - 1)});
     right = sep;
@@ -202,7 +202,7 @@ const char* record_parser::parse_flowdata(const char* data, const char* end, std
     fields_.front() = {run_id_, 0, false};
     return line.data() + line.size() + 1;
   }
-  const int n = static_cast<int>(specs_.size());
+  const int n = static_cast<int>(layout_.size());
   const char* cur = line.data();
   const char* right = line.data() + line.size();
   for (int i = 0; i < n; ++i) {

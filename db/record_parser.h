@@ -47,7 +47,7 @@ class record_parser {
   const std::vector<field>& fields() const { return fields_; }
 
  private:
-  struct spec {
+  struct field_layout {
     col_type type;
     char sep_before;        // separator in front of the field (unused for the first)
     std::string_view name;  // column name, or the label's text
@@ -67,7 +67,7 @@ class record_parser {
   const table_def& table_;
   char field_sep_;
   std::string_view run_id_;
-  std::vector<spec> specs_;
+  std::vector<field_layout> layout_;
   std::vector<field> fields_;
 };
 
