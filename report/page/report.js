@@ -283,13 +283,12 @@
   histogram();
   data.lists.forEach(table);
 
-  // uPlot paints on the next animation frame; check after that.
-  requestAnimationFrame(function () {
-    requestAnimationFrame(function () {
-      body.setAttribute('data-kiv-charts', String(charts.length));
-      body.setAttribute('data-kiv-drawn', String(drawnCharts()));
-      body.setAttribute('data-kiv-errors', String(errors));
-      body.setAttribute('data-kiv-ready', 'yes');
-    });
-  });
+  // uPlot paints in a microtask after its construction; a timer runs
+  // after that (animation frames may never come in a hidden window).
+  setTimeout(function () {
+    body.setAttribute('data-kiv-charts', String(charts.length));
+    body.setAttribute('data-kiv-drawn', String(drawnCharts()));
+    body.setAttribute('data-kiv-errors', String(errors));
+    body.setAttribute('data-kiv-ready', 'yes');
+  }, 0);
 })();
