@@ -1,0 +1,21 @@
+#pragma once
+
+// The command-line words every kivdb subcommand shares.
+
+#include <optional>
+#include <string>
+
+#include "db/commands.h"
+#include "db/database.h"
+
+namespace kivdb {
+
+// Reads "--db FILE" or "--pg CONNINFO" at args[i] into target, moving i
+// past the value. False when args[i] is neither; throws std::invalid_argument
+// when the value is missing.
+bool take_target_option(command_args args, std::size_t& i, std::optional<db_target>& target);
+
+// Reads "--<name> VALUE" at args[i]; the same conventions.
+bool take_value_option(command_args args, std::size_t& i, std::string_view name, std::string& value);
+
+}  // namespace kivdb

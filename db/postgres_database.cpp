@@ -1,0 +1,220 @@
+// The PostgreSQL engine through libpq: statements with parameters, rows
+// streamed one at a time, and bulk loads through COPY FROM STDIN.
+
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <exception>
+#include <memory>
+
+#include "db/database.h"
+
+namespace kivdb {
+
+namespace {
+
+struct result_deleter {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using pg_result = std::unique_ptr<PGresult, result_deleter>;
+
+// '?' placeholders become $1, $2, ... outside quoted texts and names.
+std::string numbered_placeholders(const std::string& sql) {
+  std::string out;
+  out.reserve(sql.size() + 16);
+  char quote = 0;
+  int n = 0;
+  for (char c : sql) {
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == '?') {
+      out += '$' + std::to_string(++n);
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+class pg_row final : public row_view {
+ public:
+  explicit pg_row(const PGresult* r) : r_(r) {}
+  int size() const override { return PQnfields(r_); }
+  bool is_null(int c) const override { return PQgetisnull(r_, 0, c) != 0; }
+  std::string_view text(int c) const override {
+    return {PQgetvalue(r_, 0, c), static_cast<std::size_t>(PQgetlength(r_, 0, c))};
+  }
+  std::int64_t integer(int c) const override {
+    const std::string_view t = text(c);
+    std::int64_t v = 0;
+    std::from_chars(t.data(), t.data() + t.size(), v);
+    return v;
+  }
+  std::string_view name(int c) const override { return PQfname(r_, c); }
+
+ private:
+  const PGresult* r_;
+};
+
+// COPY in text format: tab between fields, \N for NULL, backslash escapes
+// for the few characters the format reserves. Sent in large chunks.
+class pg_sink final : public bulk_sink {
+ public:
+  pg_sink(PGconn* conn, const table_def& table) : conn_(conn) {
+    for (const column* c : table.stored()) types_.push_back(c->type);
+    types_.push_back(col_type::int64);
+    buffer_.reserve(chunk_bytes + chunk_slack);
+  }
+  ~pg_sink() override {
+    // A sink dropped before finish() ends the COPY with an error, so that
+    // the connection can go on (the transaction is rolled back anyway).
+    if (!finished_) {
+      PQputCopyEnd(conn_, "load abandoned");
+      while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+    }
+  }
+
+  void add(std::span<const field> fields) override {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (i != 0) buffer_ += '\t';
+      const field& f = fields[i];
+      if (f.null)
+        buffer_ += "\\N";
+      else if (types_[i] == col_type::text)
+        escape(f.text);
+      else
+        number(f.number);
+    }
+    buffer_ += '\n';
+    if (buffer_.size() >= chunk_bytes) flush();
+  }
+
+  void finish() override {
+    flush();
+    finished_ = true;
+    if (PQputCopyEnd(conn_, nullptr) != 1) throw db_error(PQerrorMessage(conn_));
+    pg_result r(PQgetResult(conn_));
+    const bool ok = r && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+    const std::string message = r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_);
+    while (PGresult* rest = PQgetResult(conn_)) PQclear(rest);
+    if (!ok) throw db_error(message);
+  }
+
+ private:
+  static constexpr std::size_t chunk_bytes = 1 << 20;
+  static constexpr std::size_t chunk_slack = 1 << 16;
+
+  void number(std::int64_t v) {
+    char digits[24];
+    const auto res = std::to_chars(digits, digits + sizeof digits, v);
+    buffer_.append(digits, res.ptr);
+  }
+  void escape(std::string_view s) {
+    for (char c : s) {
+      switch (c) {
+        case '\\': buffer_ += "\\\\"; break;
+        case '\n': buffer_ += "\\n"; break;
+        case '\r': buffer_ += "\\r"; break;
+        case '\t': buffer_ += "\\t"; break;
+        default: buffer_ += c;
+      }
+    }
+  }
+  void flush() {
+    if (buffer_.empty()) return;
+    if (PQputCopyData(conn_, buffer_.data(), static_cast<int>(buffer_.size())) != 1)
+      throw db_error(PQerrorMessage(conn_));
+    buffer_.clear();
+  }
+
+  PGconn* conn_;
+  std::vector<col_type> types_;
+  std::string buffer_;
+  bool finished_ = false;
+};
+
+void ignore_notice(void*, const char*) {}
+
+class pg_database final : public database {
+ public:
+  explicit pg_database(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
+    if (conn_ == nullptr) throw db_error("cannot connect to PostgreSQL: out of memory");
+    if (PQstatus(conn_) != CONNECTION_OK) {
+      const std::string message = PQerrorMessage(conn_);
+      PQfinish(conn_);
+      throw db_error("cannot connect to PostgreSQL (" + conninfo + "): " + message);
+    }
+    PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
+  }
+  ~pg_database() override { PQfinish(conn_); }
+
+  engine_kind engine() const override { return engine_kind::postgresql; }
+
+  void exec(const std::string& sql) override {
+    pg_result r(PQexec(conn_, sql.c_str()));
+    const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw db_error(error_of(r.get()) + " in: " + sql);
+  }
+
+  void query(const std::string& sql, std::span<const std::optional<std::string>> params,
+             const std::function<void(const row_view&)>& each) override {
+    std::vector<const char*> values;
+    for (const auto& p : params) values.push_back(p ? p->c_str() : nullptr);
+    const std::string text = numbered_placeholders(sql);
+    if (PQsendQueryParams(conn_, text.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                          nullptr, 0) != 1)
+      throw db_error(std::string(PQerrorMessage(conn_)) + " in: " + sql);
+    PQsetSingleRowMode(conn_);
+    std::string failure;
+    std::exception_ptr thrown;
+    while (PGresult* raw = PQgetResult(conn_)) {
+      pg_result r(raw);
+      const ExecStatusType status = PQresultStatus(raw);
+      if (status == PGRES_SINGLE_TUPLE) {
+        // The rest of the result is drained even when the caller throws, so
+        // that the connection stays usable.
+        if (failure.empty() && !thrown) {
+          try {
+            each(pg_row(raw));
+          } catch (...) {
+            thrown = std::current_exception();
+          }
+        }
+      } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && failure.empty()) {
+        failure = error_of(raw);
+      }
+    }
+    if (thrown) std::rethrow_exception(thrown);
+    if (!failure.empty()) throw db_error(failure + " in: " + sql);
+  }
+
+  std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
+    std::string names;
+    for (const column* c : table.stored()) names += quoted(c->name) + ", ";
+    const std::string sql = "COPY " + quoted(table.name) + " (" + names + std::string(row_nr_column) + ") FROM STDIN";
+    pg_result r(PQexec(conn_, sql.c_str()));
+    if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) throw db_error(error_of(r.get()) + " in: " + sql);
+    return std::make_unique<pg_sink>(conn_, table);
+  }
+
+  void prepare_bulk_load() override { exec("SET synchronous_commit = off"); }
+
+ private:
+  std::string error_of(const PGresult* r) const {
+    std::string m = r != nullptr ? PQresultErrorMessage(r) : PQerrorMessage(conn_);
+    while (!m.empty() && m.back() == '\n') m.pop_back();
+    return m;
+  }
+
+  PGconn* conn_;
+};
+
+}  // namespace
+
+std::unique_ptr<database> open_postgres(const std::string& conninfo) {
+  return std::make_unique<pg_database>(conninfo);
+}
+
+}  // namespace kivdb

@@ -1,0 +1,154 @@
+// The SQLite engine: one file, opened (and created) by the program itself.
+
+#include <sqlite3.h>
+
+
+#include "db/database.h"
+
+namespace kivdb {
+
+namespace {
+
+class sqlite_statement {
+ public:
+  sqlite_statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK)
+      throw db_error(std::string(sqlite3_errmsg(db)) + " in: " + sql);
+  }
+  ~sqlite_statement() { sqlite3_finalize(stmt_); }
+  sqlite_statement(const sqlite_statement&) = delete;
+  sqlite_statement& operator=(const sqlite_statement&) = delete;
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+class sqlite_row final : public row_view {
+ public:
+  explicit sqlite_row(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  int size() const override { return sqlite3_column_count(stmt_); }
+  bool is_null(int c) const override { return sqlite3_column_type(stmt_, c) == SQLITE_NULL; }
+  std::string_view text(int c) const override {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, c));
+    if (p == nullptr) return {};
+    return {p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, c))};
+  }
+  std::int64_t integer(int c) const override { return sqlite3_column_int64(stmt_, c); }
+  std::string_view name(int c) const override { return sqlite3_column_name(stmt_, c); }
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+// Prepared INSERT of one table; numbers are bound as integers, texts
+// without a copy (they live until the row is stepped).
+class sqlite_sink final : public bulk_sink {
+ public:
+  sqlite_sink(sqlite3* db, const table_def& table, std::string sql)
+      : db_(db), stmt_(db, sql), types_(types_of(table)) {}
+
+  void add(std::span<const field> fields) override {
+    sqlite3_stmt* s = stmt_.get();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const int index = static_cast<int>(i) + 1;
+      const field& f = fields[i];
+      if (f.null)
+        sqlite3_bind_null(s, index);
+      else if (types_[i] == col_type::text)
+        sqlite3_bind_text(s, index, f.text.data(), static_cast<int>(f.text.size()), SQLITE_STATIC);
+      else
+        sqlite3_bind_int64(s, index, f.number);
+    }
+    if (sqlite3_step(s) != SQLITE_DONE) throw db_error(sqlite3_errmsg(db_));
+    sqlite3_reset(s);
+  }
+  void finish() override {}
+
+ private:
+  static std::vector<col_type> types_of(const table_def& table) {
+    std::vector<col_type> out;
+    for (const column* c : table.stored()) out.push_back(c->type);
+    out.push_back(col_type::int64);
+    return out;
+  }
+
+  sqlite3* db_;
+  sqlite_statement stmt_;
+  std::vector<col_type> types_;
+};
+
+class sqlite_database final : public database {
+ public:
+  explicit sqlite_database(const std::string& file) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+      const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+      sqlite3_close(db_);
+      throw db_error("cannot open SQLite database " + file + ": " + message);
+    }
+    sqlite3_busy_timeout(db_, busy_timeout_ms);
+  }
+  ~sqlite_database() override { sqlite3_close(db_); }
+
+  engine_kind engine() const override { return engine_kind::sqlite; }
+
+  void exec(const std::string& sql) override {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+      std::string text = message != nullptr ? message : sqlite3_errmsg(db_);
+      sqlite3_free(message);
+      throw db_error(text + " in: " + sql);
+    }
+  }
+
+  void query(const std::string& sql, std::span<const std::optional<std::string>> params,
+             const std::function<void(const row_view&)>& each) override {
+    sqlite_statement stmt(db_, sql);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      const int index = static_cast<int>(i) + 1;
+      if (params[i])
+        sqlite3_bind_text(stmt.get(), index, params[i]->data(), static_cast<int>(params[i]->size()),
+                          SQLITE_TRANSIENT);
+      else
+        sqlite3_bind_null(stmt.get(), index);
+    }
+    const sqlite_row row(stmt.get());
+    for (;;) {
+      const int rc = sqlite3_step(stmt.get());
+      if (rc == SQLITE_DONE) return;
+      if (rc != SQLITE_ROW) throw db_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
+      each(row);
+    }
+  }
+
+  std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
+    std::string names;
+    std::string marks;
+    for (const column* c : table.stored()) {
+      names += quoted(c->name) + ", ";
+      marks += "?, ";
+    }
+    const std::string sql = "INSERT INTO " + quoted(table.name) + " (" + names + std::string(row_nr_column) +
+                            ") VALUES (" + marks + "?)";
+    return std::make_unique<sqlite_sink>(db_, table, sql);
+  }
+
+  // The rollback journal stays (a failed load must leave the file as it
+  // was); only the waits for the disk go, and the cache grows.
+  void prepare_bulk_load() override {
+    exec("PRAGMA synchronous = OFF");
+    exec("PRAGMA cache_size = -262144");
+    exec("PRAGMA temp_store = MEMORY");
+  }
+
+ private:
+  static constexpr int busy_timeout_ms = 10000;
+  sqlite3* db_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<database> open_sqlite(const std::string& file) { return std::make_unique<sqlite_database>(file); }
+
+}  // namespace kivdb

@@ -1,0 +1,73 @@
+// The declared schema against kiv's tables and both engines.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "db/database.h"
+#include "db/schema.h"
+#include "support/pg_cluster.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using namespace kivdb;
+
+TEST(Schema, DeclaresKivsEighteenTablesWithTheirFieldCounts) {
+  // Fields per CSV row as kiv writes them with the default separators
+  // (labels included); "queries" and "flowdata" count their leading fields.
+  const std::vector<std::pair<std::string, std::size_t>> expected = {
+      {"memory", 94}, {"sbrk", 25},    {"queryevents", 23}, {"marker", 9},   {"freemem", 5},  {"arena", 20},
+      {"arcs", 12},   {"symbols", 10}, {"flowdata", 7},     {"flow", 8},     {"process", 11}, {"hashloc", 4},
+      {"malid", 13},  {"color", 5},    {"queries", 9},      {"runs", 13},    {"objects", 4},  {"functions", 6}};
+  ASSERT_EQ(kiv_tables().size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const table_def& t = kiv_tables()[i];
+    EXPECT_EQ(t.name, expected[i].first);
+    EXPECT_EQ(t.columns.size(), expected[i].second) << t.name;
+    EXPECT_EQ(t.columns.front().name, "run_id") << t.name;
+    std::set<std::string> names;
+    for (const column* c : t.stored()) EXPECT_TRUE(names.insert(c->name).second) << t.name << "." << c->name;
+  }
+  EXPECT_EQ(find_table("memory")->stored_count(), 87u);
+  EXPECT_EQ(find_table("nothing"), nullptr);
+}
+
+// Creates the schema twice (the second time finds it) and stores and reads
+// back the extremes of every column type.
+void check_engine(database& db) {
+  db.create_schema();
+  db.create_schema();
+  db.begin();
+  const table_def& t = *find_table("freemem");
+  auto sink = db.bulk_insert(t);
+  const std::vector<field> row = {{"r1"}, {"-7", -7}, {"18446744073709551615", -1}, {"1", 1}, {"tab\there\\"}, {"", 0}};
+  sink->add(row);
+  sink->finish();
+  db.commit();
+  const result r = db.query("SELECT run_id, pid, rec, freed_by, tag, row_nr FROM freemem WHERE run_id = ?",
+                            std::vector<std::optional<std::string>>{"r1"});
+  ASSERT_EQ(r.rows.size(), 1u);
+  EXPECT_EQ(r.rows[0][1], "-7");
+  EXPECT_EQ(r.rows[0][2], "-1");
+  EXPECT_EQ(r.rows[0][4], "tab\there\\");
+  EXPECT_EQ(r.columns.at(5), "row_nr");
+  EXPECT_THROW(db.exec("SELECT nothing FROM nowhere"), db_error);
+}
+
+TEST(Schema, SqliteStoresEveryColumnType) {
+  kivtest::scratch_dir dir("kivdb_schema");
+  auto db = open_sqlite(dir / "s.db");
+  EXPECT_EQ(db->engine_name(), "sqlite");
+  check_engine(*db);
+}
+
+TEST(Schema, PostgresStoresEveryColumnType) {
+  kivtest::pg_cluster* pg = kivtest::pg_cluster::shared();
+  if (pg == nullptr) GTEST_SKIP() << kivtest::pg_cluster::skip_reason();
+  auto db = open_postgres(pg->new_database("schema_types"));
+  EXPECT_EQ(db->engine_name(), "postgresql");
+  check_engine(*db);
+}
+
+}  // namespace
