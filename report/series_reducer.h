@@ -19,9 +19,11 @@ namespace kivdb::report {
 class series_reducer {
  public:
   // Points are expected with x in [first_x, last_x], ascending; `buckets`
-  // is the number of buckets the range is cut into (at least 1).
+  // is the number of buckets the range is cut into (at least 1). Without
+  // keep_time the kept points carry no time text (series drawn against
+  // another series' times need none, and keeping many series stays small).
   series_reducer(std::vector<std::string> names, std::uint64_t first_x, std::uint64_t last_x,
-                 std::size_t buckets);
+                 std::size_t buckets, bool keep_time = true);
 
   void add(std::uint64_t x, std::string_view time, std::span<const std::int64_t> values);
   // Closes the last bucket and hands the kept points over.
@@ -51,7 +53,18 @@ class series_reducer {
   std::uint64_t width_;
   std::uint64_t bucket_ = 0;
   bool open_ = false;
+  bool keep_time_;
   std::vector<point> slots_;
 };
+
+}  // namespace kivdb::report
+
+namespace kivdb::report {
+
+// Puts one-column series that change at different x (such as each malloc
+// id's bytes in use, which move only at that id's records) onto one x
+// axis: the union of their x, each series holding its last value between
+// its own points and 0 before its first.
+series_table merge_held(const std::vector<series_table>& parts);
 
 }  // namespace kivdb::report

@@ -43,8 +43,10 @@
     return sign + (unit === 0 ? String(value) : value.toFixed(value < 10 ? 1 : 0)) + ' ' + units[unit];
   }
 
-  // Time text of the kept point at or before record x.
-  function timeAt(table, x) {
+  // Time text of the memory chart's kept point at or before record x: the
+  // other charts share its record axis and carry no times of their own.
+  function timeAt(x) {
+    const table = data.memory;
     const xs = table.x;
     if (xs.length === 0) return '';
     let lo = 0;
@@ -137,7 +139,7 @@
     }
     const series = [{
       label: 'record',
-      value: function (u, v) { return v == null ? '-' : grouped(v) + ' (' + clock(timeAt(table, v)) + ')'; },
+      value: function (u, v) { return v == null ? '-' : grouped(v) + ' (' + clock(timeAt(v)) + ')'; },
     }];
     table.names.forEach(function (name, i) {
       series.push({
@@ -157,7 +159,7 @@
         { label: 'memory record', values: function (u, splits) { return splits.map(grouped); } },
         { values: function (u, splits) { return splits.map(bytes); }, size: 70 },
         { scale: 'x', side: 0, space: 110, label: 'time',
-          values: function (u, splits) { return splits.map(function (s) { return clock(timeAt(table, s)); }); } },
+          values: function (u, splits) { return splits.map(function (s) { return clock(timeAt(s)); }); } },
       ],
       plugins: options.markers ? [markerPlugin(options.markers)] : [],
     }, [table.x].concat(table.values), box);

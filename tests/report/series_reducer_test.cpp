@@ -113,3 +113,38 @@ TEST(SeriesReducer, OnePointAndZeroBuckets) {
 
 }  // namespace
 }  // namespace kivdb::report
+
+namespace kivdb::report {
+namespace {
+
+series_table one(const std::string& name, std::vector<std::uint64_t> x,
+                 std::vector<std::int64_t> v) {
+  series_table t;
+  t.names = {name};
+  t.x = std::move(x);
+  t.values = {std::move(v)};
+  return t;
+}
+
+TEST(MergeHeld, UnionOfXWithLastValuesHeldAndZeroBefore) {
+  const auto merged = merge_held({one("a", {2, 5, 9}, {10, 20, 5}), one("b", {1, 5, 7}, {1, 2, 3}),
+                                  one("empty", {}, {})});
+  EXPECT_EQ(merged.names, (std::vector<std::string>{"a", "b", "empty"}));
+  EXPECT_EQ(merged.x, (std::vector<std::uint64_t>{1, 2, 5, 7, 9}));
+  EXPECT_EQ(merged.values[0], (std::vector<std::int64_t>{0, 10, 20, 20, 5}));
+  EXPECT_EQ(merged.values[1], (std::vector<std::int64_t>{1, 1, 2, 3, 3}));
+  EXPECT_EQ(merged.values[2], (std::vector<std::int64_t>{0, 0, 0, 0, 0}));
+  EXPECT_TRUE(merge_held({}).x.empty());
+}
+
+TEST(SeriesReducer, WithoutTimesKeepsNoTexts) {
+  series_reducer reducer({"a"}, 1, 100, 10, false);
+  for (std::uint64_t x = 1; x <= 100; ++x)
+    reducer.add(x, "2024-01-01 00:00:00.000", std::vector<std::int64_t>{static_cast<std::int64_t>(x)});
+  const auto t = reducer.finish();
+  EXPECT_GT(t.size(), 10u);
+  EXPECT_TRUE(t.time.empty());
+}
+
+}  // namespace
+}  // namespace kivdb::report

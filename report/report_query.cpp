@@ -1,0 +1,456 @@
+#include "report/report_query.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <map>
+#include <optional>
+#include <unordered_map>
+
+#include "report/series_reducer.h"
+
+namespace kivdb::report {
+
+namespace {
+
+using params = std::vector<std::optional<std::string>>;
+
+constexpr std::int64_t no_location = 0;
+
+std::uint64_t as_unsigned(std::int64_t v) { return static_cast<std::uint64_t>(v); }
+
+std::string text_or_empty(const row_view& row, int column) {
+  return row.is_null(column) ? std::string() : std::string(row.text(column));
+}
+
+// The columns of the one ordered pass over a run's memory rows.
+const char* const memory_scan_sql =
+    "SELECT tag, rec, time, process_id, location, malid, size, new_size, other_rec, "
+    "global_cur_wf_size, global_cur_wf_count, global_cur_nf_size, "
+    "process_cur_wf_size, process_in_use_size, malid_cur_wf_size, malid_in_use_size "
+    "FROM memory WHERE run_id = ? ORDER BY row_nr";
+
+enum scan_column : int {
+  c_tag, c_rec, c_time, c_process, c_location, c_malid, c_size, c_new_size, c_other_rec,
+  c_global_wf, c_global_wf_count, c_global_nf,
+  c_process_wf, c_process_in_use, c_malid_wf, c_malid_in_use
+};
+
+struct location_figures {
+  std::int64_t count = 0;
+  std::int64_t bytes = 0;
+};
+
+struct malid_figures {
+  std::int64_t peak_in_use = 0;
+  std::int64_t peak_wf = 0;
+};
+
+// Allocations of the last few records by record number, so that a free
+// can find where the block it frees was made without another query.
+class recent_allocations {
+ public:
+  explicit recent_allocations(std::uint64_t distance) : slots_(distance + 1) {}
+
+  void add(std::uint64_t rec, std::int64_t location) { slots_[rec % slots_.size()] = {rec, location}; }
+  std::optional<std::int64_t> find(std::uint64_t rec) const {
+    const auto& slot = slots_[rec % slots_.size()];
+    if (slot.rec != rec) return std::nullopt;
+    return slot.location;
+  }
+
+ private:
+  struct slot {
+    std::uint64_t rec = 0;
+    std::int64_t location = 0;
+  };
+  std::vector<slot> slots_;
+};
+
+// Bucket of an allocation size: the smallest i with size <= 2^i.
+std::size_t size_bucket(std::uint64_t size) {
+  return size <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(size - 1));
+}
+
+// Everything gathered in the pass over the memory rows.
+class memory_scan {
+ public:
+  memory_scan(const report_settings& settings, std::uint64_t first_rec, std::uint64_t last_rec)
+      : settings_(settings),
+        first_(first_rec),
+        last_(last_rec),
+        memory_({"with free", "no free"}, first_rec, last_rec, settings.memory_buckets),
+        recent_(settings.temporary_distance) {}
+
+  void add(const row_view& row);
+
+  run_summary& summary() { return summary_; }
+  series_table memory_series() { return memory_.finish(); }
+  std::map<std::int64_t, location_figures>& allocations() { return allocations_; }
+  std::map<std::int64_t, location_figures>& temporaries() { return temporaries_; }
+  std::map<std::int64_t, malid_figures>& malids() { return malid_peaks_; }
+  std::map<std::int64_t, series_reducer>& malid_series() { return malid_series_; }
+  std::map<std::int64_t, series_reducer>& process_series() { return process_series_; }
+  std::map<std::int64_t, std::int64_t>& process_peaks() { return process_peaks_; }
+  size_histogram& sizes() { return sizes_; }
+
+ private:
+  std::uint64_t axis(std::uint64_t rec);
+  void summarise(const row_view& row, std::uint64_t x);
+  void count_allocation(std::string_view tag, std::uint64_t rec, std::int64_t location,
+                        std::int64_t size);
+  void count_temporary(std::uint64_t rec, std::uint64_t freed_rec, std::int64_t size);
+  void follow_malid(const row_view& row, std::uint64_t x);
+  void follow_process(const row_view& row, std::uint64_t x);
+
+  const report_settings& settings_;
+  std::uint64_t first_;
+  std::uint64_t last_;
+  // Record numbers start again in a later header of the same run; the
+  // axis then goes on from where the previous header ended.
+  std::uint64_t offset_ = 0;
+  std::uint64_t previous_rec_ = 0;
+  run_summary summary_;
+  series_reducer memory_;
+  recent_allocations recent_;
+  std::map<std::int64_t, location_figures> allocations_;
+  std::map<std::int64_t, location_figures> temporaries_;
+  std::map<std::int64_t, malid_figures> malid_peaks_;
+  std::map<std::int64_t, series_reducer> malid_series_;
+  std::map<std::int64_t, series_reducer> process_series_;
+  std::map<std::int64_t, std::int64_t> process_peaks_;
+  size_histogram sizes_;
+};
+
+std::uint64_t memory_scan::axis(std::uint64_t rec) {
+  if (rec < previous_rec_) offset_ += previous_rec_;
+  previous_rec_ = rec;
+  return rec + offset_;
+}
+
+void memory_scan::add(const row_view& row) {
+  const std::uint64_t rec = as_unsigned(row.integer(c_rec));
+  const std::uint64_t x = axis(rec);
+  summarise(row, x);
+  const std::string_view tag = row.text(c_tag);
+  const std::int64_t location = row.integer(c_location);
+  if (tag == "a" || tag == "n") count_allocation(tag, rec, location, row.integer(c_size));
+  if (tag == "f" && !row.is_null(c_other_rec))
+    count_temporary(rec, as_unsigned(row.integer(c_other_rec)), row.integer(c_new_size));
+  follow_malid(row, x);
+  follow_process(row, x);
+}
+
+void memory_scan::summarise(const row_view& row, std::uint64_t x) {
+  run_summary& s = summary_;
+  ++s.memory_records;
+  const auto wf = as_unsigned(row.integer(c_global_wf));
+  const std::array<std::int64_t, 2> values{row.integer(c_global_wf), row.integer(c_global_nf)};
+  memory_.add(x, row.text(c_time), values);
+  if (s.memory_records == 1 || wf > s.peak_bytes) {
+    s.peak_bytes = wf;
+    s.peak_blocks = as_unsigned(row.integer(c_global_wf_count));
+    s.peak_record = as_unsigned(row.integer(c_rec));
+    s.peak_time = row.text(c_time);
+  }
+  s.live_bytes_at_end = wf;
+  s.live_blocks_at_end = as_unsigned(row.integer(c_global_wf_count));
+  s.nofree_bytes_at_end = as_unsigned(row.integer(c_global_nf));
+}
+
+void memory_scan::count_allocation(std::string_view tag, std::uint64_t rec,
+                                   std::int64_t location, std::int64_t size) {
+  location_figures& f = allocations_[location];
+  ++f.count;
+  f.bytes += size;
+  const std::size_t bucket = size_bucket(as_unsigned(size));
+  if (sizes_.counts.size() <= bucket) {
+    sizes_.counts.resize(bucket + 1);
+    sizes_.bytes.resize(bucket + 1);
+  }
+  ++sizes_.counts[bucket];
+  sizes_.bytes[bucket] += as_unsigned(size);
+  if (tag == "a") recent_.add(rec, location);
+}
+
+void memory_scan::count_temporary(std::uint64_t rec, std::uint64_t freed_rec, std::int64_t size) {
+  if (freed_rec == 0 || freed_rec > rec || rec - freed_rec > settings_.temporary_distance) return;
+  const auto location = recent_.find(freed_rec);
+  if (!location) return;
+  location_figures& f = temporaries_[*location];
+  ++f.count;
+  f.bytes += size;
+}
+
+void memory_scan::follow_malid(const row_view& row, std::uint64_t x) {
+  const std::int64_t id = row.integer(c_malid);
+  const std::int64_t in_use = row.integer(c_malid_in_use);
+  malid_figures& f = malid_peaks_[id];
+  f.peak_in_use = std::max(f.peak_in_use, in_use);
+  f.peak_wf = std::max(f.peak_wf, row.integer(c_malid_wf));
+  auto it = malid_series_.find(id);
+  if (it == malid_series_.end())
+    it = malid_series_
+             .try_emplace(id, std::vector<std::string>{std::to_string(id)}, first_, last_ + offset_,
+                          settings_.detail_buckets, false)
+             .first;
+  it->second.add(x, {}, std::array<std::int64_t, 1>{in_use});
+}
+
+void memory_scan::follow_process(const row_view& row, std::uint64_t x) {
+  const std::int64_t process = row.integer(c_process);
+  const std::int64_t wf = row.integer(c_process_wf);
+  const std::int64_t in_use = row.integer(c_process_in_use);
+  auto& peak = process_peaks_[process];
+  peak = std::max(peak, in_use);
+  auto it = process_series_.find(process);
+  if (it == process_series_.end())
+    it = process_series_
+             .try_emplace(process, std::vector<std::string>{"with free", "no free"}, first_,
+                          last_ + offset_, settings_.detail_buckets, false)
+             .first;
+  it->second.add(x, {}, std::array<std::int64_t, 2>{wf, in_use - wf});
+}
+
+// ---- the small tables -------------------------------------------------
+
+void read_run_info(database& db, const std::string& run_id, run_summary& s) {
+  bool first = true;
+  db.query("SELECT program, host, user_name, start_time, end_time FROM runs WHERE run_id = ? "
+           "ORDER BY row_nr",
+           params{run_id}, [&](const row_view& row) {
+             if (first) {
+               s.program = text_or_empty(row, 0);
+               s.host = text_or_empty(row, 1);
+               s.user = text_or_empty(row, 2);
+               s.start_time = text_or_empty(row, 3);
+               s.end_time = text_or_empty(row, 4);
+               first = false;
+               return;
+             }
+             // A later header of the same run: the run spans all of them.
+             s.start_time = std::min(s.start_time, text_or_empty(row, 3));
+             s.end_time = std::max(s.end_time, text_or_empty(row, 4));
+           });
+  s.run_id = run_id;
+}
+
+std::int64_t single_integer(database& db, const std::string& sql, const std::string& run_id) {
+  std::int64_t value = 0;
+  db.query(sql, params{run_id}, [&](const row_view& row) {
+    if (!row.is_null(0)) value = row.integer(0);
+  });
+  return value;
+}
+
+std::map<std::int64_t, std::string> names_by_key(database& db, const std::string& sql,
+                                                 const std::string& run_id) {
+  std::map<std::int64_t, std::string> names;
+  db.query(sql, params{run_id}, [&](const row_view& row) {
+    names.try_emplace(row.integer(0), text_or_empty(row, 1));
+  });
+  return names;
+}
+
+std::string location_name(const std::map<std::int64_t, std::string>& sources, std::int64_t key) {
+  if (key == no_location) return "(no location)";
+  const auto it = sources.find(key);
+  if (it == sources.end() || it->second.empty()) return "location " + std::to_string(key);
+  return it->second;
+}
+
+// Rows sorted by their first number, largest first, then by name.
+void rank(top_list& list) {
+  std::stable_sort(list.rows.begin(), list.rows.end(), [](const top_row& a, const top_row& b) {
+    if (a.numbers.front() != b.numbers.front()) return a.numbers.front() > b.numbers.front();
+    return a.texts.front() < b.texts.front();
+  });
+}
+
+top_list leaks_by_location(database& db, const std::string& run_id,
+                           const std::map<std::int64_t, std::string>& sources) {
+  top_list list{"leaks_by_location", "Leaks by location (with-free blocks alive at the end)",
+                {"name"}, {"bytes", "blocks"}, {}};
+  db.query("SELECT location, SUM(bytes), SUM(blocks) FROM leaks_by_location WHERE run_id = ? "
+           "GROUP BY location",
+           params{run_id}, [&](const row_view& row) {
+             list.rows.push_back({{location_name(sources, row.integer(0))},
+                                  {row.integer(1), row.integer(2)}});
+           });
+  rank(list);
+  return list;
+}
+
+std::string function_name(const row_view& row, int column) {
+  return row.is_null(column) ? std::string("?") : std::string(row.text(column));
+}
+
+top_list leaks_by_arc(database& db, const std::string& run_id) {
+  top_list list{"leaks_by_arc", "Leaks by call arc (caller -> callee)", {"name"},
+                {"bytes", "blocks"}, {}};
+  db.query("SELECT caller_function, callee_function, SUM(bytes), SUM(blocks) FROM leaks_by_arc "
+           "WHERE run_id = ? GROUP BY caller_function, callee_function",
+           params{run_id}, [&](const row_view& row) {
+             list.rows.push_back({{function_name(row, 0) + " -> " + function_name(row, 1)},
+                                  {row.integer(2), row.integer(3)}});
+           });
+  rank(list);
+  return list;
+}
+
+top_list location_list(std::string key, std::string title, std::string count_name,
+                       const std::map<std::int64_t, location_figures>& figures,
+                       const std::map<std::int64_t, std::string>& sources) {
+  top_list list{std::move(key), std::move(title), {"name"}, {std::move(count_name), "bytes"}, {}};
+  for (const auto& [location, f] : figures)
+    list.rows.push_back({{location_name(sources, location)}, {f.count, f.bytes}});
+  rank(list);
+  return list;
+}
+
+struct malid_label {
+  std::string name;
+  std::string category;
+};
+
+std::map<std::int64_t, malid_label> malid_labels(database& db, const std::string& run_id) {
+  std::map<std::int64_t, malid_label> labels;
+  db.query("SELECT malid, name, category FROM malid WHERE run_id = ? ORDER BY row_nr",
+           params{run_id}, [&](const row_view& row) {
+             labels[row.integer(0)] = {text_or_empty(row, 1), text_or_empty(row, 2)};
+           });
+  return labels;
+}
+
+std::string malid_name(const std::map<std::int64_t, malid_label>& labels, std::int64_t id) {
+  const auto it = labels.find(id);
+  if (it == labels.end() || it->second.name.empty()) return "malloc id " + std::to_string(id);
+  return it->second.name;
+}
+
+top_list peak_by_malid(const std::map<std::int64_t, malid_figures>& peaks,
+                       const std::map<std::int64_t, malid_label>& labels) {
+  top_list list{"peak_by_malid", "Peak in use by malloc id (with and without free)",
+                {"name", "category"}, {"peak_bytes", "peak_wf_bytes", "malid"}, {}};
+  for (const auto& [id, f] : peaks) {
+    const auto it = labels.find(id);
+    list.rows.push_back({{malid_name(labels, id), it == labels.end() ? "" : it->second.category},
+                         {f.peak_in_use, f.peak_wf, id}});
+  }
+  rank(list);
+  return list;
+}
+
+std::vector<chart_marker> read_markers(database& db, const std::string& run_id) {
+  std::vector<chart_marker> markers;
+  db.query("SELECT rec, time, grp, kind, text FROM marker WHERE run_id = ? "
+           "AND grp IN ('Marker', 'Process') ORDER BY row_nr",
+           params{run_id}, [&](const row_view& row) {
+             chart_marker m;
+             m.record = as_unsigned(row.integer(0));
+             m.time = text_or_empty(row, 1);
+             m.text = text_or_empty(row, 4);
+             const std::string kind = text_or_empty(row, 3);
+             if (text_or_empty(row, 2) == "Process")
+               m.what = kind == "End" ? chart_marker::kind::process_end
+                                      : chart_marker::kind::process_start;
+             markers.push_back(std::move(m));
+           });
+  return markers;
+}
+
+// Ids (malloc ids or processes) ordered by their peak, largest first.
+template <typename Peak>
+std::vector<std::int64_t> largest(const std::map<std::int64_t, Peak>& peaks,
+                                  std::int64_t (*value)(const Peak&), std::size_t count) {
+  std::vector<std::int64_t> ids;
+  for (const auto& entry : peaks) ids.push_back(entry.first);
+  std::stable_sort(ids.begin(), ids.end(), [&](std::int64_t a, std::int64_t b) {
+    return value(peaks.at(a)) > value(peaks.at(b));
+  });
+  if (ids.size() > count) ids.resize(count);
+  return ids;
+}
+
+chart top_malid_chart(memory_scan& scan, const std::map<std::int64_t, malid_label>& labels,
+                      std::size_t count) {
+  const auto ids = largest<malid_figures>(
+      scan.malids(), [](const malid_figures& f) { return f.peak_in_use; }, count);
+  std::vector<series_table> parts;
+  for (const std::int64_t id : ids) {
+    parts.push_back(scan.malid_series().at(id).finish());
+    parts.back().names = {malid_name(labels, id)};
+  }
+  return {"Top malloc ids in use", merge_held(parts)};
+}
+
+std::vector<chart> process_charts(memory_scan& scan,
+                                  const std::map<std::int64_t, std::string>& sessions,
+                                  std::size_t count) {
+  std::vector<chart> charts;
+  if (scan.process_peaks().size() < 2) return charts;
+  const auto ids = largest<std::int64_t>(
+      scan.process_peaks(), [](const std::int64_t& peak) { return peak; }, count);
+  for (const std::int64_t id : ids) {
+    const auto it = sessions.find(id);
+    std::string title = "Process " + std::to_string(id);
+    if (it != sessions.end() && !it->second.empty()) title += " (" + it->second + ")";
+    charts.push_back({title, scan.process_series().at(id).finish()});
+  }
+  return charts;
+}
+
+}  // namespace
+
+std::vector<std::string> loaded_runs(database& db) {
+  std::vector<std::string> runs;
+  db.query("SELECT run_id FROM " + std::string(loads_table) + " ORDER BY run_id", {},
+           [&](const row_view& row) { runs.emplace_back(row.text(0)); });
+  return runs;
+}
+
+report_data build_report(database& db, const std::string& run_id,
+                         const report_settings& settings) {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  db.query("SELECT MIN(rec), MAX(rec) FROM memory WHERE run_id = ?", params{run_id},
+           [&](const row_view& row) {
+             if (row.is_null(0)) return;
+             first = as_unsigned(row.integer(0));
+             last = as_unsigned(row.integer(1));
+           });
+  memory_scan scan(settings, first, last);
+  db.query(memory_scan_sql, params{run_id}, [&](const row_view& row) { scan.add(row); });
+
+  report_data data;
+  data.summary = scan.summary();
+  read_run_info(db, run_id, data.summary);
+  data.summary.processes = as_unsigned(single_integer(
+      db, "SELECT COUNT(*) FROM process WHERE run_id = ? AND process_id <> 0", run_id));
+
+  const auto sources =
+      names_by_key(db, "SELECT location, source FROM hashloc WHERE run_id = ?", run_id);
+  const auto labels = malid_labels(db, run_id);
+  const auto sessions =
+      names_by_key(db, "SELECT process_id, session FROM process WHERE run_id = ?", run_id);
+
+  data.lists.push_back(leaks_by_location(db, run_id, sources));
+  data.lists.push_back(leaks_by_arc(db, run_id));
+  data.lists.push_back(peak_by_malid(scan.malids(), labels));
+  data.lists.push_back(location_list("allocations_by_location", "Most allocations by location",
+                                     "allocations", scan.allocations(), sources));
+  data.lists.push_back(location_list(
+      "temporary_by_location",
+      "Temporary allocations by location (freed within " +
+          std::to_string(settings.temporary_distance) + " memory records)",
+      "blocks", scan.temporaries(), sources));
+
+  data.memory = {"Memory in use", scan.memory_series()};
+  data.markers = read_markers(db, run_id);
+  data.top_malids = top_malid_chart(scan, labels, settings.chart_malids);
+  data.processes = process_charts(scan, sessions, settings.chart_processes);
+  data.sizes = std::move(scan.sizes());
+  return data;
+}
+
+}  // namespace kivdb::report
