@@ -33,7 +33,7 @@ std::unique_ptr<database> open_database(const db_target& target) {
   return open_sqlite(target.where);
 }
 
-std::string quoted(std::string_view name) {
+std::string quote_name(std::string_view name) {
   std::string out = "\"";
   for (char c : name) {
     if (c == '"') out += '"';

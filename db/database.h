@@ -98,6 +98,6 @@ std::unique_ptr<database> open_sqlite(const std::string& file);
 std::unique_ptr<database> open_postgres(const std::string& conninfo);
 
 // "\"name\"": an identifier quoted for both engines.
-std::string quoted(std::string_view name);
+std::string quote_name(std::string_view name);
 
 }  // namespace kivdb

@@ -192,8 +192,8 @@ class pg_database final : public database {
 
   std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
     std::string names;
-    for (const column* c : table.stored()) names += quoted(c->name) + ", ";
-    const std::string sql = "COPY " + quoted(table.name) + " (" + names + std::string(row_nr_column) + ") FROM STDIN";
+    for (const column* c : table.stored()) names += quote_name(c->name) + ", ";
+    const std::string sql = "COPY " + quote_name(table.name) + " (" + names + std::string(row_nr_column) + ") FROM STDIN";
     pg_result r(PQexec(conn_, sql.c_str()));
     if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) throw db_error(error_of(r.get()) + " in: " + sql);
     return std::make_unique<pg_sink>(conn_, table);

@@ -126,10 +126,10 @@ class sqlite_database final : public database {
     std::string names;
     std::string marks;
     for (const column* c : table.stored()) {
-      names += quoted(c->name) + ", ";
+      names += quote_name(c->name) + ", ";
       marks += "?, ";
     }
-    const std::string sql = "INSERT INTO " + quoted(table.name) + " (" + names + std::string(row_nr_column) +
+    const std::string sql = "INSERT INTO " + quote_name(table.name) + " (" + names + std::string(row_nr_column) +
                             ") VALUES (" + marks + "?)";
     return std::make_unique<sqlite_sink>(db_, table, sql);
   }

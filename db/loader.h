@@ -1,0 +1,36 @@
+#pragma once
+
+// Loads one converted run into a database: every table file the import
+// script names, in its order, as one transaction. The run's earlier rows
+// go first, so loading a run again replaces it; indexes and views are
+// built after the rows are in.
+
+#include <cstdint>
+#include <functional>
+
+#include "db/database.h"
+#include "db/script_manifest.h"
+
+namespace kivdb {
+
+struct load_options {
+  char field_sep = ';';
+  char fun_sep = ';';
+  // Called now and then with the bytes read so far and the rows stored.
+  std::function<void(std::uint64_t bytes, std::uint64_t rows)> progress;
+};
+
+struct load_totals {
+  std::uint64_t files = 0;
+  std::uint64_t rows = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Throws load_error for bad input and db_error for the engine's failures;
+// either way the transaction is rolled back and the database is as before.
+load_totals load_run(database& db, const script_manifest& manifest, const load_options& options);
+
+// Deletes every row of the run (no transaction of its own).
+void delete_run(database& db, const std::string& run_id);
+
+}  // namespace kivdb

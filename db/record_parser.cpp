@@ -1,0 +1,209 @@
+#include "db/record_parser.h"
+
+#include <cstring>
+#include <limits>
+
+namespace kivdb {
+
+namespace {
+
+constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t max_i64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// Digits of a canonical decimal; false on anything else or overflow.
+bool parse_digits(std::string_view text, std::uint64_t& value) {
+  if (text.empty() || (text[0] == '0' && text.size() > 1)) return false;
+  std::uint64_t v = 0;
+  for (char c : text) {
+    const unsigned d = static_cast<unsigned char>(c) - '0';
+    if (d > 9) return false;
+    if (v > (max_u64 - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  value = v;
+  return true;
+}
+
+const char* find(const char* from, const char* to, char c) {
+  return static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(to - from)));
+}
+
+const char* find_last(const char* from, const char* to, char c) {
+  return static_cast<const char*>(::memrchr(from, c, static_cast<std::size_t>(to - from)));
+}
+
+std::size_t count(std::string_view s, char c) {
+  std::size_t n = 0;
+  for (char x : s) n += x == c;
+  return n;
+}
+
+std::string shown(std::string_view text) {
+  constexpr std::size_t longest = 40;
+  return "'" + std::string(text.substr(0, longest)) + (text.size() > longest ? "...'" : "'");
+}
+
+}  // namespace
+
+bool parse_int64(std::string_view text, std::int64_t& value) {
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
+  std::uint64_t v = 0;
+  if (!parse_digits(text, v)) return false;
+  if (negative) {
+    if (v == 0 || v > max_i64 + 1) return false;
+    value = static_cast<std::int64_t>(0 - v);
+    return true;
+  }
+  if (v > max_i64) return false;
+  value = static_cast<std::int64_t>(v);
+  return true;
+}
+
+bool parse_uint64(std::string_view text, std::int64_t& value) {
+  std::uint64_t v = 0;
+  if (!parse_digits(text, v)) return false;
+  value = static_cast<std::int64_t>(v);
+  return true;
+}
+
+record_parser::record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id)
+    : table_(table), field_sep_(field_sep), run_id_(run_id) {
+  int stored = 0;
+  for (const column& c : table.columns) {
+    const bool label = c.type == col_type::label;
+    specs_.push_back({c.type, c.joined ? fun_sep : field_sep, c.name, label ? -1 : stored});
+    if (!label) ++stored;
+  }
+  fields_.resize(static_cast<std::size_t>(stored) + 1);
+}
+
+void record_parser::set(int column, std::string_view text) {
+  const spec& s = specs_[static_cast<std::size_t>(column)];
+  if (s.stored < 0) {
+    if (text != s.name)
+      throw parse_failure("field " + std::to_string(column + 1) + " is " + shown(text) + ", expected the label '" +
+                          std::string(s.name) + "'");
+    return;
+  }
+  field& f = fields_[static_cast<std::size_t>(s.stored)];
+  f.text = text;
+  f.null = false;
+  const bool ok = s.type == col_type::text     ? true
+                  : s.type == col_type::uint64 ? parse_uint64(text, f.number)
+                                               : parse_int64(text, f.number);
+  if (!ok)
+    throw parse_failure("field " + std::to_string(column + 1) + " (" + std::string(s.name) + ") is not a number: " +
+                        shown(text));
+}
+
+void record_parser::wrong_count(std::string_view line, bool too_many) const {
+  std::size_t fields = count(line, field_sep_) + 1;
+  for (const spec& s : specs_)
+    if (s.sep_before != field_sep_) {
+      fields += count(line, s.sep_before);
+      break;
+    }
+  throw parse_failure(std::string(too_many ? "too many" : "too few") + " fields: " + std::to_string(fields) +
+                      ", expected " + std::to_string(specs_.size()));
+}
+
+// Fields of a record held on one line (or, for "queries", up to its end
+// marker). A free text column takes whatever the fixed columns on both
+// sides leave, separators included.
+void record_parser::split_line(std::string_view line) {
+  const int n = static_cast<int>(specs_.size());
+  const int free = table_.free_text;
+  const int left_end = free >= 0 ? free : n - 1;
+  const char* cur = line.data();
+  const char* right = line.data() + line.size();
+  for (int i = 0; i < left_end; ++i) {
+    const char* sep = find(cur, right, specs_[static_cast<std::size_t>(i) + 1].sep_before);
+    if (sep == nullptr) wrong_count(line, false);
+    set(i, {cur, static_cast<std::size_t>(sep - cur)});
+    cur = sep + 1;
+  }
+  if (free < 0) {
+    if (find(cur, right, field_sep_) != nullptr) wrong_count(line, true);
+    set(n - 1, {cur, static_cast<std::size_t>(right - cur)});
+    return;
+  }
+  for (int j = n - 1; j > free; --j) {
+    const char* sep = find_last(cur, right, specs_[static_cast<std::size_t>(j)].sep_before);
+    if (sep == nullptr) wrong_count(line, false);
+    set(j, {sep + 1, static_cast<std::size_t>(right - sep - 1)});
+    right = sep;
+  }
+  set(free, {cur, static_cast<std::size_t>(right - cur)});
+}
+
+const char* record_parser::parse(const char* data, const char* end, std::int64_t row_nr, std::uint64_t& lines,
+                                 std::vector<flowdata_entry>& entries) {
+  const char* next = nullptr;
+  if (table_.form == record_form::query) {
+    next = parse_query(data, end, lines);
+  } else if (table_.form == record_form::flowdata) {
+    next = parse_flowdata(data, end, row_nr, lines, entries);
+  } else {
+    const char* eol = find(data, end, '\n');
+    if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
+    split_line({data, static_cast<std::size_t>(eol - data)});
+    ++lines;
+    next = eol + 1;
+  }
+  if (fields_.front().text != run_id_)
+    throw parse_failure("row of run " + shown(fields_.front().text) + " in a file of run '" + std::string(run_id_) +
+                        "'");
+  fields_.back() = {{}, row_nr, false};
+  return next;
+}
+
+const char* record_parser::parse_query(const char* data, const char* end, std::uint64_t& lines) {
+  const std::string_view rest(data, static_cast<std::size_t>(end - data));
+  const std::string marker = std::string(record_end_marker) + "\n";
+  const std::size_t stop = rest.find(marker);
+  if (stop == std::string_view::npos) throw parse_failure("record without its end marker <<>>");
+  const std::string_view record = rest.substr(0, stop);
+  split_line(record);
+  lines += count(record, '\n') + 1;
+  return data + stop + marker.size();
+}
+
+// A record is its leading fields, the first entry on the same line, one
+// entry per further line and a line "<<>>". A process without symbols
+// leaves a record that is only that line: its fields are NULL.
+const char* record_parser::parse_flowdata(const char* data, const char* end, std::int64_t row_nr,
+                                          std::uint64_t& lines, std::vector<flowdata_entry>& entries) {
+  auto line_at = [end](const char* p) {
+    const char* eol = find(p, end, '\n');
+    if (eol == nullptr) throw parse_failure("record without its end marker <<>>");
+    return std::string_view(p, static_cast<std::size_t>(eol - p));
+  };
+  std::string_view line = line_at(data);
+  ++lines;
+  if (line == record_end_marker) {
+    for (field& f : fields_) f = {{}, 0, true};
+    fields_.front() = {run_id_, 0, false};
+    return line.data() + line.size() + 1;
+  }
+  const int n = static_cast<int>(specs_.size());
+  const char* cur = line.data();
+  const char* right = line.data() + line.size();
+  for (int i = 0; i < n; ++i) {
+    const char* sep = find(cur, right, field_sep_);
+    if (sep == nullptr) wrong_count(line, false);
+    set(i, {cur, static_cast<std::size_t>(sep - cur)});
+    cur = sep + 1;
+  }
+  std::string_view entry(cur, static_cast<std::size_t>(right - cur));
+  for (std::int64_t nr = 0;; ++nr) {
+    const std::size_t colon = entry.find(':');
+    if (colon == std::string_view::npos) throw parse_failure("symbol entry without ':' " + shown(entry));
+    entries.push_back({row_nr, nr, entry.substr(0, colon), entry.substr(colon + 1)});
+    entry = line_at(entry.data() + entry.size() + 1);
+    ++lines;
+    if (entry == record_end_marker) return entry.data() + entry.size() + 1;
+  }
+}
+
+}  // namespace kivdb

@@ -1,0 +1,146 @@
+#include "db/script_manifest.h"
+
+#include <fstream>
+#include <sstream>
+#include <string_view>
+
+#include "db/load_error.h"
+#include "db/schema.h"
+
+namespace kivdb {
+
+namespace {
+
+constexpr std::string_view script_prefix = "kiv.";
+constexpr std::string_view script_extension = ".sql";
+constexpr std::string_view memory_call = "execute Do_Import_Kiv_Csv_File_Memory @Path, '";
+constexpr std::string_view table_call = "execute Do_Import_Kiv_Csv_File @Path, '";
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    lines.push_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+// Reads "<text>'" from the front of rest into value.
+bool take_quoted(std::string_view& rest, std::string_view& value) {
+  const std::size_t end = rest.find('\'');
+  if (end == std::string_view::npos) return false;
+  value = rest.substr(0, end);
+  rest.remove_prefix(end + 1);
+  return true;
+}
+
+bool take(std::string_view& rest, std::string_view expected) {
+  if (!rest.starts_with(expected)) return false;
+  rest.remove_prefix(expected.size());
+  return true;
+}
+
+bool all_digits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+struct import_line {
+  std::string_view run_id;
+  std::string_view table;
+  std::int32_t number = 0;
+};
+
+// One "execute ..." line; empty reason on success.
+std::string parse_import(std::string_view line, import_line& out) {
+  const bool memory = take(line, memory_call);
+  if (!memory && !take(line, table_call)) return "not an import line of a kiv script";
+  std::string_view versioned;
+  std::string_view number;
+  if (!take_quoted(line, out.run_id) || !take(line, ", '") || !take_quoted(line, versioned) ||
+      !take(line, ", '") || !take_quoted(line, out.table) || !take(line, ", '") || !take_quoted(line, number))
+    return "import line without its four arguments";
+  const table_def* table = find_table(out.table);
+  if (table == nullptr) return "unknown table '" + std::string(out.table) + "'";
+  if ((out.table == "memory") != memory) return "table '" + std::string(out.table) + "' with the wrong procedure";
+  if (!versioned.starts_with(out.table)) return "table version '" + std::string(versioned) + "' of another table";
+  const std::string_view version = versioned.substr(out.table.size());
+  if (!version.empty() && version.front() == '-') {
+    if (!all_digits(version.substr(1))) return "bad table version '" + std::string(versioned) + "'";
+  } else if (!all_digits(version)) {
+    return "bad table version '" + std::string(versioned) + "'";
+  }
+  if (!all_digits(number) || number.size() > 9) return "bad file number '" + std::string(number) + "'";
+  out.number = std::stoi(std::string(number));
+  const bool marked = table->form != record_form::line;
+  const std::string_view end = marked ? ", '<<>>';" : ";";
+  if (line != end) return "import line does not end with " + std::string(end);
+  return {};
+}
+
+std::string read_whole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw load_error(path.string(), 0, "cannot read the script");
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+script_manifest read_manifest(const std::filesystem::path& script) {
+  script_manifest m;
+  m.script = script;
+  m.dir = script.has_parent_path() ? script.parent_path() : std::filesystem::path(".");
+  m.text = read_whole(script);
+  const std::string name = script.string();
+  const std::vector<std::string_view> lines = split_lines(m.text);
+  const std::vector<std::string_view> head = {"USE KIV", "DECLARE @RUNID varchar(10)", "DECLARE @Path varchar(100)",
+                                              ""};
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (i >= lines.size() || lines[i] != head[i])
+      throw load_error(name, i + 1, "not a kiv import script: expected \"" + std::string(head[i]) + "\"");
+  }
+  constexpr std::size_t runid_line = 4;
+  std::string_view set_runid = runid_line < lines.size() ? lines[runid_line] : std::string_view();
+  std::string_view run_id;
+  if (!take(set_runid, "SET @RUNID = '") || !take_quoted(set_runid, run_id) || !set_runid.empty())
+    throw load_error(name, runid_line + 1, "not a kiv import script: expected \"SET @RUNID = '<run id>'\"");
+  m.run_id = run_id;
+  if (lines.size() < 7 || lines[5] != "SET @Path = '$(ScriptDir)\\'" || !lines[6].empty())
+    throw load_error(name, 6, "not a kiv import script: expected \"SET @Path = '$(ScriptDir)\\'\"");
+  for (std::size_t i = 7; i < lines.size(); ++i) {
+    import_line imp;
+    const std::string reason = parse_import(lines[i], imp);
+    if (!reason.empty()) throw load_error(name, i + 1, reason);
+    const std::string file = "kiv." + std::string(imp.run_id) + "." + std::string(imp.table) + "." +
+                             std::to_string(imp.number) + ".csv";
+    if (imp.run_id != m.run_id) {
+      m.skipped.push_back(file);
+      continue;
+    }
+    m.files.push_back({std::string(imp.table), imp.number, i + 1, file});
+  }
+  return m;
+}
+
+std::filesystem::path find_script(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> found;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.starts_with(script_prefix) && name.ends_with(script_extension) && e.is_regular_file())
+      found.push_back(e.path());
+  }
+  if (ec) throw load_error(dir.string(), 0, "cannot read the directory: " + ec.message());
+  if (found.empty()) throw load_error(dir.string(), 0, "no kiv.<runid>.sql import script in the directory");
+  if (found.size() > 1)
+    throw load_error(dir.string(), 0, "several import scripts in the directory; name the one to load");
+  return found.front();
+}
+
+}  // namespace kivdb
