@@ -269,7 +269,7 @@ void rank(top_list& list) {
 
 top_list leaks_by_location(database& db, const std::string& run_id,
                            const std::map<std::int64_t, std::string>& sources) {
-  top_list list{"leaks_by_location", "Leaks by location (with-free blocks alive at the end)",
+  top_list list{"leaks_by_location", "Leaks by location",
                 {"name"}, {"bytes", "blocks"}, {}};
   db.query("SELECT location, SUM(bytes), SUM(blocks) FROM leaks_by_location WHERE run_id = ? "
            "GROUP BY location",
@@ -286,7 +286,7 @@ std::string function_name(const row_view& row, int column) {
 }
 
 top_list leaks_by_arc(database& db, const std::string& run_id) {
-  top_list list{"leaks_by_arc", "Leaks by call arc (caller -> callee)", {"name"},
+  top_list list{"leaks_by_arc", "Leaks by call arc", {"name"},
                 {"bytes", "blocks"}, {}};
   db.query("SELECT caller_function, callee_function, SUM(bytes), SUM(blocks) FROM leaks_by_arc "
            "WHERE run_id = ? GROUP BY caller_function, callee_function",
@@ -330,7 +330,7 @@ std::string malid_name(const std::map<std::int64_t, malid_label>& labels, std::i
 
 top_list peak_by_malid(const std::map<std::int64_t, malid_figures>& peaks,
                        const std::map<std::int64_t, malid_label>& labels) {
-  top_list list{"peak_by_malid", "Peak in use by malloc id (with and without free)",
+  top_list list{"peak_by_malid", "Peak in use by malloc id",
                 {"name", "category"}, {"peak_bytes", "peak_wf_bytes", "malid"}, {}};
   for (const auto& [id, f] : peaks) {
     const auto it = labels.find(id);
@@ -442,7 +442,7 @@ report_data build_report(database& db, const std::string& run_id,
   data.lists.push_back(location_list(
       "temporary_by_location",
       "Temporary allocations by location (freed within " +
-          std::to_string(settings.temporary_distance) + " memory records)",
+          std::to_string(settings.temporary_distance) + " records)",
       "blocks", scan.temporaries(), sources));
 
   data.memory = {"Memory in use", scan.memory_series()};

@@ -107,16 +107,23 @@
           ctx.save();
           ctx.font = (10 * devicePixelRatio) + 'px sans-serif';
           ctx.setLineDash([4 * devicePixelRatio, 3 * devicePixelRatio]);
+          // A label is written only where it does not run into the last one.
+          let labelEnd = -Infinity;
           for (const m of markers) {
             const x = Math.round(u.valToPos(m.record, 'x', true));
             if (x < u.bbox.left || x > u.bbox.left + u.bbox.width) continue;
             ctx.strokeStyle = MARKER_COLORS[m.kind];
             ctx.fillStyle = MARKER_COLORS[m.kind];
+            ctx.globalAlpha = m.kind === 'user' ? 0.6 : 0.9;
             ctx.beginPath();
             ctx.moveTo(x, top);
             ctx.lineTo(x, bottom);
             ctx.stroke();
-            ctx.fillText(m.text.slice(0, 24), x + 3, top + 12 * devicePixelRatio);
+            const label = m.text.slice(0, 24);
+            if (x + 3 > labelEnd) {
+              ctx.fillText(label, x + 3, top + 12 * devicePixelRatio);
+              labelEnd = x + 3 + ctx.measureText(label).width + 6 * devicePixelRatio;
+            }
           }
           ctx.restore();
         },
