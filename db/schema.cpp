@@ -15,6 +15,15 @@ column label(std::string text) { return {std::move(text), col_type::label, false
 
 void append(cols& to, const cols& from) { to.insert(to.end(), from.begin(), from.end()); }
 
+// The Vorex call's arguments are the one text of a context that may hold
+// the field separator ("rows=100, lock=1" with -sd ','): the rows that
+// carry a context give it whatever their fixed fields leave.
+int vorex_args_index(const cols& c) {
+  for (std::size_t i = 0; i < c.size(); ++i)
+    if (c[i].name == "vorex_args") return static_cast<int>(i);
+  return -1;
+}
+
 // The twelve columns of a record's call context.
 cols context() {
   column parent_fun = num("parent_funnr", "function number of the caller");
@@ -71,7 +80,7 @@ table_def memory() {
   append(c, group("process c", "process_c", col_type::int64, short_fields));
   append(c, group("global", "global", col_type::uint64, global_fields));
   append(c, {label("sbrk"), u64("sbrk_size"), num("sbrk_count"), u64("sbrk_gap_size"), num("sbrk_gap_count")});
-  return {"memory", c, -1, record_form::line,
+  return {"memory", c, vorex_args_index(c), record_form::line,
           {{"row_nr"}, {"rec"}, {"malid"}, {"location"}},
           "one row per allocation, free, realloc, free id and reset id"};
 }
@@ -82,14 +91,14 @@ table_def sbrk() {
   append(c, context());
   append(c, {num("addr", "address, or previous break"), num("size", "size, or gap"), u64("heap_size"),
              num("heap_count"), u64("gap_size"), num("gap_count")});
-  return {"sbrk", c, -1, record_form::line, {{"row_nr"}}, "one row per heap request and heap gap"};
+  return {"sbrk", c, vorex_args_index(c), record_form::line, {{"row_nr"}}, "one row per heap request and heap gap"};
 }
 
 table_def queryevents() {
   cols c = {txt("run_id"), num("pid"), num("seq"), txt("time"), num("qid", "query id"), num("linked_qid"),
             txt("op", "operation letter"), u64("sbrk_in"), u64("sbrk_out"), u64("rec_in"), u64("rec_out")};
   append(c, context());
-  return {"queryevents", c, -1, record_form::line, {{"row_nr"}, {"qid"}}, "one row per database operation"};
+  return {"queryevents", c, vorex_args_index(c), record_form::line, {{"row_nr"}, {"qid"}}, "one row per database operation"};
 }
 
 table_def marker() {
@@ -113,7 +122,7 @@ table_def arena() {
   cols c = {txt("run_id"), num("pid"), txt("time"), num("rec"), num("arena_nr")};
   append(c, context());
   append(c, {num("arena"), num("used"), num("freed")});
-  return {"arena", c, -1, record_form::line, {{"row_nr"}}, "one row per native allocator report"};
+  return {"arena", c, vorex_args_index(c), record_form::line, {{"row_nr"}}, "one row per native allocator report"};
 }
 
 table_def arcs() {
