@@ -111,14 +111,20 @@ class BrowserTest : public ::testing::Test {
   kivtest::scratch_dir dir_{"kiv_browser"};
 };
 
-TEST_F(BrowserTest, FullReportDrawsEveryChartWithoutErrors) {
-  const auto page = open_page(dir_, full_report());
+// The page ran to its end without a message or error and painted `charts`
+// charts.
+void expect_drawn(const page_result& page, const std::string& charts) {
   EXPECT_EQ(console_lines(page.log), "");
   EXPECT_EQ(body_attribute(page.dom, "data-kiv-ready"), "yes");
   EXPECT_EQ(body_attribute(page.dom, "data-kiv-errors"), "0");
+  EXPECT_EQ(body_attribute(page.dom, "data-kiv-charts"), charts);
+  EXPECT_EQ(body_attribute(page.dom, "data-kiv-drawn"), charts);
+}
+
+TEST_F(BrowserTest, FullReportDrawsEveryChartWithoutErrors) {
+  const auto page = open_page(dir_, full_report());
   // memory, top malloc ids, three processes, the size histogram
-  EXPECT_EQ(body_attribute(page.dom, "data-kiv-charts"), "6");
-  EXPECT_EQ(body_attribute(page.dom, "data-kiv-drawn"), "6");
+  expect_drawn(page, "6");
   // The table shows the top 10 rows until "show all 30" is pressed.
   EXPECT_NE(page.dom.find("show all 30"), std::string::npos);
   EXPECT_NE(page.dom.find(">file9.c:1</td>"), std::string::npos);
@@ -127,11 +133,17 @@ TEST_F(BrowserTest, FullReportDrawsEveryChartWithoutErrors) {
 
 TEST_F(BrowserTest, EmptyRunGivesAPageWithoutCharts) {
   const auto page = open_page(dir_, empty_report());
-  EXPECT_EQ(console_lines(page.log), "");
-  EXPECT_EQ(body_attribute(page.dom, "data-kiv-ready"), "yes");
-  EXPECT_EQ(body_attribute(page.dom, "data-kiv-errors"), "0");
-  EXPECT_EQ(body_attribute(page.dom, "data-kiv-charts"), "0");
+  expect_drawn(page, "0");
   EXPECT_NE(page.dom.find("No memory records."), std::string::npos);
+  EXPECT_NE(page.dom.find("No allocations."), std::string::npos);
+}
+
+TEST_F(BrowserTest, OneRecordRunDrawsItsSinglePoint) {
+  report_data d = empty_report();
+  d.summary.memory_records = 1;
+  d.memory.series = {{"with free", "no free"}, {1}, {"2024-05-06 07:10:00.000"}, {{123}, {0}}};
+  d.sizes = {{0, 0, 0, 0, 0, 0, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 123}};
+  expect_drawn(open_page(dir_, d), "2");
 }
 
 TEST_F(BrowserTest, ScreenshotIsTaken) {

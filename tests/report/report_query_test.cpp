@@ -301,8 +301,10 @@ class ReportQuery : public ::testing::Test {
 
   static fs::path run_dir(const std::string& runid) { return dir_->path() / runid; }
 
+ public:
   static void check_against_csv(database& db, const std::string& runid);
 
+ protected:
   static std::unique_ptr<kivtest::scratch_dir> dir_;
 };
 
@@ -366,15 +368,19 @@ void check_designed_figures(const report_data& r) {
   EXPECT_EQ(r.top_malids.series.names.size(), 2u);
 }
 
+void check_all_runs(database& db) {
+  for (const std::string runid : {"4711", "4712", "4713"}) {
+    SCOPED_TRACE(runid);
+    ReportQuery::check_against_csv(db, runid);
+  }
+  check_designed_figures(build_report(db, "4711"));
+}
+
 TEST_F(ReportQuery, SqliteFiguresEqualTheCsvSums) {
   const std::string file = dir_->path() / "sqlite.db";
   load({"--db", file});
   auto db = open_sqlite(file);
-  for (const std::string runid : {"4711", "4712", "4713"}) {
-    SCOPED_TRACE(runid);
-    check_against_csv(*db, runid);
-  }
-  check_designed_figures(build_report(*db, "4711"));
+  check_all_runs(*db);
   EXPECT_EQ(loaded_runs(*db), (std::vector<std::string>{"4711", "4712", "4713"}));
 }
 
@@ -384,11 +390,7 @@ TEST_F(ReportQuery, PostgresFiguresEqualTheCsvSums) {
   const std::string conninfo = pg->new_database("report");
   load({"--pg", conninfo});
   auto db = open_postgres(conninfo);
-  for (const std::string runid : {"4711", "4712", "4713"}) {
-    SCOPED_TRACE(runid);
-    check_against_csv(*db, runid);
-  }
-  check_designed_figures(build_report(*db, "4711"));
+  check_all_runs(*db);
 }
 
 TEST_F(ReportQuery, EmptyAndOneRecordRunsGiveSensibleReports) {
