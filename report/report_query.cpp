@@ -267,33 +267,51 @@ void rank(top_list& list) {
   });
 }
 
-top_list leaks_by_location(database& db, const std::string& run_id,
-                           const std::map<std::int64_t, std::string>& sources) {
-  top_list list{"leaks_by_location", "Leaks by location",
-                {"name"}, {"bytes", "blocks"}, {}};
-  db.query("SELECT location, SUM(bytes), SUM(blocks) FROM leaks_by_location WHERE run_id = ? "
-           "GROUP BY location",
-           params{run_id}, [&](const row_view& row) {
-             list.rows.push_back({{location_name(sources, row.integer(0))},
-                                  {row.integer(1), row.integer(2)}});
-           });
-  rank(list);
-  return list;
-}
-
 std::string function_name(const row_view& row, int column) {
   return row.is_null(column) ? std::string("?") : std::string(row.text(column));
 }
 
-top_list leaks_by_arc(database& db, const std::string& run_id) {
-  top_list list{"leaks_by_arc", "Leaks by call arc", {"name"},
-                {"bytes", "blocks"}, {}};
-  db.query("SELECT caller_function, callee_function, SUM(bytes), SUM(blocks) FROM leaks_by_arc "
-           "WHERE run_id = ? GROUP BY caller_function, callee_function",
+// Bytes and blocks alive at the end, by location and by call arc, from one
+// pass over the view of the blocks still alive.
+struct leak_sums {
+  std::map<std::int64_t, location_figures> by_location;
+  std::map<std::string, location_figures> by_arc;
+};
+
+leak_sums read_leaks(database& db, const std::string& run_id) {
+  leak_sums sums;
+  db.query("SELECT location, size, caller_function, callee_function FROM live_blocks "
+           "WHERE run_id = ?",
            params{run_id}, [&](const row_view& row) {
-             list.rows.push_back({{function_name(row, 0) + " -> " + function_name(row, 1)},
-                                  {row.integer(2), row.integer(3)}});
+             const std::int64_t size = row.integer(1);
+             location_figures& place = sums.by_location[row.integer(0)];
+             place.count += 1;
+             place.bytes += size;
+             location_figures& arc =
+                 sums.by_arc[function_name(row, 2) + " -> " + function_name(row, 3)];
+             arc.count += 1;
+             arc.bytes += size;
            });
+  return sums;
+}
+
+// Rows of bytes, then blocks.
+top_row leak_row(std::string name, const location_figures& f) {
+  return {{std::move(name)}, {f.bytes, f.count}};
+}
+
+top_list leaks_by_location(const leak_sums& leaks,
+                           const std::map<std::int64_t, std::string>& sources) {
+  top_list list{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
+  for (const auto& [location, f] : leaks.by_location)
+    list.rows.push_back(leak_row(location_name(sources, location), f));
+  rank(list);
+  return list;
+}
+
+top_list leaks_by_arc(const leak_sums& leaks) {
+  top_list list{"leaks_by_arc", "Leaks by call arc", {"name"}, {"bytes", "blocks"}, {}};
+  for (const auto& [arc, f] : leaks.by_arc) list.rows.push_back(leak_row(arc, f));
   rank(list);
   return list;
 }
@@ -434,8 +452,9 @@ report_data build_report(database& db, const std::string& run_id,
   const auto sessions =
       names_by_key(db, "SELECT process_id, session FROM process WHERE run_id = ?", run_id);
 
-  data.lists.push_back(leaks_by_location(db, run_id, sources));
-  data.lists.push_back(leaks_by_arc(db, run_id));
+  const leak_sums leaks = read_leaks(db, run_id);
+  data.lists.push_back(leaks_by_location(leaks, sources));
+  data.lists.push_back(leaks_by_arc(leaks));
   data.lists.push_back(peak_by_malid(scan.malids(), labels));
   data.lists.push_back(location_list("allocations_by_location", "Most allocations by location",
                                      "allocations", scan.allocations(), sources));
