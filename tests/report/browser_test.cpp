@@ -34,13 +34,13 @@ series_table wave(std::vector<std::string> names, std::uint64_t records, std::in
 report_data full_report() {
   report_data d;
   d.summary = {"4711", "demo <prog>", "host", "anna", "2024-05-06 07:10:00.000",
-               "2024-05-06 07:50:00.000", 3, 200000, 123456, 789, 1000, "2024-05-06 07:11:00.000",
+               "2024-05-06 07:50:00.000", 3, 30000, 123456, 789, 1000, "2024-05-06 07:11:00.000",
                4000, 40, 8192};
-  const std::uint64_t records = 200000;
+  const std::uint64_t records = 30000;
   d.memory = {"Memory in use", wave({"with free", "no free"}, records, 16)};
   d.markers = {{chart_marker::kind::process_start, 10, "", "Start: s1 7"},
-               {chart_marker::kind::user, 90000, "", "checkpoint </script>"},
-               {chart_marker::kind::process_end, 150000, "", "End: s1 7"}};
+               {chart_marker::kind::user, 14000, "", "checkpoint </script>"},
+               {chart_marker::kind::process_end, 25000, "", "End: s1 7"}};
   d.top_malids = {"Top malloc ids", wave({"heap", "strings", "cache"}, records, 4)};
   for (int p = 1; p <= 3; ++p)
     d.processes.push_back({"Process " + std::to_string(p), wave({"with free"}, records, p)});
