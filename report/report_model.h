@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kivdb::report {
@@ -36,6 +37,10 @@ struct top_row {
   std::vector<std::string> texts;
   std::vector<std::int64_t> numbers;
 };
+
+// Number columns that identify rather than count (printed without digit
+// grouping).
+inline bool is_identifier_column(std::string_view name) { return name == "malid"; }
 
 // A ranked list, already sorted, holding every entry; renderers show the
 // first N and the page keeps the rest behind "show all".

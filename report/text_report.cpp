@@ -23,6 +23,10 @@ namespace {
 
 std::string or_dash(const std::string& text) { return text.empty() ? "-" : text; }
 
+std::string number_text(const top_list& list, std::size_t column, std::int64_t value) {
+  return is_identifier_column(list.number_columns[column]) ? std::to_string(value) : grouped(value);
+}
+
 void write_list(std::ostream& out, const top_list& list, std::size_t top) {
   const std::size_t shown = std::min(top, list.rows.size());
   out << '\n' << list.title;
@@ -37,7 +41,7 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top) {
   for (std::size_t c = 0; c < widths.size(); ++c) {
     widths[c] = list.number_columns[c].size();
     for (std::size_t r = 0; r < shown; ++r)
-      widths[c] = std::max(widths[c], grouped(list.rows[r].numbers[c]).size());
+      widths[c] = std::max(widths[c], number_text(list, c, list.rows[r].numbers[c]).size());
   }
   out << ' ';
   for (std::size_t c = 0; c < widths.size(); ++c)
@@ -47,7 +51,8 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top) {
   for (std::size_t r = 0; r < shown; ++r) {
     out << ' ';
     for (std::size_t c = 0; c < widths.size(); ++c)
-      out << ' ' << std::setw(static_cast<int>(widths[c])) << grouped(list.rows[r].numbers[c]);
+      out << ' ' << std::setw(static_cast<int>(widths[c]))
+          << number_text(list, c, list.rows[r].numbers[c]);
     for (const auto& text : list.rows[r].texts) out << "  " << text;
     out << '\n';
   }

@@ -234,7 +234,10 @@
       const shown = showAll ? rows.length : Math.min(data.top, rows.length);
       for (let r = 0; r < shown; ++r) {
         const tr = el('tr');
-        rows[r][1].forEach(function (n) { tr.appendChild(el('td', { class: 'num' }, grouped(n))); });
+        rows[r][1].forEach(function (n, c) {
+          const id = list.numbers[c] === 'malid';
+          tr.appendChild(el('td', { class: 'num' }, id ? String(n) : grouped(n)));
+        });
         rows[r][0].forEach(function (s) { tr.appendChild(el('td', { class: 'text' }, s)); });
         tbody.appendChild(tr);
       }

@@ -14,8 +14,8 @@ report_data sample() {
                300, 3, 4096};
   top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
   leaks.rows = {{{"a.c:10"}, {200, 2}}, {{"b \"q\".c:7"}, {100, 1}}};
-  top_list malids{"peak_by_malid", "Peak by malloc id", {"name", "category"}, {"bytes"}, {}};
-  malids.rows = {{{"heap", "general"}, {5000}}};
+  top_list malids{"peak_by_malid", "Peak by malloc id", {"name", "category"}, {"bytes", "malid"}, {}};
+  malids.rows = {{{"heap", "general"}, {5000, 10017}}};
   top_list none{"temporary_by_location", "Temporary allocations", {"name"}, {"blocks"}, {}};
   d.lists = {leaks, malids, none};
   return d;
@@ -38,7 +38,7 @@ TEST(JsonReport, WholeDocumentWithTopLimit) {
             "    {\"name\": \"a.c:10\", \"bytes\": 200, \"blocks\": 2}\n"
             "  ],\n"
             "  \"peak_by_malid\": [\n"
-            "    {\"name\": \"heap\", \"category\": \"general\", \"bytes\": 5000}\n"
+            "    {\"name\": \"heap\", \"category\": \"general\", \"bytes\": 5000, \"malid\": 10017}\n"
             "  ],\n"
             "  \"temporary_by_location\": []\n"
             "}\n");
@@ -72,8 +72,8 @@ TEST(TextReport, SummaryAndAlignedTopLists) {
             "    100      1  b \"q\".c:7\n"
             "\n"
             "Peak by malloc id\n"
-            "  bytes  name  category\n"
-            "  5,000  heap  general\n"
+            "  bytes malid  name  category\n"
+            "  5,000 10017  heap  general\n"
             "\n"
             "Temporary allocations\n"
             "  (none)\n");
