@@ -41,7 +41,8 @@ class row_view {
   virtual std::string_view name(int column) const = 0;
 };
 
-// A whole result, for small queries.
+// A whole result, for small queries. The column names come with the first
+// row: a result without rows has none.
 struct result {
   std::vector<std::string> columns;
   std::vector<std::vector<std::optional<std::string>>> rows;

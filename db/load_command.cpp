@@ -105,11 +105,11 @@ int run_load(const load_request& request) {
     throw;
   }
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("kivdb: run %s loaded into %s (%s): %llu files, %llu rows, %.1f MB in %.2f s (%.0f rows/s, %.1f MB/s)\n",
+  std::printf("kivdb: run %s loaded into %s (%s): %llu files, %llu rows, %.1f MB in %.2f s (%.0f rows/s, %.1f MB/s; rows %.2f s, indexes %.2f s)\n",
               manifest.run_id.c_str(), target.where.c_str(), target.engine == engine_kind::sqlite ? "sqlite" : "postgresql",
               static_cast<unsigned long long>(totals.files), static_cast<unsigned long long>(totals.rows),
               static_cast<double>(totals.bytes) / bytes_per_mb, secs, static_cast<double>(totals.rows) / secs,
-              static_cast<double>(totals.bytes) / bytes_per_mb / secs);
+              static_cast<double>(totals.bytes) / bytes_per_mb / secs, totals.rows_seconds, totals.index_seconds);
   return 0;
 }
 

@@ -6,19 +6,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 
 #include "db/load_error.h"
 #include "db/record_parser.h"
+#include "db/row_pipeline.h"
 #include "db/views.h"
 
 namespace kivdb {
 
 namespace {
 
-// Rows between two calls of the progress callback.
-constexpr std::uint64_t progress_rows = 1 << 16;
+using clock = std::chrono::steady_clock;
 
 // A table file mapped into memory for one pass; the fields of its rows are
 // views into it.
@@ -80,21 +81,17 @@ class run_loader {
     std::vector<flowdata_entry> entries;
     record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
     auto sink = db_.bulk_insert(table);
-    const char* p = file->data();
-    const char* end = p + file->size();
-    std::uint64_t line = 1;
-    while (p != end) {
-      const std::uint64_t record_line = line;
-      try {
-        p = parser.parse(p, end, next_row, line, entries);
-      } catch (const parse_failure& e) {
-        throw load_error(path.string(), record_line, e.what());
-      }
-      sink->add(parser.fields());
-      ++next_row;
-      if (++totals_.rows % progress_rows == 0 && o_.progress)
-        o_.progress(totals_.bytes + static_cast<std::uint64_t>(p - file->data()), totals_.rows);
-    }
+    const pipeline_input input{file->data(), file->data() + file->size(), first_row, path.string()};
+    const std::uint64_t bytes_before = totals_.bytes;
+    next_row += parse_and_store(
+        parser, input, entries,
+        [&](std::span<const field> row) {
+          sink->add(row);
+          ++totals_.rows;
+        },
+        [&](std::uint64_t bytes) {
+          if (o_.progress) o_.progress(bytes_before + bytes, totals_.rows);
+        });
     sink->finish();
     sink.reset();
     if (!entries.empty()) store_entries(entries);
@@ -142,10 +139,14 @@ load_totals load_run(database& db, const script_manifest& manifest, const load_o
   try {
     db.create_schema();
     delete_run(db, manifest.run_id);
-    const load_totals totals = run_loader(db, manifest, options).run();
+    const auto start = clock::now();
+    load_totals totals = run_loader(db, manifest, options).run();
+    const auto rows_done = clock::now();
     for (const std::string& sql : index_sql()) db.exec(sql);
     create_views(db);
     db.commit();
+    totals.rows_seconds = std::chrono::duration<double>(rows_done - start).count();
+    totals.index_seconds = std::chrono::duration<double>(clock::now() - rows_done).count();
     return totals;
   } catch (...) {
     try {

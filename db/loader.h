@@ -16,7 +16,8 @@ namespace kivdb {
 struct load_options {
   char field_sep = ';';
   char fun_sep = ';';
-  // Called now and then with the bytes read so far and the rows stored.
+  // Called after every batch of rows with the bytes read so far and the
+  // rows stored.
   std::function<void(std::uint64_t bytes, std::uint64_t rows)> progress;
 };
 
@@ -24,6 +25,8 @@ struct load_totals {
   std::uint64_t files = 0;
   std::uint64_t rows = 0;
   std::uint64_t bytes = 0;
+  double rows_seconds = 0;   // reading and storing the rows
+  double index_seconds = 0;  // building the indexes and views, and the commit
 };
 
 // Throws load_error for bad input and db_error for the engine's failures;

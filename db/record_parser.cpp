@@ -98,13 +98,7 @@ void record_parser::set(int column, std::string_view text) {
 }
 
 void record_parser::wrong_count(std::string_view line, bool too_many) const {
-  std::size_t fields = count(line, field_sep_) + 1;
-  for (const spec& s : specs_)
-    if (s.sep_before != field_sep_) {
-      fields += count(line, s.sep_before);
-      break;
-    }
-  throw parse_failure(std::string(too_many ? "too many" : "too few") + " fields: " + std::to_string(fields) +
+  throw parse_failure(std::string(too_many ? "too many" : "too few") + " fields: " + std::to_string(field_count(line)) +
                       ", expected " + std::to_string(specs_.size()));
 }
 
@@ -112,6 +106,28 @@ void record_parser::wrong_count(std::string_view line, bool too_many) const {
 // marker). A free text column takes whatever the fixed columns on both
 // sides leave, separators included.
 void record_parser::split_line(std::string_view line) {
+  if (table_.free_text < 0) return split_fields(line);
+  // With a free text a missing field shows as a misplaced one; the count
+  // of separators tells which it is.
+  try {
+    split_fields(line);
+  } catch (const parse_failure&) {
+    if (field_count(line) < specs_.size()) wrong_count(line, false);
+    throw;
+  }
+}
+
+std::size_t record_parser::field_count(std::string_view line) const {
+  std::size_t fields = count(line, field_sep_) + 1;
+  for (const spec& s : specs_)
+    if (s.sep_before != field_sep_) {
+      fields += count(line, s.sep_before);
+      break;
+    }
+  return fields;
+}
+
+void record_parser::split_fields(std::string_view line) {
   const int n = static_cast<int>(specs_.size());
   const int free = table_.free_text;
   const int left_end = free >= 0 ? free : n - 1;

@@ -56,6 +56,8 @@ class record_parser {
 
   void split(std::string_view record, int first, int last_plus_one);
   void split_line(std::string_view line);
+  void split_fields(std::string_view line);
+  std::size_t field_count(std::string_view line) const;
   void set(int column, std::string_view text);
   [[noreturn]] void wrong_count(std::string_view line, bool too_many) const;
   const char* parse_query(const char* data, const char* end, std::uint64_t& lines);

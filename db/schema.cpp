@@ -313,6 +313,7 @@ std::string schema_markdown() {
     for (const column* c : t.stored()) {
       std::string n = "`" + c->name + "`";
       if (c->type == col_type::text) n += " text";
+      if (c->type == col_type::uint64) n += " unsigned";
       if (!c->doc.empty()) n += " (" + c->doc + ")";
       names.push_back(n);
     }

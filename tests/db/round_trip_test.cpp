@@ -53,7 +53,7 @@ TEST_F(RoundTrip, ReloadReplacesTheRunAndRunsLiveSideBySide) {
 }
 
 // Both runs into one PostgreSQL database, the second moved there from
-// SQLite through an export; both come back byte for byte.
+// SQLite through an export; each comes back byte for byte.
 TEST_F(RoundTrip, PostgresHoldsEveryRecordTypeAndRotatedFiles) {
   kivtest::pg_cluster* pg = kivtest::pg_cluster::shared();
   if (pg == nullptr) GTEST_SKIP() << kivtest::pg_cluster::skip_reason();
@@ -63,14 +63,13 @@ TEST_F(RoundTrip, PostgresHoldsEveryRecordTypeAndRotatedFiles) {
   load(all, {"--pg", conninfo});
   expect_round_trip(all, "all", {"--pg", conninfo}, "pg_all");
 
-  const auto rot = make_run("rot", {"--records", "4000", "--seed", "5"}, rotated);
+  const auto rot = make_run("rot", {"--records", "2000", "--seed", "5"}, rotated);
   const std::string sqlite_db = (scratch_.path() / "rot.db").string();
   load(rot, {"--db", sqlite_db});
   const auto moved = run_kivdb({"export", "--db", sqlite_db, "--run", "rot", "--out", (scratch_.path() / "moved").string()});
   ASSERT_EQ(moved.status, 0) << moved.err;
   load(scratch_.path() / "moved", {"--pg", conninfo});
   expect_round_trip(rot, "rot", {"--pg", conninfo}, "pg_rot");
-  expect_round_trip(all, "all", {"--pg", conninfo}, "pg_all_again");
 }
 
 }  // namespace

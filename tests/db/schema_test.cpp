@@ -6,6 +6,7 @@
 
 #include "db/database.h"
 #include "db/schema.h"
+#include "db/views.h"
 #include "support/pg_cluster.h"
 #include "support/scratch_dir.h"
 
@@ -31,6 +32,12 @@ TEST(Schema, DeclaresKivsEighteenTablesWithTheirFieldCounts) {
   }
   EXPECT_EQ(find_table("memory")->stored_count(), 87u);
   EXPECT_EQ(find_table("nothing"), nullptr);
+}
+
+TEST(Schema, ReadmeListsTheDeclaredColumnsAndViews) {
+  const std::string readme = kivtest::read_file(std::string(KIV_SOURCE_DIR) + "/README.md");
+  EXPECT_NE(readme.find(schema_markdown()), std::string::npos) << "README: paste `kivdb schema --markdown`";
+  EXPECT_NE(readme.find(views_markdown()), std::string::npos) << "README: paste `kivdb schema --markdown`";
 }
 
 // Creates the schema twice (the second time finds it) and stores and reads
