@@ -1,12 +1,10 @@
 #include "report/report_query.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <map>
 #include <optional>
-#include <unordered_map>
 
+#include "report/memory_scan.h"
 #include "report/series_reducer.h"
 
 namespace kivdb::report {
@@ -22,197 +20,6 @@ std::uint64_t as_unsigned(std::int64_t v) { return static_cast<std::uint64_t>(v)
 std::string text_or_empty(const row_view& row, int column) {
   return row.is_null(column) ? std::string() : std::string(row.text(column));
 }
-
-// The columns of the one ordered pass over a run's memory rows.
-const char* const memory_scan_sql =
-    "SELECT tag, rec, time, process_id, location, malid, size, new_size, other_rec, "
-    "global_cur_wf_size, global_cur_wf_count, global_cur_nf_size, "
-    "process_cur_wf_size, process_in_use_size, malid_cur_wf_size, malid_in_use_size "
-    "FROM memory WHERE run_id = ? ORDER BY row_nr";
-
-enum scan_column : int {
-  c_tag, c_rec, c_time, c_process, c_location, c_malid, c_size, c_new_size, c_other_rec,
-  c_global_wf, c_global_wf_count, c_global_nf,
-  c_process_wf, c_process_in_use, c_malid_wf, c_malid_in_use
-};
-
-struct location_figures {
-  std::int64_t count = 0;
-  std::int64_t bytes = 0;
-};
-
-struct malid_figures {
-  std::int64_t peak_in_use = 0;
-  std::int64_t peak_wf = 0;
-};
-
-// Allocations of the last few records by record number, so that a free
-// can find where the block it frees was made without another query.
-class recent_allocations {
- public:
-  explicit recent_allocations(std::uint64_t distance) : slots_(distance + 1) {}
-
-  void add(std::uint64_t rec, std::int64_t location) { slots_[rec % slots_.size()] = {rec, location}; }
-  std::optional<std::int64_t> find(std::uint64_t rec) const {
-    const auto& slot = slots_[rec % slots_.size()];
-    if (slot.rec != rec) return std::nullopt;
-    return slot.location;
-  }
-
- private:
-  struct slot {
-    std::uint64_t rec = 0;
-    std::int64_t location = 0;
-  };
-  std::vector<slot> slots_;
-};
-
-// Bucket of an allocation size: the smallest i with size <= 2^i.
-std::size_t size_bucket(std::uint64_t size) {
-  return size <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(size - 1));
-}
-
-// Everything gathered in the pass over the memory rows.
-class memory_scan {
- public:
-  memory_scan(const report_settings& settings, std::uint64_t first_rec, std::uint64_t last_rec)
-      : settings_(settings),
-        first_(first_rec),
-        last_(last_rec),
-        memory_({"with free", "no free"}, first_rec, last_rec, settings.memory_buckets),
-        recent_(settings.temporary_distance) {}
-
-  void add(const row_view& row);
-
-  run_summary& summary() { return summary_; }
-  series_table memory_series() { return memory_.finish(); }
-  std::map<std::int64_t, location_figures>& allocations() { return allocations_; }
-  std::map<std::int64_t, location_figures>& temporaries() { return temporaries_; }
-  std::map<std::int64_t, malid_figures>& malids() { return malid_peaks_; }
-  std::map<std::int64_t, series_reducer>& malid_series() { return malid_series_; }
-  std::map<std::int64_t, series_reducer>& process_series() { return process_series_; }
-  std::map<std::int64_t, std::int64_t>& process_peaks() { return process_peaks_; }
-  size_histogram& sizes() { return sizes_; }
-
- private:
-  std::uint64_t axis(std::uint64_t rec);
-  void summarise(const row_view& row, std::uint64_t x);
-  void count_allocation(std::string_view tag, std::uint64_t rec, std::int64_t location,
-                        std::int64_t size);
-  void count_temporary(std::uint64_t rec, std::uint64_t freed_rec, std::int64_t size);
-  void follow_malid(const row_view& row, std::uint64_t x);
-  void follow_process(const row_view& row, std::uint64_t x);
-
-  const report_settings& settings_;
-  std::uint64_t first_;
-  std::uint64_t last_;
-  // Record numbers start again in a later header of the same run; the
-  // axis then goes on from where the previous header ended.
-  std::uint64_t offset_ = 0;
-  std::uint64_t previous_rec_ = 0;
-  run_summary summary_;
-  series_reducer memory_;
-  recent_allocations recent_;
-  std::map<std::int64_t, location_figures> allocations_;
-  std::map<std::int64_t, location_figures> temporaries_;
-  std::map<std::int64_t, malid_figures> malid_peaks_;
-  std::map<std::int64_t, series_reducer> malid_series_;
-  std::map<std::int64_t, series_reducer> process_series_;
-  std::map<std::int64_t, std::int64_t> process_peaks_;
-  size_histogram sizes_;
-};
-
-std::uint64_t memory_scan::axis(std::uint64_t rec) {
-  if (rec < previous_rec_) offset_ += previous_rec_;
-  previous_rec_ = rec;
-  return rec + offset_;
-}
-
-void memory_scan::add(const row_view& row) {
-  const std::uint64_t rec = as_unsigned(row.integer(c_rec));
-  const std::uint64_t x = axis(rec);
-  summarise(row, x);
-  const std::string_view tag = row.text(c_tag);
-  const std::int64_t location = row.integer(c_location);
-  if (tag == "a" || tag == "n") count_allocation(tag, rec, location, row.integer(c_size));
-  if (tag == "f" && !row.is_null(c_other_rec))
-    count_temporary(rec, as_unsigned(row.integer(c_other_rec)), row.integer(c_new_size));
-  follow_malid(row, x);
-  follow_process(row, x);
-}
-
-void memory_scan::summarise(const row_view& row, std::uint64_t x) {
-  run_summary& s = summary_;
-  ++s.memory_records;
-  const auto wf = as_unsigned(row.integer(c_global_wf));
-  const std::array<std::int64_t, 2> values{row.integer(c_global_wf), row.integer(c_global_nf)};
-  memory_.add(x, row.text(c_time), values);
-  if (s.memory_records == 1 || wf > s.peak_bytes) {
-    s.peak_bytes = wf;
-    s.peak_blocks = as_unsigned(row.integer(c_global_wf_count));
-    s.peak_record = as_unsigned(row.integer(c_rec));
-    s.peak_time = row.text(c_time);
-  }
-  s.live_bytes_at_end = wf;
-  s.live_blocks_at_end = as_unsigned(row.integer(c_global_wf_count));
-  s.nofree_bytes_at_end = as_unsigned(row.integer(c_global_nf));
-}
-
-void memory_scan::count_allocation(std::string_view tag, std::uint64_t rec,
-                                   std::int64_t location, std::int64_t size) {
-  location_figures& f = allocations_[location];
-  ++f.count;
-  f.bytes += size;
-  const std::size_t bucket = size_bucket(as_unsigned(size));
-  if (sizes_.counts.size() <= bucket) {
-    sizes_.counts.resize(bucket + 1);
-    sizes_.bytes.resize(bucket + 1);
-  }
-  ++sizes_.counts[bucket];
-  sizes_.bytes[bucket] += as_unsigned(size);
-  if (tag == "a") recent_.add(rec, location);
-}
-
-void memory_scan::count_temporary(std::uint64_t rec, std::uint64_t freed_rec, std::int64_t size) {
-  if (freed_rec == 0 || freed_rec > rec || rec - freed_rec > settings_.temporary_distance) return;
-  const auto location = recent_.find(freed_rec);
-  if (!location) return;
-  location_figures& f = temporaries_[*location];
-  ++f.count;
-  f.bytes += size;
-}
-
-void memory_scan::follow_malid(const row_view& row, std::uint64_t x) {
-  const std::int64_t id = row.integer(c_malid);
-  const std::int64_t in_use = row.integer(c_malid_in_use);
-  malid_figures& f = malid_peaks_[id];
-  f.peak_in_use = std::max(f.peak_in_use, in_use);
-  f.peak_wf = std::max(f.peak_wf, row.integer(c_malid_wf));
-  auto it = malid_series_.find(id);
-  if (it == malid_series_.end())
-    it = malid_series_
-             .try_emplace(id, std::vector<std::string>{std::to_string(id)}, first_, last_ + offset_,
-                          settings_.detail_buckets, false)
-             .first;
-  it->second.add(x, {}, std::array<std::int64_t, 1>{in_use});
-}
-
-void memory_scan::follow_process(const row_view& row, std::uint64_t x) {
-  const std::int64_t process = row.integer(c_process);
-  const std::int64_t wf = row.integer(c_process_wf);
-  const std::int64_t in_use = row.integer(c_process_in_use);
-  auto& peak = process_peaks_[process];
-  peak = std::max(peak, in_use);
-  auto it = process_series_.find(process);
-  if (it == process_series_.end())
-    it = process_series_
-             .try_emplace(process, std::vector<std::string>{"with free", "no free"}, first_,
-                          last_ + offset_, settings_.detail_buckets, false)
-             .first;
-  it->second.add(x, {}, std::array<std::int64_t, 2>{wf, in_use - wf});
-}
-
-// ---- the small tables -------------------------------------------------
 
 void read_run_info(database& db, const std::string& run_id, run_summary& s) {
   bool first = true;
@@ -438,7 +245,7 @@ report_data build_report(database& db, const std::string& run_id,
              last = as_unsigned(row.integer(1));
            });
   memory_scan scan(settings, first, last);
-  db.query(memory_scan_sql, params{run_id}, [&](const row_view& row) { scan.add(row); });
+  db.query(memory_scan::sql, params{run_id}, [&](const row_view& row) { scan.add(row); });
 
   report_data data;
   data.summary = scan.summary();
