@@ -25,6 +25,7 @@ inline constexpr int exit_usage = 2;
 int load_command(command_args args);
 int export_command(command_args args);
 int schema_command(command_args args);
+int report_command(command_args args);  // report/report_command.cpp
 
 // Runs the subcommand named by argv[1]; usage on standard error when there
 // is none or it is unknown.

@@ -1,0 +1,160 @@
+#include <sstream>
+
+#include "report/page_css.h"
+#include "report/page_js.h"
+#include "report/renderers.h"
+#include "report/uplot_css.h"
+#include "report/uplot_js.h"
+
+namespace kivdb::report {
+
+namespace {
+
+// The page's data travels as JSON inside a script element: '<' only occurs
+// inside strings there and becomes \u003c, so no text of the run can end
+// the element or open a comment.
+std::string script_safe(const std::string& json) {
+  std::string out;
+  out.reserve(json.size());
+  for (char c : json) {
+    if (c == '<') out += "\\u003c";
+    else out += c;
+  }
+  return out;
+}
+
+template <typename T>
+void json_array(std::ostream& out, const std::vector<T>& values) {
+  out << '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out << ',';
+    if constexpr (std::is_same_v<T, std::string>) out << json_string(values[i]);
+    else out << values[i];
+  }
+  out << ']';
+}
+
+void json_series(std::ostream& out, const series_table& table) {
+  out << "{\"names\":";
+  json_array(out, table.names);
+  out << ",\"x\":";
+  json_array(out, table.x);
+  out << ",\"time\":";
+  json_array(out, table.time);
+  out << ",\"values\":[";
+  for (std::size_t c = 0; c < table.values.size(); ++c) {
+    if (c != 0) out << ',';
+    json_array(out, table.values[c]);
+  }
+  out << "]}";
+}
+
+void json_summary(std::ostream& out, const run_summary& s) {
+  out << "{\"run_id\":" << json_string(s.run_id) << ",\"program\":" << json_string(s.program)
+      << ",\"host\":" << json_string(s.host) << ",\"user\":" << json_string(s.user)
+      << ",\"start_time\":" << json_string(s.start_time)
+      << ",\"end_time\":" << json_string(s.end_time) << ",\"processes\":" << s.processes
+      << ",\"memory_records\":" << s.memory_records << ",\"peak_bytes\":" << s.peak_bytes
+      << ",\"peak_blocks\":" << s.peak_blocks << ",\"peak_record\":" << s.peak_record
+      << ",\"peak_time\":" << json_string(s.peak_time)
+      << ",\"live_bytes_at_end\":" << s.live_bytes_at_end
+      << ",\"live_blocks_at_end\":" << s.live_blocks_at_end
+      << ",\"nofree_bytes_at_end\":" << s.nofree_bytes_at_end << '}';
+}
+
+void json_lists(std::ostream& out, const std::vector<top_list>& lists) {
+  out << '[';
+  for (std::size_t l = 0; l < lists.size(); ++l) {
+    const top_list& list = lists[l];
+    out << (l == 0 ? "" : ",") << "{\"key\":" << json_string(list.key)
+        << ",\"title\":" << json_string(list.title) << ",\"texts\":";
+    json_array(out, list.text_columns);
+    out << ",\"numbers\":";
+    json_array(out, list.number_columns);
+    out << ",\"rows\":[";
+    for (std::size_t r = 0; r < list.rows.size(); ++r) {
+      out << (r == 0 ? "[" : ",[");
+      json_array(out, list.rows[r].texts);
+      out << ',';
+      json_array(out, list.rows[r].numbers);
+      out << ']';
+    }
+    out << "]}";
+  }
+  out << ']';
+}
+
+const char* marker_kind(chart_marker::kind kind) {
+  switch (kind) {
+    case chart_marker::kind::process_start: return "start";
+    case chart_marker::kind::process_end: return "end";
+    case chart_marker::kind::user: break;
+  }
+  return "user";
+}
+
+void json_markers(std::ostream& out, const std::vector<chart_marker>& markers) {
+  out << '[';
+  for (std::size_t i = 0; i < markers.size(); ++i) {
+    const chart_marker& m = markers[i];
+    out << (i == 0 ? "" : ",") << "{\"kind\":\"" << marker_kind(m.what)
+        << "\",\"record\":" << m.record << ",\"time\":" << json_string(m.time)
+        << ",\"text\":" << json_string(m.text) << '}';
+  }
+  out << ']';
+}
+
+std::string page_data(const report_data& data, std::size_t top) {
+  std::ostringstream out;
+  out << "{\"top\":" << top << ",\"summary\":";
+  json_summary(out, data.summary);
+  out << ",\"lists\":";
+  json_lists(out, data.lists);
+  out << ",\"memory\":";
+  json_series(out, data.memory.series);
+  out << ",\"markers\":";
+  json_markers(out, data.markers);
+  out << ",\"malids\":";
+  json_series(out, data.top_malids.series);
+  out << ",\"processes\":[";
+  for (std::size_t p = 0; p < data.processes.size(); ++p) {
+    out << (p == 0 ? "" : ",") << "{\"title\":" << json_string(data.processes[p].title)
+        << ",\"series\":";
+    json_series(out, data.processes[p].series);
+    out << '}';
+  }
+  out << "],\"sizes\":{\"counts\":";
+  json_array(out, data.sizes.counts);
+  out << ",\"bytes\":";
+  json_array(out, data.sizes.bytes);
+  out << "}}";
+  return script_safe(out.str());
+}
+
+// Text for the title element: the few characters HTML gives a meaning.
+std::string html_text(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void write_html(std::ostream& out, const report_data& data, std::size_t top) {
+  out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+      << "<title>kiv memory report: run " << html_text(data.summary.run_id) << "</title>\n"
+      << "<style>\n" << uplot_css << '\n' << page_css << "</style>\n</head>\n<body>\n"
+      << "<script type=\"application/json\" id=\"kiv-data\">" << page_data(data, top)
+      << "</script>\n<script>\n" << uplot_js << "\n</script>\n<script>\n" << page_js
+      << "</script>\n</body>\n</html>\n";
+}
+
+}  // namespace kivdb::report

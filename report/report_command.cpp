@@ -1,0 +1,114 @@
+// kivdb report: the terminal summary of a loaded run, and on request its
+// JSON summary and its self-contained HTML page.
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+
+#include "db/commands.h"
+#include "db/db_options.h"
+#include "report/renderers.h"
+#include "report/report_query.h"
+
+namespace kivdb {
+
+namespace {
+
+constexpr std::size_t default_top = 10;
+
+struct report_options {
+  std::optional<db_target> target;
+  std::string run_id;
+  std::string html_path;
+  std::string json_path;
+  std::size_t top = default_top;
+};
+
+std::size_t parse_top(const std::string& text) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value == 0)
+    throw std::invalid_argument("--top needs a positive number, not \"" + text + "\"");
+  return value;
+}
+
+report_options parse(command_args args) {
+  report_options o;
+  std::string top;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (take_target_option(args, i, o.target) || take_value_option(args, i, "--run", o.run_id) ||
+        take_value_option(args, i, "-o", o.html_path) ||
+        take_value_option(args, i, "--json", o.json_path))
+      continue;
+    if (take_value_option(args, i, "--top", top)) {
+      o.top = parse_top(top);
+      continue;
+    }
+    throw std::invalid_argument(std::string("unknown argument ") + args[i]);
+  }
+  if (!o.target) throw std::invalid_argument("--db FILE or --pg CONNINFO is needed");
+  return o;
+}
+
+// The run to report: the one named, or the only one the database holds.
+std::string choose_run(database& db, const std::string& wanted) {
+  const auto runs = report::loaded_runs(db);
+  std::string list;
+  for (const auto& r : runs) list += (list.empty() ? "" : ", ") + r;
+  if (!wanted.empty()) {
+    for (const auto& r : runs)
+      if (r == wanted) return r;
+    throw db_error("run " + wanted + " is not in the database (runs: " +
+                   (list.empty() ? "none" : list) + ")");
+  }
+  if (runs.size() == 1) return runs.front();
+  if (runs.empty()) throw db_error("the database holds no run; load one with kivdb load");
+  throw db_error("the database holds several runs (" + list + "); choose one with --run");
+}
+
+template <typename Render>
+void write_file(const std::string& path, const Render& render) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  render(out);
+  out.flush();
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace
+
+int report_command(command_args args) {
+  report_options options;
+  try {
+    options = parse(args);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "kivdb report: %s\n", e.what());
+    return exit_usage;
+  }
+  try {
+    if (options.target->engine == engine_kind::sqlite &&
+        !std::filesystem::exists(options.target->where))
+      throw db_error("no database " + options.target->where);
+    auto db = open_database(*options.target);
+    const std::string run = choose_run(*db, options.run_id);
+    const report::report_data data = report::build_report(*db, run);
+    report::write_text(std::cout, data, options.top);
+    if (!options.json_path.empty())
+      write_file(options.json_path,
+                 [&](std::ostream& out) { report::write_json(out, data, options.top); });
+    if (!options.html_path.empty()) {
+      write_file(options.html_path,
+                 [&](std::ostream& out) { report::write_html(out, data, options.top); });
+      std::cout << "\nReport: " << options.html_path << '\n';
+    }
+    std::cout.flush();
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kivdb report: %s\n", e.what());
+    return exit_failure;
+  }
+}
+
+}  // namespace kivdb

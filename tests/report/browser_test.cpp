@@ -1,0 +1,159 @@
+// Opens a report page in a real browser (headless chromium): the page must
+// load without console messages or script errors and draw every chart; a
+// screenshot is taken. Skipped only where chromium is not installed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "report/renderers.h"
+#include "report/series_reducer.h"
+#include "support/run_program.h"
+#include "support/scratch_dir.h"
+
+namespace kivdb::report {
+namespace {
+
+const char* const chromium_path = "/usr/bin/chromium";
+constexpr int virtual_time_ms = 10000;
+constexpr std::uintmax_t min_screenshot_bytes = 10000;
+
+series_table wave(std::vector<std::string> names, std::uint64_t records, std::int64_t scale) {
+  series_reducer reducer(names, 1, records, 1000);
+  std::vector<std::int64_t> row(names.size());
+  for (std::uint64_t x = 1; x <= records; ++x) {
+    for (std::size_t c = 0; c < row.size(); ++c)
+      row[c] = scale * static_cast<std::int64_t>((x * (c + 3)) % 5000 + x / 10);
+    reducer.add(x, "2024-05-06 07:" + std::to_string(10 + x * 40 / records) + ":00.000", row);
+  }
+  return reducer.finish();
+}
+
+// Every part of the page filled: several processes, markers, long lists.
+report_data full_report() {
+  report_data d;
+  d.summary = {"4711", "demo <prog>", "host", "anna", "2024-05-06 07:10:00.000",
+               "2024-05-06 07:50:00.000", 3, 30000, 123456, 789, 1000, "2024-05-06 07:11:00.000",
+               4000, 40, 8192};
+  const std::uint64_t records = 30000;
+  d.memory = {"Memory in use", wave({"with free", "no free"}, records, 16)};
+  d.markers = {{chart_marker::kind::process_start, 10, "", "Start: s1 7"},
+               {chart_marker::kind::user, 14000, "", "checkpoint </script>"},
+               {chart_marker::kind::process_end, 25000, "", "End: s1 7"}};
+  d.top_malids = {"Top malloc ids", wave({"heap", "strings", "cache"}, records, 4)};
+  for (int p = 1; p <= 3; ++p)
+    d.processes.push_back({"Process " + std::to_string(p), wave({"with free"}, records, p)});
+  d.sizes.counts = {1, 0, 5, 30, 200, 1000, 50, 3};
+  d.sizes.bytes = {1, 0, 20, 200, 3000, 30000, 3000, 300};
+  top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
+  for (int i = 0; i < 30; ++i) leaks.rows.push_back({{"file" + std::to_string(i) + ".c:1"}, {1000 - i, i}});
+  d.lists = {leaks};
+  return d;
+}
+
+report_data empty_report() {
+  report_data d;
+  d.summary.run_id = "1";
+  d.memory.series.names = {"with free", "no free"};
+  d.memory.series.values.resize(2);
+  return d;
+}
+
+struct page_result {
+  std::string dom;
+  std::string log;
+};
+
+std::vector<std::string> browser_flags(const kivtest::scratch_dir& dir) {
+  return {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+          "--disable-background-networking", "--disable-component-update", "--disable-sync",
+          "--user-data-dir=" + (dir / "profile"), "--enable-logging=stderr", "--v=0",
+          "--window-size=1280,2400", "--virtual-time-budget=" + std::to_string(virtual_time_ms)};
+}
+
+page_result open_page(const kivtest::scratch_dir& dir, const report_data& data,
+                      const std::string& screenshot = {}) {
+  const std::string page = dir / "report.html";
+  {
+    std::ofstream out(page);
+    write_html(out, data, 10);
+  }
+  auto args = browser_flags(dir);
+  if (!screenshot.empty()) args.push_back("--screenshot=" + screenshot);
+  else args.push_back("--dump-dom");
+  args.push_back("file://" + page);
+  const auto run = kivtest::run_program(chromium_path, {args, dir.path().string(), {}});
+  EXPECT_EQ(run.status, 0) << run.err;
+  return {run.out, run.err};
+}
+
+std::string body_attribute(const std::string& dom, const std::string& name) {
+  const std::regex pattern("<body[^>]*\\s" + name + "=\"([^\"]*)\"");
+  std::smatch match;
+  return std::regex_search(dom, match, pattern) ? match[1].str() : std::string("(missing)");
+}
+
+// Console output of the page (console.log/error, uncaught exceptions).
+std::string console_lines(const std::string& log) {
+  std::string lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("CONSOLE") != std::string::npos) lines += line + '\n';
+  return lines;
+}
+
+class BrowserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(chromium_path)) GTEST_SKIP() << "chromium is not installed";
+  }
+  kivtest::scratch_dir dir_{"kiv_browser"};
+};
+
+// The page ran to its end without a message or error and painted `charts`
+// charts.
+void expect_drawn(const page_result& page, const std::string& charts) {
+  EXPECT_EQ(console_lines(page.log), "");
+  EXPECT_EQ(body_attribute(page.dom, "data-kiv-ready"), "yes");
+  EXPECT_EQ(body_attribute(page.dom, "data-kiv-errors"), "0");
+  EXPECT_EQ(body_attribute(page.dom, "data-kiv-charts"), charts);
+  EXPECT_EQ(body_attribute(page.dom, "data-kiv-drawn"), charts);
+}
+
+TEST_F(BrowserTest, FullReportDrawsEveryChartWithoutErrors) {
+  const auto page = open_page(dir_, full_report());
+  // memory, top malloc ids, three processes, the size histogram
+  expect_drawn(page, "6");
+  // The table shows the top 10 rows until "show all 30" is pressed.
+  EXPECT_NE(page.dom.find("show all 30"), std::string::npos);
+  EXPECT_NE(page.dom.find(">file9.c:1</td>"), std::string::npos);
+  EXPECT_EQ(page.dom.find(">file10.c:1</td>"), std::string::npos);
+}
+
+TEST_F(BrowserTest, EmptyRunGivesAPageWithoutCharts) {
+  const auto page = open_page(dir_, empty_report());
+  expect_drawn(page, "0");
+  EXPECT_NE(page.dom.find("No memory records."), std::string::npos);
+  EXPECT_NE(page.dom.find("No allocations."), std::string::npos);
+}
+
+TEST_F(BrowserTest, OneRecordRunDrawsItsSinglePoint) {
+  report_data d = empty_report();
+  d.summary.memory_records = 1;
+  d.memory.series = {{"with free", "no free"}, {1}, {"2024-05-06 07:10:00.000"}, {{123}, {0}}};
+  d.sizes = {{0, 0, 0, 0, 0, 0, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 123}};
+  expect_drawn(open_page(dir_, d), "2");
+}
+
+TEST_F(BrowserTest, ScreenshotIsTaken) {
+  const std::string shot = dir_ / "report.png";
+  open_page(dir_, full_report(), shot);
+  ASSERT_TRUE(std::filesystem::exists(shot));
+  EXPECT_GT(std::filesystem::file_size(shot), min_screenshot_bytes);
+  if (const char* keep = std::getenv("KIV_KEEP_SCREENSHOT")) std::filesystem::copy_file(
+      shot, keep, std::filesystem::copy_options::overwrite_existing);
+}
+
+}  // namespace
+}  // namespace kivdb::report

@@ -1,0 +1,454 @@
+// The report of runs written with our trace writer, converted by kiv and
+// loaded by kivdb into SQLite and PostgreSQL: every figure of the summary
+// and of the top lists is checked against sums computed straight from the
+// CSV rows kiv wrote.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "db/database.h"
+#include "db/schema.h"
+#include "report/renderers.h"
+#include "report/report_query.h"
+#include "support/pg_cluster.h"
+#include "support/run_program.h"
+#include "support/scratch_dir.h"
+#include "writer/trace_session.h"
+
+namespace kivdb::report {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t temporary_distance = 10;
+constexpr int churn_steps = 1500;
+constexpr std::uint32_t leak_blocks = 7;
+constexpr std::uint32_t leak_size = 1000;
+constexpr std::uint32_t temp_blocks = 20;
+constexpr std::uint32_t temp_size = 50;
+
+// ---- runs written with the trace writer --------------------------------
+
+class run_writer {
+ public:
+  run_writer(const std::string& dir, const std::string& runid)
+      : s_(kivw::deterministic_options(dir, runid, 1234)) {}
+
+  kivw::trace_session& session() { return s_; }
+
+  std::uint64_t alloc(std::uint32_t id, std::uint32_t size, std::uint64_t loc, const std::string& text) {
+    const std::uint64_t addr = next_addr_;
+    next_addr_ += 0x1000;
+    s_.malloc_wf(id, 0, addr, size, size + 16, loc, text);
+    return addr;
+  }
+
+  // Known leaks, temporaries and peaks, random churn among them, a second
+  // process, user markers and a call arc.
+  void rich() {
+    s_.process_start(7, 1234, "main");
+    s_.schedule(0, 7);
+    s_.object_load(1);
+    s_.object_function_load(1, 1, "main_loop");
+    s_.object_function_load(1, 2, "build_cache");
+    s_.object_link(7, 1);
+    s_.reserve_id(10, 64, 0x4000, "ids.c:1", 1, "general heap");
+    s_.reserve_id(20, 64, 0x4001, "ids.c:2", 1, "string pool");
+    s_.marker("start of work");
+    s_.flow_in(1, 1, 1, 2);
+    for (std::uint32_t i = 0; i < leak_blocks; ++i) alloc(20, leak_size, 0x5001, "leak.c:99");
+    s_.flow_out();
+    for (std::uint32_t i = 0; i < temp_blocks; ++i) s_.free(10, 0, alloc(10, temp_size, 0x5002, "temp.c:5"), 0x5003, "temp.c:6");
+    churn(7);
+    s_.marker("half way");
+    s_.process_start(8, 7, "worker");
+    s_.schedule(7, 8);
+    churn(8);
+    s_.process_end(8);
+    s_.schedule(8, 7);
+    s_.process_end(7);
+    s_.close();
+  }
+
+  void empty() {
+    s_.process_start(7, 1234, "idle");
+    s_.schedule(0, 7);
+    s_.marker("nothing happens");
+    s_.process_end(7);
+    s_.close();
+  }
+
+  void one_record() {
+    s_.process_start(7, 1234, "single");
+    s_.schedule(0, 7);
+    s_.reserve_id(10, 64, 0x4000, "ids.c:1", 1, "general heap");
+    alloc(10, 123, 0x5001, "one.c:1");
+    s_.close();
+  }
+
+ private:
+  void churn(std::uint32_t seed) {
+    std::mt19937 random(seed);
+    const std::vector<std::pair<std::uint64_t, std::string>> places = {
+        {0x6001, "a.c:1"}, {0x6002, "b.c:2"}, {0x6003, "c.c:3"}, {0x6004, "d.c:4"}, {0x6005, "e.c:5"}};
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> live;  // id, address
+    for (int step = 0; step < churn_steps; ++step) {
+      const auto& place = places[random() % places.size()];
+      const std::uint32_t id = random() % 2 == 0 ? 10 : 20;
+      const unsigned action = random() % 10;
+      if (action < 5 || live.empty()) {
+        live.emplace_back(id, alloc(id, 1 + random() % 5000, place.first, place.second));
+      } else if (action < 8) {
+        // Mostly recent blocks, so that some are temporary.
+        const std::size_t back = std::min<std::size_t>(live.size() - 1, random() % 16);
+        const auto block = live[live.size() - 1 - back];
+        live.erase(live.end() - 1 - static_cast<std::ptrdiff_t>(back));
+        s_.free(block.first, 0, block.second, place.first, place.second);
+      } else if (action == 8) {
+        s_.malloc_nf(id, 0, next_addr_, 64 + random() % 512, 600, place.first, place.second);
+        next_addr_ += 0x1000;
+      } else {
+        const auto block = live[random() % live.size()];
+        s_.free_realloc(block.first, 0, block.second, 0, 1 + random() % 6000, 6100, place.first, place.second);
+      }
+    }
+  }
+
+  kivw::trace_session s_;
+  std::uint64_t next_addr_ = 0x100000;
+};
+
+// ---- the figures straight from the CSV rows -----------------------------
+
+// The rows of one of kiv's tables, split at the separator, and the position
+// of each named field (labels counted, as they stand in the row).
+struct csv_table {
+  std::vector<std::vector<std::string>> rows;
+  std::map<std::string, std::size_t> at;
+
+  const std::string& get(const std::vector<std::string>& row, const std::string& name) const {
+    return row.at(at.at(name));
+  }
+  // Signed or unsigned decimal; unsigned values above the signed range as
+  // their two's complement, as the database keeps them.
+  std::int64_t num(const std::vector<std::string>& row, const std::string& name) const {
+    const std::string& text = get(row, name);
+    if (text.starts_with('-')) return std::stoll(text);
+    return static_cast<std::int64_t>(std::stoull(text));
+  }
+};
+
+csv_table read_table(const fs::path& dir, const std::string& runid, const std::string& name) {
+  csv_table t;
+  const table_def* def = find_table(name);
+  for (std::size_t i = 0; i < def->columns.size(); ++i) t.at.emplace(def->columns[i].name, i);
+  for (int number = 1;; ++number) {
+    const fs::path file = dir / ("kiv." + runid + "." + name + "." + std::to_string(number) + ".csv");
+    if (!fs::exists(file)) break;
+    std::istringstream in(kivtest::read_file(file));
+    for (std::string line; std::getline(in, line);) {
+      std::vector<std::string> fields;
+      std::size_t start = 0;
+      for (std::size_t end; (end = line.find(';', start)) != std::string::npos; start = end + 1)
+        fields.push_back(line.substr(start, end - start));
+      fields.push_back(line.substr(start));
+      t.rows.push_back(std::move(fields));
+    }
+  }
+  return t;
+}
+
+using figures = std::map<std::string, std::vector<std::int64_t>>;
+
+struct expected_report {
+  run_summary summary;
+  std::map<std::string, figures> lists;
+  std::uint64_t allocations = 0;
+  std::uint64_t allocated_bytes = 0;
+};
+
+std::map<std::int64_t, std::string> column_map(const csv_table& t, const std::string& key,
+                                               const std::string& value) {
+  std::map<std::int64_t, std::string> out;
+  for (const auto& row : t.rows) out[t.num(row, key)] = t.get(row, value);
+  return out;
+}
+
+std::string place(const std::map<std::int64_t, std::string>& sources, std::int64_t key) {
+  if (key == 0) return "(no location)";
+  return sources.count(key) ? sources.at(key) : "location " + std::to_string(key);
+}
+
+void add(figures& f, const std::string& name, std::initializer_list<std::int64_t> values) {
+  auto& entry = f[name];
+  entry.resize(values.size());
+  std::size_t i = 0;
+  for (const auto v : values) entry[i++] += v;
+}
+
+void expect_summary_from(const csv_table& m, expected_report& e) {
+  run_summary& s = e.summary;
+  s.memory_records = m.rows.size();
+  if (m.rows.empty()) return;
+  const auto& last = m.rows.back();
+  s.live_bytes_at_end = static_cast<std::uint64_t>(m.num(last, "global_cur_wf_size"));
+  s.live_blocks_at_end = static_cast<std::uint64_t>(m.num(last, "global_cur_wf_count"));
+  s.nofree_bytes_at_end = static_cast<std::uint64_t>(m.num(last, "global_cur_nf_size"));
+  s.peak_bytes = static_cast<std::uint64_t>(m.num(last, "global_peak_wf_size"));
+  for (const auto& row : m.rows) {
+    if (static_cast<std::uint64_t>(m.num(row, "global_cur_wf_size")) != s.peak_bytes) continue;
+    s.peak_record = static_cast<std::uint64_t>(m.num(row, "rec"));
+    s.peak_blocks = static_cast<std::uint64_t>(m.num(row, "global_cur_wf_count"));
+    s.peak_time = m.get(row, "time");
+    break;
+  }
+}
+
+expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
+  const csv_table m = read_table(dir, runid, "memory");
+  const csv_table freemem = read_table(dir, runid, "freemem");
+  const csv_table arcs = read_table(dir, runid, "arcs");
+  const csv_table malid = read_table(dir, runid, "malid");
+  const auto sources = column_map(read_table(dir, runid, "hashloc"), "location", "source");
+  const auto malid_names = column_map(malid, "malid", "name");
+  expected_report e;
+  expect_summary_from(m, e);
+
+  std::set<std::int64_t> left;  // blocks that left the model, by record number
+  for (const auto& row : freemem.rows) left.insert(freemem.num(row, "rec"));
+  std::map<std::pair<std::int64_t, std::int64_t>, std::string> arc_names;
+  for (const auto& row : arcs.rows)
+    arc_names[{arcs.num(row, "process_id"), arcs.num(row, "arc")}] =
+        arcs.get(row, "caller_function") + " -> " + arcs.get(row, "callee_function");
+  std::map<std::int64_t, std::int64_t> allocation_place;  // with-free allocations by record
+  std::map<std::int64_t, std::pair<std::int64_t, std::int64_t>> malid_peaks;
+  for (const auto& row : m.rows) {
+    const std::string tag = m.get(row, "tag");
+    const std::int64_t rec = m.num(row, "rec");
+    const std::int64_t location = m.num(row, "location");
+    const std::int64_t id = m.num(row, "malid");
+    auto& peak = malid_peaks[id];
+    peak.first = std::max(peak.first, m.num(row, "malid_in_use_size"));
+    peak.second = std::max(peak.second, m.num(row, "malid_cur_wf_size"));
+    if (tag == "a" || tag == "n") {
+      add(e.lists["allocations_by_location"], place(sources, location), {1, m.num(row, "size")});
+      ++e.allocations;
+      e.allocated_bytes += static_cast<std::uint64_t>(m.num(row, "size"));
+    }
+    if (tag == "a") allocation_place[rec] = location;
+    if (tag == "f") {
+      const std::int64_t made = m.num(row, "other_rec");
+      if (allocation_place.count(made) && rec - made <= static_cast<std::int64_t>(temporary_distance))
+        add(e.lists["temporary_by_location"], place(sources, allocation_place[made]),
+            {1, m.num(row, "new_size")});
+    }
+    if ((tag == "a" || tag == "r") && !left.count(rec)) {
+      const std::int64_t size = m.num(row, "new_size");
+      add(e.lists["leaks_by_location"], place(sources, location), {size, 1});
+      const auto arc = arc_names.find({m.num(row, "process_id"), m.num(row, "arc")});
+      add(e.lists["leaks_by_arc"], arc == arc_names.end() ? "? -> ?" : arc->second, {size, 1});
+    }
+  }
+  for (const auto& [id, peak] : malid_peaks) {
+    const std::string name = malid_names.count(id) ? malid_names.at(id) : "malloc id " + std::to_string(id);
+    add(e.lists["peak_by_malid"], name, {peak.first, peak.second, id});
+  }
+  return e;
+}
+
+figures as_figures(const top_list& list) {
+  figures f;
+  for (const auto& row : list.rows) {
+    EXPECT_EQ(f.count(row.texts.front()), 0u) << list.key << ": " << row.texts.front() << " twice";
+    f[row.texts.front()] = row.numbers;
+  }
+  return f;
+}
+
+// ---- the fixture: three runs in one database of each engine -------------
+
+class ReportQuery : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = std::make_unique<kivtest::scratch_dir>("kiv_report_query");
+    write("4711", &run_writer::rich);
+    write("4712", &run_writer::empty);
+    write("4713", &run_writer::one_record);
+  }
+  static void TearDownTestSuite() { dir_.reset(); }
+
+  static void write(const std::string& runid, void (run_writer::*fill)()) {
+    {
+      run_writer w(dir_->path().string(), runid);
+      (w.*fill)();
+    }
+    const auto kiv = kivtest::run_program(KIV_BINARY, {{"-R", runid}, dir_->path().string(), {}});
+    ASSERT_EQ(kiv.status, 0) << kiv.err;
+  }
+
+  static void load(const std::vector<std::string>& target) {
+    for (const std::string runid : {"4711", "4712", "4713"}) {
+      std::vector<std::string> args{"load", runid};
+      args.insert(args.end(), target.begin(), target.end());
+      const auto run = kivtest::run_program(KIVDB_BINARY, {args, dir_->path().string(), {}});
+      ASSERT_EQ(run.status, 0) << run.err;
+    }
+  }
+
+  static fs::path run_dir(const std::string& runid) { return dir_->path() / runid; }
+
+ public:
+  static void check_against_csv(database& db, const std::string& runid);
+
+ protected:
+  static std::unique_ptr<kivtest::scratch_dir> dir_;
+};
+
+std::unique_ptr<kivtest::scratch_dir> ReportQuery::dir_;
+
+void ReportQuery::check_against_csv(database& db, const std::string& runid) {
+  const expected_report e = expect_from_csv(run_dir(runid), runid);
+  const report_data r = build_report(db, runid);
+  EXPECT_EQ(r.summary.run_id, runid);
+  EXPECT_EQ(r.summary.memory_records, e.summary.memory_records);
+  EXPECT_EQ(r.summary.peak_bytes, e.summary.peak_bytes);
+  EXPECT_EQ(r.summary.peak_blocks, e.summary.peak_blocks);
+  EXPECT_EQ(r.summary.peak_record, e.summary.peak_record);
+  EXPECT_EQ(r.summary.peak_time, e.summary.peak_time);
+  EXPECT_EQ(r.summary.live_bytes_at_end, e.summary.live_bytes_at_end);
+  EXPECT_EQ(r.summary.live_blocks_at_end, e.summary.live_blocks_at_end);
+  EXPECT_EQ(r.summary.nofree_bytes_at_end, e.summary.nofree_bytes_at_end);
+  const std::vector<std::string> keys = {"leaks_by_location", "leaks_by_arc", "peak_by_malid",
+                                         "allocations_by_location", "temporary_by_location"};
+  ASSERT_EQ(r.lists.size(), keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(r.lists[i].key, keys[i]);
+    EXPECT_EQ(as_figures(r.lists[i]), e.lists.count(keys[i]) ? e.lists.at(keys[i]) : figures{}) << keys[i];
+  }
+  std::uint64_t counted = 0;
+  std::uint64_t bytes = 0;
+  for (std::size_t b = 0; b < r.sizes.counts.size(); ++b) {
+    counted += r.sizes.counts[b];
+    bytes += r.sizes.bytes[b];
+  }
+  EXPECT_EQ(counted, e.allocations);
+  EXPECT_EQ(bytes, e.allocated_bytes);
+}
+
+// The designed parts of the rich run, so that the CSV sums above cannot
+// agree with the report by both being empty.
+void check_designed_figures(const report_data& r) {
+  const figures leaks = as_figures(r.lists[0]);
+  ASSERT_TRUE(leaks.count("leak.c:99"));
+  EXPECT_EQ(leaks.at("leak.c:99"), (std::vector<std::int64_t>{leak_blocks * leak_size, leak_blocks}));
+  const figures arcs = as_figures(r.lists[1]);
+  ASSERT_TRUE(arcs.count("main_loop -> build_cache"));
+  EXPECT_EQ(arcs.at("main_loop -> build_cache"), (std::vector<std::int64_t>{leak_blocks * leak_size, leak_blocks}));
+  const figures temporaries = as_figures(r.lists[4]);
+  ASSERT_TRUE(temporaries.count("temp.c:5"));
+  EXPECT_EQ(temporaries.at("temp.c:5"), (std::vector<std::int64_t>{temp_blocks, temp_blocks * temp_size}));
+  EXPECT_EQ(r.summary.processes, 2u);
+  EXPECT_EQ(r.summary.program.empty(), false);
+  // The memory chart keeps the peak and ends at the last record; the
+  // markers hold both user markers and both processes' starts and ends.
+  ASSERT_EQ(r.memory.series.values.size(), 2u);
+  EXPECT_EQ(static_cast<std::uint64_t>(*std::max_element(r.memory.series.values[0].begin(),
+                                                         r.memory.series.values[0].end())),
+            r.summary.peak_bytes);
+  EXPECT_EQ(r.memory.series.x.back(), r.summary.memory_records);
+  std::multiset<std::string> markers;
+  for (const auto& m : r.markers) markers.insert(m.text);
+  EXPECT_TRUE(markers.count("start of work") && markers.count("half way"));
+  EXPECT_EQ(r.markers.size(), 6u);
+  EXPECT_EQ(r.processes.size(), 2u);
+  EXPECT_EQ(r.top_malids.series.names.size(), 2u);
+}
+
+void check_all_runs(database& db) {
+  for (const std::string runid : {"4711", "4712", "4713"}) {
+    SCOPED_TRACE(runid);
+    ReportQuery::check_against_csv(db, runid);
+  }
+  check_designed_figures(build_report(db, "4711"));
+}
+
+TEST_F(ReportQuery, SqliteFiguresEqualTheCsvSums) {
+  const std::string file = dir_->path() / "sqlite.db";
+  load({"--db", file});
+  auto db = open_sqlite(file);
+  check_all_runs(*db);
+  EXPECT_EQ(loaded_runs(*db), (std::vector<std::string>{"4711", "4712", "4713"}));
+}
+
+TEST_F(ReportQuery, PostgresFiguresEqualTheCsvSums) {
+  kivtest::pg_cluster* pg = kivtest::pg_cluster::shared();
+  if (pg == nullptr) GTEST_SKIP() << kivtest::pg_cluster::skip_reason();
+  const std::string conninfo = pg->new_database("report");
+  load({"--pg", conninfo});
+  auto db = open_postgres(conninfo);
+  check_all_runs(*db);
+}
+
+TEST_F(ReportQuery, EmptyAndOneRecordRunsGiveSensibleReports) {
+  const std::string file = dir_->path() / "small.db";
+  load({"--db", file});
+  auto db = open_sqlite(file);
+  const report_data empty = build_report(*db, "4712");
+  EXPECT_EQ(empty.summary.memory_records, 0u);
+  EXPECT_EQ(empty.summary.peak_record, 0u);
+  EXPECT_EQ(empty.memory.series.size(), 0u);
+  EXPECT_EQ(empty.summary.processes, 1u);
+  for (const auto& list : empty.lists) EXPECT_TRUE(list.rows.empty()) << list.key;
+
+  const report_data one = build_report(*db, "4713");
+  EXPECT_EQ(one.summary.memory_records, 1u);
+  EXPECT_EQ(one.summary.peak_bytes, 123u);
+  EXPECT_EQ(one.summary.peak_record, 1u);
+  EXPECT_EQ(one.summary.live_blocks_at_end, 1u);
+  EXPECT_EQ(one.memory.series.size(), 1u);
+  ASSERT_FALSE(one.lists[0].rows.empty());
+  EXPECT_EQ(one.lists[0].rows[0].texts[0], "one.c:1");
+}
+
+// The program: terminal summary on standard output, JSON and page files,
+// and clear messages for a missing database, run or option value.
+TEST_F(ReportQuery, CommandWritesSummaryJsonAndPage) {
+  const std::string file = dir_->path() / "cmd.db";
+  load({"--db", file});
+  const expected_report e = expect_from_csv(run_dir("4711"), "4711");
+  const std::string json = dir_->path() / "r.json";
+  const std::string html = dir_->path() / "r.html";
+  const auto run = kivtest::run_program(
+      KIVDB_BINARY, {{"report", "--db", file, "--run", "4711", "--json", json, "-o", html, "--top", "100"}, "", {}});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("memory records:     " + grouped(static_cast<std::int64_t>(e.summary.memory_records))),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Report: " + html), std::string::npos);
+  const std::string text = kivtest::read_file(json);
+  EXPECT_NE(text.find("\"live_bytes_at_end\": " + std::to_string(e.summary.live_bytes_at_end) + ",\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\"peak_bytes\": " + std::to_string(e.summary.peak_bytes) + ",\n"), std::string::npos);
+  EXPECT_NE(text.find("{\"name\": \"leak.c:99\", \"bytes\": 7000, \"blocks\": 7}"), std::string::npos);
+  EXPECT_TRUE(kivtest::read_file(html).starts_with("<!DOCTYPE html>"));
+
+  const auto several = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file}, "", {}});
+  EXPECT_EQ(several.status, 1);
+  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713); choose one with --run\n");
+  const auto unknown = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--run", "9"}, "", {}});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713)\n");
+  const auto missing = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file + ".none"}, "", {}});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_FALSE(fs::exists(file + ".none"));
+  const auto bad_top = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--top", "x"}, "", {}});
+  EXPECT_EQ(bad_top.status, 2);
+  EXPECT_EQ(bad_top.err, "kivdb report: --top needs a positive number, not \"x\"\n");
+}
+
+}  // namespace
+}  // namespace kivdb::report
