@@ -272,6 +272,39 @@ TEST_F(ReaderTest, OutOfSyncRecordsAreCorrectedAtTheirLength) {
   EXPECT_EQ(rows[2], marker(2, t0, "Marker", "", "no zero"));
 }
 
+// A string element runs to the next zero byte of the data read, into the
+// records after its own if need be; its record is then out of sync and the
+// next record is read from its own start. Only the end of the data bounds
+// a string: the last record of a file does not reach into the next file.
+TEST_F(ReaderTest, StringsRunToTheNextZeroByteOfTheData) {
+  kivw::trace_session s(options());
+  kivw::payload_builder open_line;
+  open_line.put_uint(0x10, 4).put_bytes("open");
+  s.raw_record('H', open_line.bytes());
+  // 301 payload bytes: the length field 2d 01 holds no zero byte either.
+  const std::string long_text(300, 'x');
+  s.raw_record('C', kivw::payload_builder().put_string(long_text).bytes());
+  s.marker("after");
+  s.raw_record('C', "end of file");
+  s.switch_file();
+  s.marker("next file");
+  s.close();
+  const conversion c = convert(s.header_path());
+
+  EXPECT_EQ(kivtest::without_table_notices(c.out),
+            "OUT OF SYNC!!! record: 1Corrected...\nOUT OF SYNC!!! record: 5Corrected...\n");
+  EXPECT_EQ(table("hashloc"), "4711;7;16;openC\x2d\x01" + long_text + "\n");
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", std::string(255, 'x')),
+      marker(2, t0, "Marker", "", "after"),
+      marker(3, t0, "Marker", "", "end of file"),
+      marker(4, t0, "Marker", "", "next file"),
+      marker(5, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
+}
+
 // An illegal tag stops reading at once (no end marker, nothing after it is
 // read) and marks the reader stopped, so that the program ends with a
 // failure status; the rows written before it stay.
