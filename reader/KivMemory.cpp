@@ -249,13 +249,15 @@ std::uint64_t KivFreeRealloc::update_stats() {
     address_message("Error in FREE REALLOC: illegal address ", addr);
     return 0;
   }
-  // Differences are taken modulo 2^64: a tot_size that moves against the
-  // size still lands on the right counter values.
-  const std::uint64_t size_diff = static_cast<std::uint64_t>(size) - blk->size;
-  const std::uint64_t tot_diff = static_cast<std::uint64_t>(tot_size) - blk->tot_size;
-  const std::uint64_t nr = size <= blk->size ? shrink(rid, -size_diff, -tot_diff) : grow(rid, size_diff, tot_diff);
-  delta_size = static_cast<std::int32_t>(static_cast<std::uint32_t>(size_diff));
-  delta_tot_size = static_cast<std::int32_t>(static_cast<std::uint32_t>(tot_diff));
+  // The differences are unsigned 32-bit amounts, like size and tot_size
+  // themselves: where tot_size moves against size its difference wraps
+  // (0 - 160 is 4294967136), and every level adds it in its own width.
+  const bool shrinks = size <= blk->size;
+  const std::uint32_t size_diff = shrinks ? blk->size - size : size - blk->size;
+  const std::uint32_t tot_diff = shrinks ? blk->tot_size - tot_size : tot_size - blk->tot_size;
+  const std::uint64_t nr = shrinks ? shrink(rid, size_diff, tot_diff) : grow(rid, size_diff, tot_diff);
+  delta_size = static_cast<std::int32_t>(size - blk->size);
+  delta_tot_size = static_cast<std::int32_t>(tot_size - blk->tot_size);
   prev_sequence = blk->sequence;
   blk->size = size;
   blk->tot_size = tot_size;

@@ -13,9 +13,10 @@
 // the bytes it was given:
 //  - a fixed-width element that would run past the data leaves its target
 //    unchanged; the cursor still moves by the element's width;
-//  - a string ends at its zero byte, and at the record end when the zero
-//    byte is missing; the cursor then stands one byte past the record end,
-//    so that the record is reported out of sync.
+//  - a string runs to the next zero byte of the data, past the record end
+//    if need be (the caller then finds the record out of sync and resumes
+//    at the record end); without a zero byte it ends with the data, and the
+//    cursor stands one byte beyond the data.
 // Positions are offsets from the first byte, so a cursor pushed beyond the
 // data by a malformed record is still a plain number.
 class data_cursor {
@@ -31,6 +32,8 @@ class data_cursor {
     size_ = size;
     cursor_ = 0;
     record_end_ = size;
+    zero_from_ = 1;
+    zero_at_ = 0;
   }
 
   std::size_t size() const { return size_; }
@@ -82,24 +85,18 @@ class data_cursor {
     else if (size == 4) value = dec_.bs4(p);
     else if (size == 8) value = dec_.bs8(p);
   }
-  // Strings ignore the declared width.
+  // Strings ignore the declared width and the record end: only the end of
+  // the data bounds them.
   void read(int, std::string_view& value) {
-    const std::size_t limit = record_end_ < size_ ? record_end_ : size_;
-    if (cursor_ >= limit) {
+    if (cursor_ >= size_) {
       value = {};
-      if (cursor_ == limit) cursor_ = limit + 1;
+      if (cursor_ == size_) cursor_ = size_ + 1;
       return;
     }
     const char* first = reinterpret_cast<const char*>(data_ + cursor_);
-    const std::size_t room = limit - cursor_;
-    const void* zero = std::memchr(first, 0, room);
-    if (zero == nullptr) {
-      value = std::string_view(first, room);
-      cursor_ = limit + 1;
-      return;
-    }
-    value = std::string_view(first, static_cast<const char*>(zero) - first);
-    cursor_ += value.size() + 1;
+    const std::size_t zero = next_zero(cursor_);
+    value = std::string_view(first, zero - cursor_);
+    cursor_ = zero == size_ ? size_ + 1 : zero + 1;
   }
   void read(int size, std::string& value) {
     std::string_view view;
@@ -120,9 +117,25 @@ class data_cursor {
   }
   static std::int32_t sign_extended(const byte* p) { return static_cast<std::int8_t>(*p); }
 
+  // Offset of the first zero byte at or after from (< size_), or size_ when
+  // there is none. The last search is remembered: strings without their
+  // zero byte, one after the other, would otherwise scan the same bytes
+  // again and again.
+  std::size_t next_zero(std::size_t from) {
+    if (zero_from_ <= from && from <= zero_at_) return zero_at_;
+    const void* zero = std::memchr(data_ + from, 0, size_ - from);
+    zero_from_ = from;
+    zero_at_ = zero == nullptr ? size_ : static_cast<std::size_t>(static_cast<const byte*>(zero) - data_);
+    return zero_at_;
+  }
+
   const byte* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cursor_ = 0;
   std::size_t record_end_ = 0;
+  // No zero byte lies in [zero_from_, zero_at_); zero_at_ is one, or the
+  // end of the data. Empty (from > at) until the first search.
+  std::size_t zero_from_ = 1;
+  std::size_t zero_at_ = 0;
   kiv_decode::decoders dec_ = kiv_decode::little_endian;
 };

@@ -175,12 +175,15 @@ void kiv_reader::rd_close() {
   std::cerr << " closing file " << (kf != nullptr ? kf->file : std::string()) << '\n';
 }
 
+// An empty data file holds no record: the next file is opened at once, so
+// that an empty file anywhere in the list reads like the end of one.
 bool kiv_reader::eof() {
-  if (!cursor_.at_end()) return false;
-  rd_close();
-  ++current_file_;
-  if (current_kivfile() == nullptr) return true;
-  return !rd_open();
+  while (cursor_.at_end()) {
+    rd_close();
+    ++current_file_;
+    if (current_kivfile() == nullptr || !rd_open()) return true;
+  }
+  return false;
 }
 
 // ---- framing and decoding -------------------------------------------------

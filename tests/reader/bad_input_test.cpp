@@ -277,7 +277,9 @@ std::vector<bad_input> cases() {
        }),
        0, {"OUT OF SYNC!!! record: 1Corrected...\n"}, {},
        [](const trace_dir& d) {
-         EXPECT_TRUE(contains(d.table("marker"), "Marker;;no zero\n"));
+         // The string runs on through the time stamp's tag and length
+         // (T 08 00) up to that zero byte.
+         EXPECT_TRUE(contains(d.table("marker"), "Marker;;no zeroT\x08\n"));
          EXPECT_TRUE(contains(d.table("marker"), "Marker;;next\n"));
        }},
       {"ElementWidthZeroOnEveryType", every_record_with_width(0), 0, {}, {},

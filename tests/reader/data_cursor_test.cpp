@@ -98,22 +98,24 @@ TEST(DataCursor, FourByteAddressWithTopBitIsNegative) {
 }
 
 // Nothing is read outside the data: an element past the end keeps its
-// value, a string stops at the record end and leaves the cursor beyond it
-// so that the record shows as out of sync.
+// value. A string runs to the next zero byte whatever the record end says;
+// without one it ends with the data and leaves the cursor beyond it, so
+// that its record shows as out of sync.
 TEST(DataCursor, NeverReadsPastTheData) {
   const bytes data = {'a', 'b', 0, 'c', 'd', 'e', 1, 2};
   auto c = over(data);
-  c.set_record_end(5);
+  c.set_record_end(2);
   std::string_view s;
   c.read(0, s);
   EXPECT_EQ(s, "ab");
   EXPECT_EQ(c.cursor(), 3U);
+  c.set_record_end(5);
   c.read(0, s);
-  EXPECT_EQ(s, "cd");
-  EXPECT_EQ(c.cursor(), 6U);
+  EXPECT_EQ(s, "cde\x01\x02");
+  EXPECT_EQ(c.cursor(), 9U);
   c.read(0, s);
   EXPECT_EQ(s, "");
-  EXPECT_EQ(c.cursor(), 6U);
+  EXPECT_EQ(c.cursor(), 9U);
 
   c.seek(6);
   std::uint32_t v = 7;
@@ -122,16 +124,46 @@ TEST(DataCursor, NeverReadsPastTheData) {
   EXPECT_EQ(c.cursor(), 10U);
   EXPECT_TRUE(c.at_end());
 
-  std::string empty_at_end;
-  c.seek(5);
+  std::string empty_at_end = "kept?";
+  c.seek(8);
   c.read(0, empty_at_end);
   EXPECT_EQ(empty_at_end, "");
-  EXPECT_EQ(c.cursor(), 6U);
+  EXPECT_EQ(c.cursor(), 9U);
   std::int64_t neg = 3;
   c.seek(0);
   c.read(-4, neg);
   EXPECT_EQ(neg, 3);
   EXPECT_EQ(c.cursor(), 0U);
+}
+
+// Strings read in any order find their own zero byte: the search that
+// found one is reused only for strings that start before it and after
+// where that search started, and a new data buffer forgets it.
+TEST(DataCursor, StringsFindTheirOwnZeroByteInAnyOrder) {
+  const bytes data = {'a', 'b', 0, 'c', 'd', 'e', 'f', 0, 'g'};
+  auto c = over(data);
+  std::string_view s;
+  const auto string_at = [&](std::size_t offset) {
+    c.seek(offset);
+    c.read(0, s);
+    return std::string(s) + "@" + std::to_string(c.cursor());
+  };
+  EXPECT_EQ(string_at(4), "def@8");
+  EXPECT_EQ(string_at(5), "ef@8");
+  EXPECT_EQ(string_at(7), "@8");
+  EXPECT_EQ(string_at(3), "cdef@8");
+  EXPECT_EQ(string_at(0), "ab@3");
+  EXPECT_EQ(string_at(2), "@3");
+  EXPECT_EQ(string_at(8), "g@10");
+  EXPECT_EQ(string_at(1), "b@3");
+
+  const bytes other = {'x', 'y', 'z', 0};
+  c.reset(other.data(), other.size());
+  EXPECT_EQ(string_at(1), "yz@4");
+  const bytes none = {'n', 'o'};
+  c.reset(none.data(), none.size());
+  EXPECT_EQ(string_at(0), "no@3");
+  EXPECT_EQ(string_at(1), "o@3");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -245,6 +246,53 @@ TEST_F(ReaderTest, RecordCutShortEndsItsFileOnly) {
   EXPECT_EQ(lines_of(table("marker")), expected);
 }
 
+// Makes data file seq of a closed run empty and lists it with size 0.
+void empty_listed_file(const kivw::trace_session& s, unsigned seq) {
+  std::filesystem::resize_file(s.data_path(seq), 0);
+  std::string header = kivtest::read_file(s.header_path());
+  const std::size_t block = header.find(s.data_name(seq));
+  const std::size_t value = header.find("value=\"", header.find("<size", block)) + 7;
+  header.replace(value, header.find('"', value) - value, "0");
+  kivtest::write_file(s.header_path(), header);
+}
+
+// An empty data file holds no record, wherever the header lists it: it is
+// opened and closed with nothing in between, and reading goes on with the
+// next file. Each layout is one header of the same program run (a pid of
+// its own) with three files; file k holds the marker "file k" unless empty.
+TEST_F(ReaderTest, EmptyDataFilesAnywhereInTheListAreOpenedClosedAndPassed) {
+  struct layout {
+    std::int32_t pid;
+    std::vector<unsigned> empty;
+  };
+  const layout layouts[] = {{1, {0}}, {2, {1}}, {3, {2}}, {4, {0, 2}}, {5, {1, 2}}, {6, {0, 1, 2}}};
+  constexpr unsigned files = 3;
+  std::vector<std::string> expected_markers;
+  int nr = 0;
+  for (const layout& l : layouts) {
+    kivw::trace_session s(options(l.pid));
+    const auto is_empty = [&](unsigned k) { return std::find(l.empty.begin(), l.empty.end(), k) != l.empty.end(); };
+    std::string expected_err;
+    expected_markers.push_back(marker(nr++, t0, "Record", "Begin", "Begin of measurement", l.pid));
+    for (unsigned k = 0; k < files; ++k) {
+      if (k > 0) s.switch_file();
+      if (!is_empty(k)) {
+        s.marker("file " + std::to_string(k));
+        expected_markers.push_back(marker(nr++, t0, "Marker", "", "file " + std::to_string(k), l.pid));
+      }
+      expected_err += "Opening file: \"" + s.data_name(k) + "\"\n closing file " + s.data_name(k) + "\n";
+    }
+    expected_markers.push_back(marker(nr++, t0, "Record", "End", "End of measurement", l.pid));
+    s.close();
+    for (const unsigned k : l.empty) empty_listed_file(s, k);
+
+    const conversion c = convert(s.header_path());
+    EXPECT_EQ(c.err, expected_err) << "pid " << l.pid;
+    EXPECT_EQ(kivtest::without_table_notices(c.out), "") << "pid " << l.pid;
+  }
+  EXPECT_EQ(lines_of(table("marker")), expected_markers);
+}
+
 // ---- malformed records ------------------------------------------------------
 
 TEST_F(ReaderTest, OutOfSyncRecordsAreCorrectedAtTheirLength) {
@@ -270,6 +318,39 @@ TEST_F(ReaderTest, OutOfSyncRecordsAreCorrectedAtTheirLength) {
   ASSERT_EQ(rows.size(), 4U);
   EXPECT_EQ(rows[1], marker(1, t0, "Marker", "", "after"));
   EXPECT_EQ(rows[2], marker(2, t0, "Marker", "", "no zero"));
+}
+
+// A string element runs to the next zero byte of the data read, into the
+// records after its own if need be; its record is then out of sync and the
+// next record is read from its own start. Only the end of the data bounds
+// a string: the last record of a file does not reach into the next file.
+TEST_F(ReaderTest, StringsRunToTheNextZeroByteOfTheData) {
+  kivw::trace_session s(options());
+  kivw::payload_builder open_line;
+  open_line.put_uint(0x10, 4).put_bytes("open");
+  s.raw_record('H', open_line.bytes());
+  // 301 payload bytes: the length field 2d 01 holds no zero byte either.
+  const std::string long_text(300, 'x');
+  s.raw_record('C', kivw::payload_builder().put_string(long_text).bytes());
+  s.marker("after");
+  s.raw_record('C', "end of file");
+  s.switch_file();
+  s.marker("next file");
+  s.close();
+  const conversion c = convert(s.header_path());
+
+  EXPECT_EQ(kivtest::without_table_notices(c.out),
+            "OUT OF SYNC!!! record: 1Corrected...\nOUT OF SYNC!!! record: 5Corrected...\n");
+  EXPECT_EQ(table("hashloc"), "4711;7;16;openC\x2d\x01" + long_text + "\n");
+  const std::vector<std::string> expected = {
+      marker(0, t0, "Record", "Begin", "Begin of measurement"),
+      marker(1, t0, "Marker", "", std::string(255, 'x')),
+      marker(2, t0, "Marker", "", "after"),
+      marker(3, t0, "Marker", "", "end of file"),
+      marker(4, t0, "Marker", "", "next file"),
+      marker(5, t0, "Record", "End", "End of measurement"),
+  };
+  EXPECT_EQ(lines_of(table("marker")), expected);
 }
 
 // An illegal tag stops reading at once (no end marker, nothing after it is
