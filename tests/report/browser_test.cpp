@@ -33,9 +33,12 @@ series_table wave(std::vector<std::string> names, std::uint64_t records, std::in
 // Every part of the page filled: several processes, markers, long lists.
 report_data full_report() {
   report_data d;
-  d.summary = {"4711", "demo <prog>", "host", "anna", "2024-05-06 07:10:00.000",
-               "2024-05-06 07:50:00.000", 3, 30000, 123456, 789, 1000, "2024-05-06 07:11:00.000",
-               4000, 40, 8192};
+  d.summary = {.run_id = "4711", .program = "demo <prog>", .host = "host", .user = "anna",
+               .start_time = "2024-05-06 07:10:00.000", .end_time = "2024-05-06 07:50:00.000",
+               .processes = 3, .memory_records = 30000, .headers = 2, .peak_bytes = 123456,
+               .peak_blocks = 789, .peak_record = 1000, .peak_time = "2024-05-06 07:11:00.000",
+               .peak_pid = 4242, .live_bytes_at_end = 4000, .live_blocks_at_end = 40,
+               .nofree_bytes_at_end = 8192};
   const std::uint64_t records = 30000;
   d.memory = {"Memory in use", wave({"with free", "no free"}, records, 16)};
   d.markers = {{chart_marker::kind::process_start, 10, "", "Start: s1 7"},
