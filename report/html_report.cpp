@@ -111,7 +111,7 @@ std::string page_data(const report_data& data, std::size_t top) {
   json_summary(out, data.summary);
   out << ",\"lists\":";
   json_lists(out, data.lists);
-  out << ",\"memory\":";
+  out << ",\"memory_title\":" << json_string(data.memory.title) << ",\"memory\":";
   json_series(out, data.memory.series);
   out << ",\"markers\":";
   json_markers(out, data.markers);

@@ -291,7 +291,7 @@
   }
 
   summary();
-  lineChart('Memory in use', data.memory, { markers: data.markers });
+  lineChart(data.memory_title || 'Memory in use', data.memory, { markers: data.markers });
   if (data.malids.names.length > 0) lineChart('Top malloc ids in use', data.malids, { stepped: true });
   data.processes.forEach(function (p) { lineChart(p.title, p.series, {}); });
   histogram();
