@@ -199,11 +199,23 @@ bool read_settings() {
   return true;
 }
 
+// The login name from the environment (no lookup in the user database,
+// which could allocate through the program's allocator), else the uid.
+void copy_user_name(char* out, std::size_t capacity) {
+  const char* user = environment("USER");
+  if (user == nullptr) user = environment("LOGNAME");
+  if (user != nullptr) {
+    copy_text(out, capacity, user);
+    return;
+  }
+  text_buffer b(out, capacity);
+  b.number(static_cast<std::uint64_t>(::getuid())).c_str();
+}
+
 void read_identity() {
   identity.pid = ::getpid();
   copy_text(identity.progname, sizeof identity.progname, base_name(program_invocation_name));
-  const char* user = environment("USER");
-  copy_text(identity.user, sizeof identity.user, user == nullptr ? "" : user);
+  copy_user_name(identity.user, sizeof identity.user);
   struct utsname host {};
   if (::uname(&host) == 0) copy_text(identity.hostname, sizeof identity.hostname, host.nodename);
 }

@@ -54,8 +54,9 @@ void json_summary(std::ostream& out, const run_summary& s) {
       << ",\"host\":" << json_string(s.host) << ",\"user\":" << json_string(s.user)
       << ",\"start_time\":" << json_string(s.start_time)
       << ",\"end_time\":" << json_string(s.end_time) << ",\"processes\":" << s.processes
-      << ",\"memory_records\":" << s.memory_records << ",\"peak_bytes\":" << s.peak_bytes
-      << ",\"peak_blocks\":" << s.peak_blocks << ",\"peak_record\":" << s.peak_record
+      << ",\"memory_records\":" << s.memory_records << ",\"headers\":" << s.headers
+      << ",\"peak_bytes\":" << s.peak_bytes << ",\"peak_blocks\":" << s.peak_blocks
+      << ",\"peak_record\":" << s.peak_record << ",\"peak_pid\":" << s.peak_pid
       << ",\"peak_time\":" << json_string(s.peak_time)
       << ",\"live_bytes_at_end\":" << s.live_bytes_at_end
       << ",\"live_blocks_at_end\":" << s.live_blocks_at_end
@@ -110,7 +111,7 @@ std::string page_data(const report_data& data, std::size_t top) {
   json_summary(out, data.summary);
   out << ",\"lists\":";
   json_lists(out, data.lists);
-  out << ",\"memory\":";
+  out << ",\"memory_title\":" << json_string(data.memory.title) << ",\"memory\":";
   json_series(out, data.memory.series);
   out << ",\"markers\":";
   json_markers(out, data.markers);

@@ -94,9 +94,11 @@ void write_json(std::ostream& out, const report_data& data, std::size_t top) {
   out << "{\n";
   out << "  \"run_id\": " << json_string(s.run_id) << ",\n";
   out << "  \"memory_records\": " << s.memory_records << ",\n";
+  out << "  \"headers\": " << s.headers << ",\n";
   out << "  \"peak_bytes\": " << s.peak_bytes << ",\n";
   out << "  \"peak_blocks\": " << s.peak_blocks << ",\n";
   out << "  \"peak_record\": " << s.peak_record << ",\n";
+  out << "  \"peak_pid\": " << s.peak_pid << ",\n";
   out << "  \"live_bytes_at_end\": " << s.live_bytes_at_end << ",\n";
   out << "  \"live_blocks_at_end\": " << s.live_blocks_at_end << ",\n";
   out << "  \"nofree_bytes_at_end\": " << s.nofree_bytes_at_end;

@@ -18,14 +18,22 @@ struct run_summary {
   std::string end_time;
   std::uint64_t processes = 0;
   std::uint64_t memory_records = 0;
+  // Trace headers (process images) with memory records.
+  std::uint64_t headers = 0;
   // The highest with-free bytes in use, the blocks in use at that moment
-  // and the first record (and its time) that reached it.
+  // and the first record (and its time) that reached it. Of a run of
+  // several headers: the largest of the headers' own peaks, and the pid of
+  // that header (an earlier header wins a tie). Headers run side by side,
+  // and their rows' times are too coarse to add their counters up exactly
+  // at each moment.
   std::uint64_t peak_bytes = 0;
   std::uint64_t peak_blocks = 0;
   std::uint64_t peak_record = 0;
   std::string peak_time;
+  std::int64_t peak_pid = 0;
   // With-free bytes and blocks alive after the last memory record, and
-  // no-free bytes then.
+  // no-free bytes then; of several headers, the sums of each header's
+  // figures after its last memory record.
   std::uint64_t live_bytes_at_end = 0;
   std::uint64_t live_blocks_at_end = 0;
   std::uint64_t nofree_bytes_at_end = 0;

@@ -50,20 +50,26 @@ std::int64_t single_integer(database& db, const std::string& sql, const std::str
   return value;
 }
 
-std::map<std::int64_t, std::string> names_by_key(database& db, const std::string& sql,
-                                                 const std::string& run_id) {
-  std::map<std::int64_t, std::string> names;
+using header_names = std::map<header_key, std::string>;
+
+// Names of keys that hold within one header: (pid, key) -> text.
+header_names names_by_key(database& db, const std::string& sql, const std::string& run_id) {
+  header_names names;
   db.query(sql, params{run_id}, [&](const row_view& row) {
-    names.try_emplace(row.integer(0), text_or_empty(row, 1));
+    names.try_emplace({row.integer(0), row.integer(1)}, text_or_empty(row, 2));
   });
   return names;
 }
 
-std::string location_name(const std::map<std::int64_t, std::string>& sources, std::int64_t key) {
+std::string location_text(std::int64_t key, const std::string& source) {
   if (key == no_location) return "(no location)";
+  if (source.empty()) return "location " + std::to_string(key);
+  return source;
+}
+
+std::string location_name(const header_names& sources, header_key key) {
   const auto it = sources.find(key);
-  if (it == sources.end() || it->second.empty()) return "location " + std::to_string(key);
-  return it->second;
+  return location_text(key.second, it == sources.end() ? std::string() : it->second);
 }
 
 // Rows sorted by their first number, largest first, then by name.
@@ -79,23 +85,26 @@ std::string function_name(const row_view& row, int column) {
 }
 
 // Bytes and blocks alive at the end, by location and by call arc, from one
-// pass over the view of the blocks still alive.
+// pass over the view of the blocks still alive. Location keys and arcs are
+// numbered per header; the source text and the function names are what
+// make a place in the code the same in every header.
 struct leak_sums {
-  std::map<std::int64_t, location_figures> by_location;
+  std::map<std::string, location_figures> by_location;
   std::map<std::string, location_figures> by_arc;
 };
 
 leak_sums read_leaks(database& db, const std::string& run_id) {
   leak_sums sums;
-  db.query("SELECT location, size, caller_function, callee_function FROM live_blocks "
+  db.query("SELECT location, source, size, caller_function, callee_function FROM live_blocks "
            "WHERE run_id = ?",
            params{run_id}, [&](const row_view& row) {
-             const std::int64_t size = row.integer(1);
-             location_figures& place = sums.by_location[row.integer(0)];
+             const std::int64_t size = row.integer(2);
+             location_figures& place =
+                 sums.by_location[location_text(row.integer(0), text_or_empty(row, 1))];
              place.count += 1;
              place.bytes += size;
              location_figures& arc =
-                 sums.by_arc[function_name(row, 2) + " -> " + function_name(row, 3)];
+                 sums.by_arc[function_name(row, 3) + " -> " + function_name(row, 4)];
              arc.count += 1;
              arc.bytes += size;
            });
@@ -107,11 +116,9 @@ top_row leak_row(std::string name, const location_figures& f) {
   return {{std::move(name)}, {f.bytes, f.count}};
 }
 
-top_list leaks_by_location(const leak_sums& leaks,
-                           const std::map<std::int64_t, std::string>& sources) {
+top_list leaks_by_location(const leak_sums& leaks) {
   top_list list{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
-  for (const auto& [location, f] : leaks.by_location)
-    list.rows.push_back(leak_row(location_name(sources, location), f));
+  for (const auto& [name, f] : leaks.by_location) list.rows.push_back(leak_row(name, f));
   rank(list);
   return list;
 }
@@ -123,12 +130,18 @@ top_list leaks_by_arc(const leak_sums& leaks) {
   return list;
 }
 
+// Figures of per-header location keys summed by the location's text.
 top_list location_list(std::string key, std::string title, std::string count_name,
-                       const std::map<std::int64_t, location_figures>& figures,
-                       const std::map<std::int64_t, std::string>& sources) {
+                       const std::map<header_key, location_figures>& figures,
+                       const header_names& sources) {
+  std::map<std::string, location_figures> by_name;
+  for (const auto& [location, f] : figures) {
+    location_figures& sum = by_name[location_name(sources, location)];
+    sum.count += f.count;
+    sum.bytes += f.bytes;
+  }
   top_list list{std::move(key), std::move(title), {"name"}, {std::move(count_name), "bytes"}, {}};
-  for (const auto& [location, f] : figures)
-    list.rows.push_back({{location_name(sources, location)}, {f.count, f.bytes}});
+  for (const auto& [name, f] : by_name) list.rows.push_back({{name}, {f.count, f.bytes}});
   rank(list);
   return list;
 }
@@ -138,41 +151,80 @@ struct malid_label {
   std::string category;
 };
 
-std::map<std::int64_t, malid_label> malid_labels(database& db, const std::string& run_id) {
-  std::map<std::int64_t, malid_label> labels;
-  db.query("SELECT malid, name, category FROM malid WHERE run_id = ? ORDER BY row_nr",
+std::map<header_key, malid_label> malid_labels(database& db, const std::string& run_id) {
+  std::map<header_key, malid_label> labels;
+  db.query("SELECT pid, malid, name, category FROM malid WHERE run_id = ? ORDER BY row_nr",
            params{run_id}, [&](const row_view& row) {
-             labels[row.integer(0)] = {text_or_empty(row, 1), text_or_empty(row, 2)};
+             labels[{row.integer(0), row.integer(1)}] = {text_or_empty(row, 2),
+                                                         text_or_empty(row, 3)};
            });
   return labels;
 }
 
-std::string malid_name(const std::map<std::int64_t, malid_label>& labels, std::int64_t id) {
+std::string malid_name(const std::map<header_key, malid_label>& labels, header_key id) {
   const auto it = labels.find(id);
-  if (it == labels.end() || it->second.name.empty()) return "malloc id " + std::to_string(id);
+  if (it == labels.end() || it->second.name.empty()) return "malloc id " + std::to_string(id.second);
   return it->second.name;
 }
 
-top_list peak_by_malid(const std::map<std::int64_t, malid_figures>& peaks,
-                       const std::map<std::int64_t, malid_label>& labels) {
+// Malloc ids are numbered per header; ids of the same name (a library, the
+// general heap) are one entry. Its peaks are the largest of its headers'
+// peaks, and its id that of the header with the largest peak in use.
+struct malid_group {
+  std::string category;
+  malid_figures peak;
+  std::int64_t id = 0;
+  std::vector<header_key> keys;
+};
+
+std::map<std::string, malid_group> group_malids(const std::map<header_key, malid_figures>& peaks,
+                                                const std::map<header_key, malid_label>& labels) {
+  std::map<std::string, malid_group> groups;
+  for (const auto& [key, f] : peaks) {
+    const auto [it, fresh] = groups.try_emplace(malid_name(labels, key));
+    malid_group& g = it->second;
+    if (fresh || f.peak_in_use > g.peak.peak_in_use) {
+      const auto label = labels.find(key);
+      g.category = label == labels.end() ? std::string() : label->second.category;
+      g.id = key.second;
+    }
+    g.peak.peak_in_use = fresh ? f.peak_in_use : std::max(g.peak.peak_in_use, f.peak_in_use);
+    g.peak.peak_wf = fresh ? f.peak_wf : std::max(g.peak.peak_wf, f.peak_wf);
+    g.keys.push_back(key);
+  }
+  return groups;
+}
+
+top_list peak_by_malid(const std::map<std::string, malid_group>& groups) {
   top_list list{"peak_by_malid", "Peak in use by malloc id",
                 {"name", "category"}, {"peak_bytes", "peak_wf_bytes", "malid"}, {}};
-  for (const auto& [id, f] : peaks) {
-    const auto it = labels.find(id);
-    list.rows.push_back({{malid_name(labels, id), it == labels.end() ? "" : it->second.category},
-                         {f.peak_in_use, f.peak_wf, id}});
-  }
+  for (const auto& [name, g] : groups)
+    list.rows.push_back({{name, g.category}, {g.peak.peak_in_use, g.peak.peak_wf, g.id}});
   rank(list);
   return list;
 }
 
-std::vector<chart_marker> read_markers(database& db, const std::string& run_id) {
+// A marker's record number is its header's; on the run's axis it moves by
+// where that header starts (a later header of the same pid starts where the
+// markers' record numbers fall back).
+std::vector<chart_marker> read_markers(database& db, const std::string& run_id,
+                                       const memory_scan& scan) {
+  struct place {
+    std::size_t header = 0;
+    std::uint64_t previous = 0;
+  };
+  std::map<std::int64_t, place> places;
   std::vector<chart_marker> markers;
-  db.query("SELECT rec, time, grp, kind, text FROM marker WHERE run_id = ? "
+  db.query("SELECT rec, time, grp, kind, text, pid FROM marker WHERE run_id = ? "
            "AND grp IN ('Marker', 'Process') ORDER BY row_nr",
            params{run_id}, [&](const row_view& row) {
              chart_marker m;
              m.record = as_unsigned(row.integer(0));
+             const auto& offsets = scan.header_offsets(row.integer(5));
+             place& p = places[row.integer(5)];
+             if (m.record < p.previous && p.header + 1 < offsets.size()) ++p.header;
+             p.previous = m.record;
+             if (p.header < offsets.size()) m.record += offsets[p.header];
              m.time = text_or_empty(row, 1);
              m.text = text_or_empty(row, 4);
              const std::string kind = text_or_empty(row, 3);
@@ -184,42 +236,58 @@ std::vector<chart_marker> read_markers(database& db, const std::string& run_id) 
   return markers;
 }
 
-// Ids (malloc ids or processes) ordered by their peak, largest first.
-template <typename Peak>
-std::vector<std::int64_t> largest(const std::map<std::int64_t, Peak>& peaks,
-                                  std::int64_t (*value)(const Peak&), std::size_t count) {
-  std::vector<std::int64_t> ids;
-  for (const auto& entry : peaks) ids.push_back(entry.first);
-  std::stable_sort(ids.begin(), ids.end(), [&](std::int64_t a, std::int64_t b) {
-    return value(peaks.at(a)) > value(peaks.at(b));
+// Keys (malloc id names or processes) ordered by their peak, largest first.
+template <typename Key, typename Entry>
+std::vector<Key> largest(const std::map<Key, Entry>& entries,
+                         std::int64_t (*value)(const Entry&), std::size_t count) {
+  std::vector<Key> keys;
+  for (const auto& entry : entries) keys.push_back(entry.first);
+  std::stable_sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+    return value(entries.at(a)) > value(entries.at(b));
   });
-  if (ids.size() > count) ids.resize(count);
-  return ids;
+  if (keys.size() > count) keys.resize(count);
+  return keys;
 }
 
-chart top_malid_chart(memory_scan& scan, const std::map<std::int64_t, malid_label>& labels,
+// One column: the sum of the parts, each held at its last value.
+series_table summed(const std::vector<series_table>& parts, std::string name) {
+  series_table merged = merge_held(parts);
+  series_table out;
+  out.names = {std::move(name)};
+  out.x = std::move(merged.x);
+  out.values.assign(1, std::vector<std::int64_t>(out.x.size(), 0));
+  for (const auto& column : merged.values)
+    for (std::size_t i = 0; i < column.size(); ++i) out.values[0][i] += column[i];
+  return out;
+}
+
+// A malloc id name's line adds up its headers' ids, as the memory chart
+// does: a header that ended holds its last value.
+chart top_malid_chart(memory_scan& scan, const std::map<std::string, malid_group>& groups,
                       std::size_t count) {
-  const auto ids = largest<malid_figures>(
-      scan.malids(), [](const malid_figures& f) { return f.peak_in_use; }, count);
-  std::vector<series_table> parts;
-  for (const std::int64_t id : ids) {
-    parts.push_back(scan.malid_series().at(id).finish());
-    parts.back().names = {malid_name(labels, id)};
+  const auto names = largest<std::string, malid_group>(
+      groups, [](const malid_group& g) { return g.peak.peak_in_use; }, count);
+  std::vector<series_table> lines;
+  for (const std::string& name : names) {
+    std::vector<series_table> parts;
+    for (const header_key& key : groups.at(name).keys)
+      parts.push_back(scan.malid_series().at(key).finish());
+    lines.push_back(summed(parts, name));
   }
-  return {"Top malloc ids in use", merge_held(parts)};
+  return {"Top malloc ids in use", merge_held(lines)};
 }
 
-std::vector<chart> process_charts(memory_scan& scan,
-                                  const std::map<std::int64_t, std::string>& sessions,
-                                  std::size_t count) {
+std::vector<chart> process_charts(memory_scan& scan, const header_names& sessions,
+                                  bool several_headers, std::size_t count) {
   std::vector<chart> charts;
   if (scan.process_peaks().size() < 2) return charts;
-  const auto ids = largest<std::int64_t>(
+  const auto ids = largest<header_key, std::int64_t>(
       scan.process_peaks(), [](const std::int64_t& peak) { return peak; }, count);
-  for (const std::int64_t id : ids) {
+  for (const header_key& id : ids) {
     const auto it = sessions.find(id);
-    std::string title = "Process " + std::to_string(id);
+    std::string title = "Process " + std::to_string(id.second);
     if (it != sessions.end() && !it->second.empty()) title += " (" + it->second + ")";
+    if (several_headers) title += " of pid " + std::to_string(id.first);
     charts.push_back({title, scan.process_series().at(id).finish()});
   }
   return charts;
@@ -234,16 +302,23 @@ std::vector<std::string> loaded_runs(database& db) {
   return runs;
 }
 
+// The x axis of the run's series: the record numbers of its headers one
+// after another, from the first record to the sum of each header's last.
+std::pair<std::uint64_t, std::uint64_t> record_axis(database& db, const std::string& run_id) {
+  std::pair<std::uint64_t, std::uint64_t> axis{0, 0};
+  bool first = true;
+  db.query("SELECT MIN(rec), MAX(rec) FROM memory WHERE run_id = ? GROUP BY pid ORDER BY MIN(row_nr)",
+           params{run_id}, [&](const row_view& row) {
+             if (first) axis.first = as_unsigned(row.integer(0));
+             first = false;
+             axis.second += as_unsigned(row.integer(1));
+           });
+  return axis;
+}
+
 report_data build_report(database& db, const std::string& run_id,
                          const report_settings& settings) {
-  std::uint64_t first = 0;
-  std::uint64_t last = 0;
-  db.query("SELECT MIN(rec), MAX(rec) FROM memory WHERE run_id = ?", params{run_id},
-           [&](const row_view& row) {
-             if (row.is_null(0)) return;
-             first = as_unsigned(row.integer(0));
-             last = as_unsigned(row.integer(1));
-           });
+  const auto [first, last] = record_axis(db, run_id);
   memory_scan scan(settings, first, last);
   db.query(memory_scan::sql, params{run_id}, [&](const row_view& row) { scan.add(row); });
 
@@ -254,15 +329,15 @@ report_data build_report(database& db, const std::string& run_id,
       db, "SELECT COUNT(*) FROM process WHERE run_id = ? AND process_id <> 0", run_id));
 
   const auto sources =
-      names_by_key(db, "SELECT location, source FROM hashloc WHERE run_id = ?", run_id);
-  const auto labels = malid_labels(db, run_id);
-  const auto sessions =
-      names_by_key(db, "SELECT process_id, session FROM process WHERE run_id = ?", run_id);
+      names_by_key(db, "SELECT pid, location, source FROM hashloc WHERE run_id = ?", run_id);
+  const auto malids = group_malids(scan.malids(), malid_labels(db, run_id));
+  const auto sessions = names_by_key(
+      db, "SELECT pid, process_id, session FROM process WHERE run_id = ?", run_id);
 
   const leak_sums leaks = read_leaks(db, run_id);
-  data.lists.push_back(leaks_by_location(leaks, sources));
+  data.lists.push_back(leaks_by_location(leaks));
   data.lists.push_back(leaks_by_arc(leaks));
-  data.lists.push_back(peak_by_malid(scan.malids(), labels));
+  data.lists.push_back(peak_by_malid(malids));
   data.lists.push_back(location_list("allocations_by_location", "Most allocations by location",
                                      "allocations", scan.allocations(), sources));
   data.lists.push_back(location_list(
@@ -271,10 +346,12 @@ report_data build_report(database& db, const std::string& run_id,
           std::to_string(settings.temporary_distance) + " records)",
       "blocks", scan.temporaries(), sources));
 
-  data.memory = {"Memory in use", scan.memory_series()};
-  data.markers = read_markers(db, run_id);
-  data.top_malids = top_malid_chart(scan, labels, settings.chart_malids);
-  data.processes = process_charts(scan, sessions, settings.chart_processes);
+  data.memory = {data.summary.headers > 1 ? "Memory in use (headers added up)" : "Memory in use",
+                 scan.memory_series()};
+  data.markers = read_markers(db, run_id, scan);
+  data.top_malids = top_malid_chart(scan, malids, settings.chart_malids);
+  data.processes =
+      process_charts(scan, sessions, data.summary.headers > 1, settings.chart_processes);
   data.sizes = std::move(scan.sizes());
   return data;
 }

@@ -66,11 +66,17 @@ void write_text(std::ostream& out, const report_data& data, std::size_t top) {
       << or_dash(s.user) << '\n';
   out << "  from " << or_dash(s.start_time) << " to " << or_dash(s.end_time) << '\n';
   out << "  processes:          " << grouped(static_cast<std::int64_t>(s.processes)) << '\n';
-  out << "  memory records:     " << grouped(static_cast<std::int64_t>(s.memory_records)) << '\n';
+  out << "  memory records:     " << grouped(static_cast<std::int64_t>(s.memory_records));
+  if (s.headers > 1) out << " in " << s.headers << " headers";
+  out << '\n';
   out << "  peak in use:        " << grouped(static_cast<std::int64_t>(s.peak_bytes))
       << " bytes in " << grouped(static_cast<std::int64_t>(s.peak_blocks)) << " blocks";
-  if (s.memory_records != 0)
-    out << " at record " << s.peak_record << " (" << or_dash(s.peak_time) << ")";
+  if (s.memory_records != 0) {
+    out << " at record " << s.peak_record;
+    // Record numbers start afresh in each header.
+    if (s.headers > 1) out << " of pid " << s.peak_pid;
+    out << " (" << or_dash(s.peak_time) << ")";
+  }
   out << '\n';
   out << "  alive at the end:   " << grouped(static_cast<std::int64_t>(s.live_bytes_at_end))
       << " bytes in " << grouped(static_cast<std::int64_t>(s.live_blocks_at_end))

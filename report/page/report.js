@@ -86,12 +86,14 @@
     const grid = el('div', { class: 'figures', id: 'summary' });
     figure(grid, 'Peak in use (with free)', bytes(s.peak_bytes),
       grouped(s.peak_bytes) + ' bytes in ' + grouped(s.peak_blocks) + ' blocks' +
-      (s.memory_records ? ', record ' + grouped(s.peak_record) + ' at ' + s.peak_time : ''));
+      (s.memory_records ? ', record ' + grouped(s.peak_record) +
+        (s.headers > 1 ? ' of pid ' + s.peak_pid : '') + ' at ' + s.peak_time : ''));
     figure(grid, 'Alive at the end (with free)', bytes(s.live_bytes_at_end),
       grouped(s.live_bytes_at_end) + ' bytes in ' + grouped(s.live_blocks_at_end) + ' blocks');
     figure(grid, 'No-free at the end', bytes(s.nofree_bytes_at_end),
       grouped(s.nofree_bytes_at_end) + ' bytes');
-    figure(grid, 'Memory records', grouped(s.memory_records), '');
+    figure(grid, 'Memory records', grouped(s.memory_records),
+      s.headers > 1 ? 'in ' + grouped(s.headers) + ' headers' : '');
     figure(grid, 'Processes', grouped(s.processes), '');
     body.appendChild(grid);
   }
@@ -289,7 +291,7 @@
   }
 
   summary();
-  lineChart('Memory in use', data.memory, { markers: data.markers });
+  lineChart(data.memory_title || 'Memory in use', data.memory, { markers: data.markers });
   if (data.malids.names.length > 0) lineChart('Top malloc ids in use', data.malids, { stepped: true });
   data.processes.forEach(function (p) { lineChart(p.title, p.series, {}); });
   histogram();

@@ -335,6 +335,27 @@ TEST(Recorder, RealProgramsAreRecordedAndConvertedCleanly) {
   if (recorded == 0) GTEST_SKIP() << "none of cc, python3 and sqlite3 is installed";
 }
 
+// The header names the user from USER, else LOGNAME, else the numeric uid;
+// kiv carries it into the "runs" table of every header.
+TEST(Recorder, HeaderNamesTheUser) {
+  constexpr std::size_t runs_user = 8;
+  const std::vector<std::pair<std::map<std::string, std::optional<std::string>>, std::string>> cases = {
+      {{{"USER", "anna"}, {"LOGNAME", "bert"}}, "anna"},
+      {{{"USER", std::nullopt}, {"LOGNAME", "bert"}}, "bert"},
+      {{{"USER", ""}, {"LOGNAME", std::nullopt}}, std::to_string(::getuid())}};
+  for (const auto& [env, user] : cases) {
+    scratch_dir dir("kivrec_user");
+    const converted_run run = record_and_convert(dir, {"/bin/true"}, {}, env, false);
+    ASSERT_EQ(run.record.status, 0) << run.record.err;
+    const auto runs = table_rows(run.table("runs"));
+    ASSERT_FALSE(runs.empty());
+    for (const auto& row : runs) {
+      ASSERT_GT(row.size(), runs_user);
+      EXPECT_EQ(row[runs_user], user);
+    }
+  }
+}
+
 TEST(Recorder, FourByteAddressesAreDeclaredAndConvertClean) {
   scratch_dir dir("kivrec_narrow");
   const converted_run run = record_and_convert(dir, {KNOWN_WORK_BINARY}, {"--address-bytes", "4", "--size", "8"});

@@ -33,11 +33,14 @@ series_table wave(std::vector<std::string> names, std::uint64_t records, std::in
 // Every part of the page filled: several processes, markers, long lists.
 report_data full_report() {
   report_data d;
-  d.summary = {"4711", "demo <prog>", "host", "anna", "2024-05-06 07:10:00.000",
-               "2024-05-06 07:50:00.000", 3, 30000, 123456, 789, 1000, "2024-05-06 07:11:00.000",
-               4000, 40, 8192};
+  d.summary = {.run_id = "4711", .program = "demo <prog>", .host = "host", .user = "anna",
+               .start_time = "2024-05-06 07:10:00.000", .end_time = "2024-05-06 07:50:00.000",
+               .processes = 3, .memory_records = 30000, .headers = 2, .peak_bytes = 123456,
+               .peak_blocks = 789, .peak_record = 1000, .peak_time = "2024-05-06 07:11:00.000",
+               .peak_pid = 4242, .live_bytes_at_end = 4000, .live_blocks_at_end = 40,
+               .nofree_bytes_at_end = 8192};
   const std::uint64_t records = 30000;
-  d.memory = {"Memory in use", wave({"with free", "no free"}, records, 16)};
+  d.memory = {"Memory in use (headers added up)", wave({"with free", "no free"}, records, 16)};
   d.markers = {{chart_marker::kind::process_start, 10, "", "Start: s1 7"},
                {chart_marker::kind::user, 14000, "", "checkpoint </script>"},
                {chart_marker::kind::process_end, 25000, "", "End: s1 7"}};
@@ -129,6 +132,10 @@ TEST_F(BrowserTest, FullReportDrawsEveryChartWithoutErrors) {
   EXPECT_NE(page.dom.find("show all 30"), std::string::npos);
   EXPECT_NE(page.dom.find(">file9.c:1</td>"), std::string::npos);
   EXPECT_EQ(page.dom.find(">file10.c:1</td>"), std::string::npos);
+  // A run of several headers: the peak names its header, the chart says
+  // how the headers are drawn.
+  EXPECT_NE(page.dom.find("record 1,000 of pid 4242 at"), std::string::npos);
+  EXPECT_NE(page.dom.find("Memory in use (headers added up)"), std::string::npos);
 }
 
 TEST_F(BrowserTest, EmptyRunGivesAPageWithoutCharts) {

@@ -9,9 +9,12 @@ namespace {
 
 report_data sample() {
   report_data d;
-  d.summary = {"4711", "prog", "host1", "anna", "2024-01-02 03:04:05.006",
-               "2024-01-02 03:04:09.000", 2, 1234, 5000, 12, 17, "2024-01-02 03:04:06.000",
-               300, 3, 4096};
+  d.summary = {.run_id = "4711", .program = "prog", .host = "host1", .user = "anna",
+               .start_time = "2024-01-02 03:04:05.006", .end_time = "2024-01-02 03:04:09.000",
+               .processes = 2, .memory_records = 1234, .headers = 1, .peak_bytes = 5000,
+               .peak_blocks = 12, .peak_record = 17, .peak_time = "2024-01-02 03:04:06.000",
+               .peak_pid = 99, .live_bytes_at_end = 300, .live_blocks_at_end = 3,
+               .nofree_bytes_at_end = 4096};
   top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
   leaks.rows = {{{"a.c:10"}, {200, 2}}, {{"b \"q\".c:7"}, {100, 1}}};
   top_list malids{"peak_by_malid", "Peak by malloc id", {"name", "category"}, {"bytes", "malid"}, {}};
@@ -28,9 +31,11 @@ TEST(JsonReport, WholeDocumentWithTopLimit) {
             "{\n"
             "  \"run_id\": \"4711\",\n"
             "  \"memory_records\": 1234,\n"
+            "  \"headers\": 1,\n"
             "  \"peak_bytes\": 5000,\n"
             "  \"peak_blocks\": 12,\n"
             "  \"peak_record\": 17,\n"
+            "  \"peak_pid\": 99,\n"
             "  \"live_bytes_at_end\": 300,\n"
             "  \"live_blocks_at_end\": 3,\n"
             "  \"nofree_bytes_at_end\": 4096,\n"
@@ -86,6 +91,19 @@ TEST(TextReport, EmptyRunHasNoPeakRecord) {
   write_text(out, d, 10);
   EXPECT_NE(out.str().find("peak in use:        0 bytes in 0 blocks\n"), std::string::npos);
   EXPECT_NE(out.str().find("Run 1: - on - by -"), std::string::npos);
+}
+
+// Record numbers start afresh in each header: the peak names its header.
+TEST(TextReport, RunOfSeveralHeadersNamesThePeaksPid) {
+  report_data d = sample();
+  d.summary.headers = 3;
+  std::ostringstream out;
+  write_text(out, d, 10);
+  EXPECT_NE(out.str().find("  memory records:     1,234 in 3 headers\n"
+                           "  peak in use:        5,000 bytes in 12 blocks at record 17 of pid 99 "
+                           "(2024-01-02 03:04:06.000)\n"),
+            std::string::npos)
+      << out.str();
 }
 
 TEST(TextReport, GroupedNumbers) {

@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "db/database.h"
 #include "db/schema.h"
@@ -30,13 +31,16 @@ constexpr std::uint32_t leak_blocks = 7;
 constexpr std::uint32_t leak_size = 1000;
 constexpr std::uint32_t temp_blocks = 20;
 constexpr std::uint32_t temp_size = 50;
+constexpr std::uint32_t child_leak_blocks = 2;
+const std::vector<std::string> all_runs = {"4711", "4712", "4713", "4714"};
+constexpr std::uint32_t big_block = 50'000'000;
 
 // ---- runs written with the trace writer --------------------------------
 
 class run_writer {
  public:
-  run_writer(const std::string& dir, const std::string& runid)
-      : s_(kivw::deterministic_options(dir, runid, 1234)) {}
+  run_writer(const std::string& dir, const std::string& runid, std::int32_t pid = 1234)
+      : s_(kivw::deterministic_options(dir, runid, pid)) {}
 
   kivw::trace_session& session() { return s_; }
 
@@ -70,6 +74,22 @@ class run_writer {
     churn(8);
     s_.process_end(8);
     s_.schedule(8, 7);
+    s_.process_end(7);
+    s_.close();
+  }
+
+  // Another process image of a run: its own numbering of locations and
+  // malloc ids, the rich image's leak place under another key, and that
+  // key naming another place; one big block makes its peak the run's.
+  void second_image() {
+    s_.process_start(7, 2001, "child");
+    s_.schedule(0, 7);
+    s_.reserve_id(30, 64, 0x4000, "ids.c:1", 1, "general heap");
+    s_.reserve_id(10, 64, 0x4001, "ids.c:3", 1, "child pool");
+    for (std::uint32_t i = 0; i < child_leak_blocks; ++i) alloc(30, leak_size, 0x7001, "leak.c:99");
+    alloc(10, leak_size, 0x5001, "other.c:1");
+    s_.free(30, 0, alloc(30, big_block, 0x7002, "big.c:1"), 0x7002, "big.c:1");
+    churn(9);
     s_.process_end(7);
     s_.close();
   }
@@ -171,16 +191,19 @@ struct expected_report {
   std::uint64_t allocated_bytes = 0;
 };
 
-std::map<std::int64_t, std::string> column_map(const csv_table& t, const std::string& key,
-                                               const std::string& value) {
-  std::map<std::int64_t, std::string> out;
-  for (const auto& row : t.rows) out[t.num(row, key)] = t.get(row, value);
+// Keys that hold within one header are taken with the header's pid.
+using header_key = std::pair<std::int64_t, std::int64_t>;
+
+std::map<header_key, std::string> column_map(const csv_table& t, const std::string& key,
+                                             const std::string& value) {
+  std::map<header_key, std::string> out;
+  for (const auto& row : t.rows) out[{t.num(row, "pid"), t.num(row, key)}] = t.get(row, value);
   return out;
 }
 
-std::string place(const std::map<std::int64_t, std::string>& sources, std::int64_t key) {
-  if (key == 0) return "(no location)";
-  return sources.count(key) ? sources.at(key) : "location " + std::to_string(key);
+std::string place(const std::map<header_key, std::string>& sources, header_key key) {
+  if (key.second == 0) return "(no location)";
+  return sources.count(key) ? sources.at(key) : "location " + std::to_string(key.second);
 }
 
 void add(figures& f, const std::string& name, std::initializer_list<std::int64_t> values) {
@@ -190,21 +213,44 @@ void add(figures& f, const std::string& name, std::initializer_list<std::int64_t
   for (const auto v : values) entry[i++] += v;
 }
 
+// The memory rows of each header, in the order of the table: a header's
+// rows follow one another and its record numbers rise.
+std::vector<std::vector<const std::vector<std::string>*>> headers_of(const csv_table& m) {
+  std::vector<std::vector<const std::vector<std::string>*>> headers;
+  for (const auto& row : m.rows) {
+    const auto* last = headers.empty() ? nullptr : headers.back().back();
+    if (last == nullptr || m.num(*last, "pid") != m.num(row, "pid") || m.num(*last, "rec") > m.num(row, "rec"))
+      headers.emplace_back();
+    headers.back().push_back(&row);
+  }
+  return headers;
+}
+
+// Alive and no-free at the end: each header's last row, added up. Peak:
+// the largest header peak, the earlier header on a tie.
 void expect_summary_from(const csv_table& m, expected_report& e) {
   run_summary& s = e.summary;
   s.memory_records = m.rows.size();
-  if (m.rows.empty()) return;
-  const auto& last = m.rows.back();
-  s.live_bytes_at_end = static_cast<std::uint64_t>(m.num(last, "global_cur_wf_size"));
-  s.live_blocks_at_end = static_cast<std::uint64_t>(m.num(last, "global_cur_wf_count"));
-  s.nofree_bytes_at_end = static_cast<std::uint64_t>(m.num(last, "global_cur_nf_size"));
-  s.peak_bytes = static_cast<std::uint64_t>(m.num(last, "global_peak_wf_size"));
-  for (const auto& row : m.rows) {
-    if (static_cast<std::uint64_t>(m.num(row, "global_cur_wf_size")) != s.peak_bytes) continue;
-    s.peak_record = static_cast<std::uint64_t>(m.num(row, "rec"));
-    s.peak_blocks = static_cast<std::uint64_t>(m.num(row, "global_cur_wf_count"));
-    s.peak_time = m.get(row, "time");
-    break;
+  const auto headers = headers_of(m);
+  s.headers = headers.size();
+  bool have_peak = false;
+  for (const auto& rows : headers) {
+    const auto& last = *rows.back();
+    s.live_bytes_at_end += static_cast<std::uint64_t>(m.num(last, "global_cur_wf_size"));
+    s.live_blocks_at_end += static_cast<std::uint64_t>(m.num(last, "global_cur_wf_count"));
+    s.nofree_bytes_at_end += static_cast<std::uint64_t>(m.num(last, "global_cur_nf_size"));
+    const auto peak = static_cast<std::uint64_t>(m.num(last, "global_peak_wf_size"));
+    if (have_peak && peak <= s.peak_bytes) continue;
+    have_peak = true;
+    s.peak_bytes = peak;
+    for (const auto* row : rows) {
+      if (static_cast<std::uint64_t>(m.num(*row, "global_cur_wf_size")) != peak) continue;
+      s.peak_record = static_cast<std::uint64_t>(m.num(*row, "rec"));
+      s.peak_blocks = static_cast<std::uint64_t>(m.num(*row, "global_cur_wf_count"));
+      s.peak_time = m.get(*row, "time");
+      s.peak_pid = m.num(*row, "pid");
+      break;
+    }
   }
 }
 
@@ -218,20 +264,20 @@ expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
   expected_report e;
   expect_summary_from(m, e);
 
-  std::set<std::int64_t> left;  // blocks that left the model, by record number
-  for (const auto& row : freemem.rows) left.insert(freemem.num(row, "rec"));
-  std::map<std::pair<std::int64_t, std::int64_t>, std::string> arc_names;
+  std::set<header_key> left;  // blocks that left the model, by pid and record number
+  for (const auto& row : freemem.rows) left.insert({freemem.num(row, "pid"), freemem.num(row, "rec")});
+  std::map<std::tuple<std::int64_t, std::int64_t, std::int64_t>, std::string> arc_names;
   for (const auto& row : arcs.rows)
-    arc_names[{arcs.num(row, "process_id"), arcs.num(row, "arc")}] =
+    arc_names[{arcs.num(row, "pid"), arcs.num(row, "process_id"), arcs.num(row, "arc")}] =
         arcs.get(row, "caller_function") + " -> " + arcs.get(row, "callee_function");
-  std::map<std::int64_t, std::int64_t> allocation_place;  // with-free allocations by record
-  std::map<std::int64_t, std::pair<std::int64_t, std::int64_t>> malid_peaks;
+  std::map<header_key, std::int64_t> allocation_place;  // with-free allocations by pid, record
+  std::map<header_key, std::pair<std::int64_t, std::int64_t>> malid_peaks;
   for (const auto& row : m.rows) {
     const std::string tag = m.get(row, "tag");
+    const std::int64_t pid = m.num(row, "pid");
     const std::int64_t rec = m.num(row, "rec");
-    const std::int64_t location = m.num(row, "location");
-    const std::int64_t id = m.num(row, "malid");
-    auto& peak = malid_peaks[id];
+    const header_key location{pid, m.num(row, "location")};
+    auto& peak = malid_peaks[{pid, m.num(row, "malid")}];
     peak.first = std::max(peak.first, m.num(row, "malid_in_use_size"));
     peak.second = std::max(peak.second, m.num(row, "malid_cur_wf_size"));
     if (tag == "a" || tag == "n") {
@@ -239,23 +285,30 @@ expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
       ++e.allocations;
       e.allocated_bytes += static_cast<std::uint64_t>(m.num(row, "size"));
     }
-    if (tag == "a") allocation_place[rec] = location;
+    if (tag == "a") allocation_place[{pid, rec}] = location.second;
     if (tag == "f") {
-      const std::int64_t made = m.num(row, "other_rec");
-      if (allocation_place.count(made) && rec - made <= static_cast<std::int64_t>(temporary_distance))
-        add(e.lists["temporary_by_location"], place(sources, allocation_place[made]),
+      const header_key made{pid, m.num(row, "other_rec")};
+      if (allocation_place.count(made) && rec - made.second <= static_cast<std::int64_t>(temporary_distance))
+        add(e.lists["temporary_by_location"], place(sources, {pid, allocation_place[made]}),
             {1, m.num(row, "new_size")});
     }
-    if ((tag == "a" || tag == "r") && !left.count(rec)) {
+    if ((tag == "a" || tag == "r") && !left.count({pid, rec})) {
       const std::int64_t size = m.num(row, "new_size");
       add(e.lists["leaks_by_location"], place(sources, location), {size, 1});
-      const auto arc = arc_names.find({m.num(row, "process_id"), m.num(row, "arc")});
+      const auto arc = arc_names.find({pid, m.num(row, "process_id"), m.num(row, "arc")});
       add(e.lists["leaks_by_arc"], arc == arc_names.end() ? "? -> ?" : arc->second, {size, 1});
     }
   }
+  // Malloc ids of one name: the largest of their peaks, and the id of the
+  // largest peak in use.
   for (const auto& [id, peak] : malid_peaks) {
-    const std::string name = malid_names.count(id) ? malid_names.at(id) : "malloc id " + std::to_string(id);
-    add(e.lists["peak_by_malid"], name, {peak.first, peak.second, id});
+    const std::string name = malid_names.count(id) ? malid_names.at(id) : "malloc id " + std::to_string(id.second);
+    auto [entry, fresh] = e.lists["peak_by_malid"].try_emplace(name, std::vector<std::int64_t>{peak.first, peak.second, id.second});
+    if (fresh) continue;
+    auto& numbers = entry->second;
+    if (peak.first > numbers[0]) numbers[2] = id.second;
+    numbers[0] = std::max(numbers[0], peak.first);
+    numbers[1] = std::max(numbers[1], peak.second);
   }
   return e;
 }
@@ -278,12 +331,20 @@ class ReportQuery : public ::testing::Test {
     write("4711", &run_writer::rich);
     write("4712", &run_writer::empty);
     write("4713", &run_writer::one_record);
+    write_images("4714", {{1000, &run_writer::rich}, {2001, &run_writer::second_image},
+                          {3001, &run_writer::one_record}});
   }
   static void TearDownTestSuite() { dir_.reset(); }
 
   static void write(const std::string& runid, void (run_writer::*fill)()) {
-    {
-      run_writer w(dir_->path().string(), runid);
+    write_images(runid, {{1234, fill}});
+  }
+
+  // One trace header per image, all converted into one run.
+  static void write_images(const std::string& runid,
+                           const std::vector<std::pair<std::int32_t, void (run_writer::*)()>>& images) {
+    for (const auto& [pid, fill] : images) {
+      run_writer w(dir_->path().string(), runid, pid);
       (w.*fill)();
     }
     const auto kiv = kivtest::run_program(KIV_BINARY, {{"-R", runid}, dir_->path().string(), {}});
@@ -291,7 +352,7 @@ class ReportQuery : public ::testing::Test {
   }
 
   static void load(const std::vector<std::string>& target) {
-    for (const std::string runid : {"4711", "4712", "4713"}) {
+    for (const std::string& runid : all_runs) {
       std::vector<std::string> args{"load", runid};
       args.insert(args.end(), target.begin(), target.end());
       const auto run = kivtest::run_program(KIVDB_BINARY, {args, dir_->path().string(), {}});
@@ -315,6 +376,8 @@ void ReportQuery::check_against_csv(database& db, const std::string& runid) {
   const report_data r = build_report(db, runid);
   EXPECT_EQ(r.summary.run_id, runid);
   EXPECT_EQ(r.summary.memory_records, e.summary.memory_records);
+  EXPECT_EQ(r.summary.headers, e.summary.headers);
+  EXPECT_EQ(r.summary.peak_pid, e.summary.peak_pid);
   EXPECT_EQ(r.summary.peak_bytes, e.summary.peak_bytes);
   EXPECT_EQ(r.summary.peak_blocks, e.summary.peak_blocks);
   EXPECT_EQ(r.summary.peak_record, e.summary.peak_record);
@@ -368,12 +431,41 @@ void check_designed_figures(const report_data& r) {
   EXPECT_EQ(r.top_malids.series.names.size(), 2u);
 }
 
+// The run of three images: a place in the code is one entry over every
+// header, whatever its key in each; figures at the end add up the headers;
+// the peak is the child's big block; the memory chart ends at what is
+// alive at the end.
+void check_images(const report_data& r) {
+  EXPECT_EQ(r.summary.headers, 3u);
+  EXPECT_EQ(r.summary.peak_pid, 2001);
+  EXPECT_GE(r.summary.peak_bytes, big_block);
+  const figures leaks = as_figures(r.lists[0]);
+  ASSERT_TRUE(leaks.count("leak.c:99"));
+  const std::int64_t blocks = leak_blocks + child_leak_blocks;
+  EXPECT_EQ(leaks.at("leak.c:99"), (std::vector<std::int64_t>{blocks * leak_size, blocks}));
+  ASSERT_TRUE(leaks.count("other.c:1"));
+  EXPECT_EQ(leaks.at("other.c:1"), (std::vector<std::int64_t>{leak_size, 1}));
+  EXPECT_EQ(as_figures(r.lists[2]).count("general heap"), 1u);
+  ASSERT_EQ(r.memory.series.values.size(), 2u);
+  EXPECT_EQ(static_cast<std::uint64_t>(r.memory.series.values[0].back()), r.summary.live_bytes_at_end);
+  EXPECT_EQ(static_cast<std::uint64_t>(r.memory.series.values[1].back()), r.summary.nofree_bytes_at_end);
+  EXPECT_TRUE(std::is_sorted(r.memory.series.x.begin(), r.memory.series.x.end()));
+  EXPECT_EQ(r.processes.size(), 4u);  // the rich image's two, the child, the single one
+  // Each header's markers lie in its own stretch of the axis.
+  ASSERT_FALSE(r.markers.empty());
+  EXPECT_TRUE(std::is_sorted(r.markers.begin(), r.markers.end(),
+                             [](const chart_marker& a, const chart_marker& b) { return a.record < b.record; }));
+  EXPECT_LE(r.markers.back().record, r.memory.series.x.back());
+  EXPECT_GT(r.markers.back().record, r.memory.series.x.front() + r.summary.memory_records / 2);
+}
+
 void check_all_runs(database& db) {
-  for (const std::string runid : {"4711", "4712", "4713"}) {
+  for (const std::string& runid : all_runs) {
     SCOPED_TRACE(runid);
     ReportQuery::check_against_csv(db, runid);
   }
   check_designed_figures(build_report(db, "4711"));
+  check_images(build_report(db, "4714"));
 }
 
 TEST_F(ReportQuery, SqliteFiguresEqualTheCsvSums) {
@@ -381,7 +473,7 @@ TEST_F(ReportQuery, SqliteFiguresEqualTheCsvSums) {
   load({"--db", file});
   auto db = open_sqlite(file);
   check_all_runs(*db);
-  EXPECT_EQ(loaded_runs(*db), (std::vector<std::string>{"4711", "4712", "4713"}));
+  EXPECT_EQ(loaded_runs(*db), all_runs);
 }
 
 TEST_F(ReportQuery, PostgresFiguresEqualTheCsvSums) {
@@ -438,10 +530,10 @@ TEST_F(ReportQuery, CommandWritesSummaryJsonAndPage) {
 
   const auto several = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file}, "", {}});
   EXPECT_EQ(several.status, 1);
-  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713); choose one with --run\n");
+  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713, 4714); choose one with --run\n");
   const auto unknown = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--run", "9"}, "", {}});
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713)\n");
+  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713, 4714)\n");
   const auto missing = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file + ".none"}, "", {}});
   EXPECT_EQ(missing.status, 1);
   EXPECT_FALSE(fs::exists(file + ".none"));
