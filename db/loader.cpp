@@ -142,7 +142,7 @@ load_totals load_run(database& db, const script_manifest& manifest, const load_o
     const auto start = clock::now();
     load_totals totals = run_loader(db, manifest, options).run();
     const auto rows_done = clock::now();
-    for (const std::string& sql : index_sql()) db.exec(sql);
+    for (const std::string& sql : index_sql(db.engine())) db.exec(sql);
     create_views(db);
     db.commit();
     totals.rows_seconds = std::chrono::duration<double>(rows_done - start).count();

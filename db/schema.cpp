@@ -81,8 +81,8 @@ table_def memory() {
   append(c, group("global", "global", col_type::uint64, global_fields));
   append(c, {label("sbrk"), u64("sbrk_size"), num("sbrk_count"), u64("sbrk_gap_size"), num("sbrk_gap_count")});
   return {"memory", c, vorex_args_index(c), record_form::line,
-          {{"row_nr"}, {"rec"}, {"malid"}, {"location"}},
-          "one row per allocation, free, realloc, free id and reset id"};
+          {{"row_nr"}, {"rec"}},
+          "one row per allocation, free, realloc, free id and reset id", true};
 }
 
 table_def sbrk() {
@@ -229,7 +229,9 @@ std::string create_table(const table_def& t, engine_kind engine) {
   std::vector<std::string> defs;
   for (const column* c : t.stored()) defs.push_back("\"" + c->name + "\" " + std::string(sql_type(c->type, engine)));
   defs.push_back(std::string(row_nr_column) + " " + std::string(sql_type(col_type::int64, engine)) + " NOT NULL");
-  return "CREATE TABLE IF NOT EXISTS \"" + t.name + "\" (" + join(defs, ", ") + ")";
+  const bool keyed = engine == engine_kind::sqlite && t.keyed_by_row;
+  if (keyed) defs.push_back("PRIMARY KEY (run_id, " + std::string(row_nr_column) + ")");
+  return "CREATE TABLE IF NOT EXISTS \"" + t.name + "\" (" + join(defs, ", ") + ")" + (keyed ? " WITHOUT ROWID" : "");
 }
 
 }  // namespace
@@ -283,10 +285,12 @@ std::vector<std::string> schema_sql(engine_kind engine) {
   return out;
 }
 
-std::vector<std::string> index_sql() {
+std::vector<std::string> index_sql(engine_kind engine) {
   std::vector<std::string> out;
-  auto add = [&out](const table_def& t) {
+  auto add = [&out, engine](const table_def& t) {
     for (const std::vector<std::string>& idx : t.indexes) {
+      const bool by_row = idx.size() == 1 && idx[0] == row_nr_column;
+      if (by_row && engine == engine_kind::sqlite && t.keyed_by_row) continue;  // the table's own order
       out.push_back("CREATE INDEX IF NOT EXISTS \"" + t.name + "_" + join(idx, "_") + "\" ON \"" + t.name +
                     "\" (run_id, " + join(idx, ", ") + ")");
     }

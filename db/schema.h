@@ -49,6 +49,10 @@ struct table_def {
   // Columns indexed after the bulk load, each index led by run_id.
   std::vector<std::vector<std::string>> indexes;
   std::string doc;
+  // SQLite keeps the rows themselves in (run_id, row_nr) order (a table
+  // without rowid): rows arrive in that order, so the order costs no index
+  // of its own and a run's rows are read in one range, in order.
+  bool keyed_by_row = false;
 
   // The columns stored in the database, in CSV order (labels left out).
   std::vector<const column*> stored() const;
@@ -75,7 +79,7 @@ enum class engine_kind { sqlite, postgresql };
 // statement per element.
 std::vector<std::string> schema_sql(engine_kind engine);
 // CREATE INDEX IF NOT EXISTS statements, run after a bulk load.
-std::vector<std::string> index_sql();
+std::vector<std::string> index_sql(engine_kind engine);
 // The database column type of a stored column.
 std::string_view sql_type(col_type type, engine_kind engine);
 // Names of every table holding rows of a run (kiv's, the flowdata entries

@@ -15,7 +15,7 @@ namespace {
 
 void print_sql(engine_kind engine) {
   for (const std::string& sql : schema_sql(engine)) std::printf("%s;\n", sql.c_str());
-  for (const std::string& sql : index_sql()) std::printf("%s;\n", sql.c_str());
+  for (const std::string& sql : index_sql(engine)) std::printf("%s;\n", sql.c_str());
   for (const view_def& v : views()) std::printf("CREATE VIEW %s AS %s;\n", v.name.c_str(), v.select.c_str());
 }
 

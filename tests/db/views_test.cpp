@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <set>
 #include <tuple>
 
@@ -113,6 +114,33 @@ TEST_F(Views, AnswerWhatTheCsvRowsSayInSqlite) {
   load(other_, {"--db", db});
   check_views(*kivdb::open_sqlite(db), e, "v");
   check_views(*kivdb::open_sqlite(db), from_csv(other_, "w"), "w");
+}
+
+// SQLite's plan for a query, one step a line.
+std::string plan_of(kivdb::database& db, const std::string& sql) {
+  std::string out;
+  for (const auto& row : db.query("EXPLAIN QUERY PLAN " + sql).rows) out += row.at(3).value_or("") + "\n";
+  return out;
+}
+
+// With other runs beside it, a run's "memory" rows must be reached through
+// its key or an index, never by reading the whole table, and the report's
+// pass in row order must need no sorting.
+TEST_F(Views, ReachARunsMemoryRowsThroughAKeyInSqlite) {
+  const std::string db_file = (scratch_.path() / "plans.db").string();
+  load(run_, {"--db", db_file});
+  load(other_, {"--db", db_file});
+  const auto db = kivdb::open_sqlite(db_file);
+  const std::regex whole_table("SCAN (memory|m)( |\n)");
+  for (const char* view : {"live_blocks", "leaks_by_location", "peak_by_malid", "peak_by_process", "usage_over_time"}) {
+    const std::string plan = plan_of(*db, "SELECT * FROM " + std::string(view) + " WHERE run_id = 'v'");
+    EXPECT_FALSE(std::regex_search(plan, whole_table)) << view << ":\n" << plan;
+  }
+  const std::string ordered = plan_of(*db, "SELECT tag, rec FROM memory WHERE run_id = 'v' ORDER BY row_nr");
+  EXPECT_FALSE(std::regex_search(ordered, whole_table)) << ordered;
+  EXPECT_EQ(ordered.find("TEMP B-TREE"), std::string::npos) << ordered;
+  const std::string range = plan_of(*db, "SELECT MIN(rec), MAX(rec) FROM memory WHERE run_id = 'v'");
+  EXPECT_NE(range.find("COVERING INDEX"), std::string::npos) << range;
 }
 
 TEST_F(Views, AnswerWhatTheCsvRowsSayInPostgres) {
