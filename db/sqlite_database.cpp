@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <string>
 
 #include "db/database.h"
 
@@ -140,15 +141,20 @@ class sqlite_database final : public database {
   void prepare_bulk_load() override {
     // Takes effect only in a new, empty file: large pages mean fewer page
     // splits and less per-page work for the wide "memory" rows.
-    exec("PRAGMA page_size = 65536");
+    exec("PRAGMA page_size = " + std::to_string(bulk_page_bytes));
     exec("PRAGMA synchronous = OFF");
-    exec("PRAGMA cache_size = -262144");
+    // A negative cache size counts KiB instead of pages.
+    exec("PRAGMA cache_size = -" + std::to_string(bulk_cache_kib));
     exec("PRAGMA temp_store = MEMORY");
-    // Index builds sort with helper threads.
-    exec("PRAGMA threads = 4");
+    // An index whose entries outgrow the cache is sorted in pieces; helper
+    // threads sort those pieces side by side.
+    exec("PRAGMA threads = " + std::to_string(sorter_threads));
   }
 
  private:
+  static constexpr int bulk_page_bytes = 65536;
+  static constexpr int bulk_cache_kib = 256 * 1024;
+  static constexpr int sorter_threads = 4;
   static constexpr int busy_timeout_ms = 10000;
   sqlite3* db_ = nullptr;
 };
