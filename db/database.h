@@ -62,8 +62,10 @@ struct field {
 class bulk_sink {
  public:
   virtual ~bulk_sink() = default;
-  // One field per stored column of the table, row_nr last.
-  virtual void add(std::span<const field> fields) = 0;
+  // Whole rows one after the other, each one field per stored column of
+  // the table and row_nr last; taking many rows at a time lets an engine
+  // store them in groups.
+  virtual void add(std::span<const field> rows) = 0;
   // Ends the table's rows; add() may not be called afterwards.
   virtual void finish() = 0;
 };

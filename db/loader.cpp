@@ -76,18 +76,19 @@ class run_loader {
                                                        e.code().message());
     }
     const table_def& table = *find_table(f.table);
-    std::int64_t& next_row = next_row_[f.table];
+    std::int64_t& next_row = next_row_.try_emplace(f.table, rows_so_far(f.table)).first->second;
     const std::int64_t first_row = next_row;
     std::vector<flowdata_entry> entries;
     record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
     auto sink = db_.bulk_insert(table);
+    const std::size_t width = table.stored_count() + 1;
     const pipeline_input input{file->data(), file->data() + file->size(), first_row, path.string()};
     const std::uint64_t bytes_before = totals_.bytes;
     next_row += parse_and_store(
         parser, input, entries,
-        [&](std::span<const field> row) {
-          sink->add(row);
-          ++totals_.rows;
+        [&](std::span<const field> rows) {
+          sink->add(rows);
+          totals_.rows += rows.size() / width;
         },
         [&](std::uint64_t bytes) {
           if (o_.progress) o_.progress(bytes_before + bytes, totals_.rows);
@@ -105,17 +106,28 @@ class run_loader {
               params);
   }
 
+  // A table's rows are numbered on from those of the runs loaded before:
+  // row_nr is unique in the table and new rows go after all others.
+  std::int64_t rows_so_far(const std::string& table) {
+    const std::vector<std::optional<std::string>> params = {table};
+    const result r = db_.query("SELECT COALESCE(MAX(first_row + row_count), 0) FROM " + std::string(files_table) +
+                                   " WHERE table_name = ?",
+                               params);
+    return std::stoll(r.rows.at(0).at(0).value_or("0"));
+  }
+
   void store_entries(const std::vector<flowdata_entry>& entries) {
     auto sink = db_.bulk_insert(flowdata_symbols_table());
-    std::vector<field> row(5);
+    std::vector<field> rows;
+    rows.reserve(entries.size() * (flowdata_symbols_table().stored_count() + 1));
     for (const flowdata_entry& e : entries) {
-      row[0] = {m_.run_id, 0, false};
-      row[1] = {{}, e.entry_nr, false};
-      row[2] = {e.kind, 0, false};
-      row[3] = {e.declaration, 0, false};
-      row[4] = {{}, e.row_nr, false};
-      sink->add(row);
+      rows.push_back({m_.run_id, 0, false});
+      rows.push_back({{}, e.entry_nr, false});
+      rows.push_back({e.kind, 0, false});
+      rows.push_back({e.declaration, 0, false});
+      rows.push_back({{}, e.row_nr, false});
     }
+    sink->add(rows);
     sink->finish();
   }
 

@@ -82,21 +82,8 @@ class pg_sink final : public bulk_sink {
     }
   }
 
-  void add(std::span<const field> fields) override {
-    put16(static_cast<std::uint16_t>(fields.size()));
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      const field& f = fields[i];
-      if (f.null) {
-        put32(null_length);
-      } else if (types_[i] == col_type::text) {
-        put32(static_cast<std::uint32_t>(f.text.size()));
-        buffer_.append(f.text);
-      } else {
-        put32(sizeof(std::uint64_t));
-        put64(static_cast<std::uint64_t>(f.number));
-      }
-    }
-    if (buffer_.size() >= chunk_bytes) flush();
+  void add(std::span<const field> rows) override {
+    for (std::size_t at = 0; at < rows.size(); at += types_.size()) add_row(rows.subspan(at, types_.size()));
   }
 
   void finish() override {
@@ -116,6 +103,23 @@ class pg_sink final : public bulk_sink {
   static constexpr std::size_t chunk_slack = 1 << 16;
   static constexpr std::uint32_t null_length = 0xffffffffu;
   static constexpr std::uint16_t end_of_rows = 0xffffu;
+
+  void add_row(std::span<const field> fields) {
+    put16(static_cast<std::uint16_t>(fields.size()));
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const field& f = fields[i];
+      if (f.null) {
+        put32(null_length);
+      } else if (types_[i] == col_type::text) {
+        put32(static_cast<std::uint32_t>(f.text.size()));
+        buffer_.append(f.text);
+      } else {
+        put32(sizeof(std::uint64_t));
+        put64(static_cast<std::uint64_t>(f.number));
+      }
+    }
+    if (buffer_.size() >= chunk_bytes) flush();
+  }
 
   void put16(std::uint16_t v) {
     const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};

@@ -129,10 +129,8 @@ std::int64_t parse_and_store(record_parser& parser, const pipeline_input& input,
   });
   std::int64_t rows = 0;
   try {
-    const std::size_t width = parser.fields().size();
     while (std::unique_ptr<batch> b = queue.take_ready()) {
-      const std::span<const field> all(b->fields);
-      for (std::size_t r = 0; r < b->rows; ++r) store(all.subspan(r * width, width));
+      if (b->rows != 0) store(b->fields);
       rows += static_cast<std::int64_t>(b->rows);
       if (progress) progress(b->parsed_bytes);
       queue.give_back(std::move(b));

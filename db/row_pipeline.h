@@ -22,8 +22,9 @@ struct pipeline_input {
   std::string path;        // for messages
 };
 
-// Calls store for every record of the input, in order, with its fields
-// (row_nr last); reports the bytes parsed so far through progress. Flowdata
+// Calls store with the records of the input, in order, many at a time: the
+// fields of each (row_nr last), one record after the other. Reports the
+// bytes parsed so far through progress. Flowdata
 // entries are appended to entries. Returns the number of records; throws
 // load_error for a record that is not what kiv writes, or whatever store
 // throws, after the parsing thread has stopped.

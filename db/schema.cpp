@@ -81,7 +81,7 @@ table_def memory() {
   append(c, group("global", "global", col_type::uint64, global_fields));
   append(c, {label("sbrk"), u64("sbrk_size"), num("sbrk_count"), u64("sbrk_gap_size"), num("sbrk_gap_count")});
   return {"memory", c, vorex_args_index(c), record_form::line,
-          {{"row_nr"}, {"rec"}},
+          {{"row_nr"}},
           "one row per allocation, free, realloc, free id and reset id", true};
 }
 
@@ -228,10 +228,10 @@ std::string join(const std::vector<std::string>& parts, std::string_view sep) {
 std::string create_table(const table_def& t, engine_kind engine) {
   std::vector<std::string> defs;
   for (const column* c : t.stored()) defs.push_back("\"" + c->name + "\" " + std::string(sql_type(c->type, engine)));
-  defs.push_back(std::string(row_nr_column) + " " + std::string(sql_type(col_type::int64, engine)) + " NOT NULL");
   const bool keyed = engine == engine_kind::sqlite && t.keyed_by_row;
-  if (keyed) defs.push_back("PRIMARY KEY (run_id, " + std::string(row_nr_column) + ")");
-  return "CREATE TABLE IF NOT EXISTS \"" + t.name + "\" (" + join(defs, ", ") + ")" + (keyed ? " WITHOUT ROWID" : "");
+  defs.push_back(std::string(row_nr_column) + " " + std::string(sql_type(col_type::int64, engine)) +
+                 (keyed ? " PRIMARY KEY" : " NOT NULL"));
+  return "CREATE TABLE IF NOT EXISTS \"" + t.name + "\" (" + join(defs, ", ") + ")";
 }
 
 }  // namespace
@@ -289,10 +289,12 @@ std::vector<std::string> index_sql(engine_kind engine) {
   std::vector<std::string> out;
   auto add = [&out, engine](const table_def& t) {
     for (const std::vector<std::string>& idx : t.indexes) {
+      // An index's entries end with the rowid, which is row_nr in a keyed
+      // table: an index of run_id alone reads a run's rows in order.
       const bool by_row = idx.size() == 1 && idx[0] == row_nr_column;
-      if (by_row && engine == engine_kind::sqlite && t.keyed_by_row) continue;  // the table's own order
+      const bool rowid_order = by_row && engine == engine_kind::sqlite && t.keyed_by_row;
       out.push_back("CREATE INDEX IF NOT EXISTS \"" + t.name + "_" + join(idx, "_") + "\" ON \"" + t.name +
-                    "\" (run_id, " + join(idx, ", ") + ")");
+                    "\" (run_id" + (rowid_order ? "" : ", " + join(idx, ", ")) + ")");
     }
   };
   for (const table_def& t : all_tables()) add(t);

@@ -49,9 +49,11 @@ struct table_def {
   // Columns indexed after the bulk load, each index led by run_id.
   std::vector<std::vector<std::string>> indexes;
   std::string doc;
-  // SQLite keeps the rows themselves in (run_id, row_nr) order (a table
-  // without rowid): rows arrive in that order, so the order costs no index
-  // of its own and a run's rows are read in one range, in order.
+  // In SQLite, row_nr is the table's key (its rowid): rows are stored in
+  // the order they arrive, each appended at the end of the table, and the
+  // run_id index, whose entries carry the rowid, reads a run's rows in
+  // order. The loader numbers rows on from the table's last, so row_nr is
+  // unique over all runs.
   bool keyed_by_row = false;
 
   // The columns stored in the database, in CSV order (labels left out).

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "report/memory_scan.h"
 #include "report/series_reducer.h"
@@ -304,15 +306,32 @@ std::vector<std::string> loaded_runs(database& db) {
 
 // The x axis of the run's series: the record numbers of its headers one
 // after another, from the first record to the sum of each header's last.
+// Folded from one pass in row order: grouping by pid in SQL would sort
+// all of the run's rows.
 std::pair<std::uint64_t, std::uint64_t> record_axis(database& db, const std::string& run_id) {
+  struct rec_range {
+    std::int64_t first;
+    std::int64_t last;
+  };
+  std::vector<rec_range> ranges;  // per pid, in the order of their first rows
+  std::unordered_map<std::int64_t, std::size_t> range_of_pid;
+  rec_range* current = nullptr;
+  std::int64_t current_pid = 0;
+  db.query("SELECT pid, rec FROM memory WHERE run_id = ? ORDER BY row_nr", params{run_id}, [&](const row_view& row) {
+    const std::int64_t pid = row.integer(0);
+    const std::int64_t rec = row.integer(1);
+    if (current == nullptr || pid != current_pid) {
+      const auto [it, added] = range_of_pid.try_emplace(pid, ranges.size());
+      if (added) ranges.push_back({rec, rec});
+      current = &ranges[it->second];
+      current_pid = pid;
+    }
+    current->first = std::min(current->first, rec);
+    current->last = std::max(current->last, rec);
+  });
   std::pair<std::uint64_t, std::uint64_t> axis{0, 0};
-  bool first = true;
-  db.query("SELECT MIN(rec), MAX(rec) FROM memory WHERE run_id = ? GROUP BY pid ORDER BY MIN(row_nr)",
-           params{run_id}, [&](const row_view& row) {
-             if (first) axis.first = as_unsigned(row.integer(0));
-             first = false;
-             axis.second += as_unsigned(row.integer(1));
-           });
+  if (!ranges.empty()) axis.first = as_unsigned(ranges.front().first);
+  for (const rec_range& r : ranges) axis.second += as_unsigned(r.last);
   return axis;
 }
 
