@@ -3,7 +3,10 @@
 
 #include <libpq-fe.h>
 
+#include <arpa/inet.h>
+
 #include <charconv>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -67,9 +70,12 @@ class pg_sink final : public bulk_sink {
   pg_sink(PGconn* conn, const table_def& table) : conn_(conn) {
     for (const column* c : table.stored()) types_.push_back(c->type);
     types_.push_back(col_type::int64);
-    buffer_.reserve(chunk_bytes + chunk_slack);
+    buffer_.resize(chunk_bytes);
+    out_ = buffer_.data();
     static constexpr char signature[] = "PGCOPY\n\377\r\n";
-    buffer_.append(signature, sizeof signature);  // with its zero byte
+    room(sizeof signature + 2 * sizeof(std::uint32_t));
+    std::memcpy(out_, signature, sizeof signature);  // with its zero byte
+    out_ += sizeof signature;
     put32(0);  // flags
     put32(0);  // header extension length
   }
@@ -87,6 +93,7 @@ class pg_sink final : public bulk_sink {
   }
 
   void finish() override {
+    room(sizeof(std::uint16_t));
     put16(end_of_rows);
     flush();
     finished_ = true;
@@ -100,11 +107,22 @@ class pg_sink final : public bulk_sink {
 
  private:
   static constexpr std::size_t chunk_bytes = 1 << 20;
-  static constexpr std::size_t chunk_slack = 1 << 16;
   static constexpr std::uint32_t null_length = 0xffffffffu;
   static constexpr std::uint16_t end_of_rows = 0xffffu;
 
+  // Bytes of a row in COPY's binary form: its field count, then each
+  // field's length and bytes.
+  std::size_t row_bytes(std::span<const field> fields) const {
+    std::size_t n = sizeof(std::uint16_t) + fields.size() * sizeof(std::uint32_t);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i].null) continue;
+      n += types_[i] == col_type::text ? fields[i].text.size() : sizeof(std::uint64_t);
+    }
+    return n;
+  }
+
   void add_row(std::span<const field> fields) {
+    room(row_bytes(fields));
     put16(static_cast<std::uint16_t>(fields.size()));
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const field& f = fields[i];
@@ -112,38 +130,50 @@ class pg_sink final : public bulk_sink {
         put32(null_length);
       } else if (types_[i] == col_type::text) {
         put32(static_cast<std::uint32_t>(f.text.size()));
-        buffer_.append(f.text);
+        std::memcpy(out_, f.text.data(), f.text.size());
+        out_ += f.text.size();
       } else {
         put32(sizeof(std::uint64_t));
         put64(static_cast<std::uint64_t>(f.number));
       }
     }
-    if (buffer_.size() >= chunk_bytes) flush();
+  }
+
+  // Makes room for n more bytes: sends what is buffered when the chunk is
+  // full, and grows the buffer for a row larger than a chunk.
+  void room(std::size_t n) {
+    if (static_cast<std::size_t>(out_ - buffer_.data()) + n <= buffer_.size()) return;
+    flush();
+    if (n > buffer_.size()) {
+      buffer_.resize(n);
+      out_ = buffer_.data();
+    }
   }
 
   void put16(std::uint16_t v) {
-    const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
-    buffer_.append(b, sizeof b);
+    v = htons(v);
+    std::memcpy(out_, &v, sizeof v);
+    out_ += sizeof v;
   }
   void put32(std::uint32_t v) {
-    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                       static_cast<char>(v)};
-    buffer_.append(b, sizeof b);
+    v = htonl(v);
+    std::memcpy(out_, &v, sizeof v);
+    out_ += sizeof v;
   }
   void put64(std::uint64_t v) {
     put32(static_cast<std::uint32_t>(v >> 32));
     put32(static_cast<std::uint32_t>(v));
   }
   void flush() {
-    if (buffer_.empty()) return;
-    if (PQputCopyData(conn_, buffer_.data(), static_cast<int>(buffer_.size())) != 1)
-      throw db_error(PQerrorMessage(conn_));
-    buffer_.clear();
+    const auto n = static_cast<int>(out_ - buffer_.data());
+    out_ = buffer_.data();
+    if (n != 0 && PQputCopyData(conn_, buffer_.data(), n) != 1) throw db_error(PQerrorMessage(conn_));
   }
 
   PGconn* conn_;
   std::vector<col_type> types_;
-  std::string buffer_;
+  std::vector<char> buffer_;
+  char* out_ = nullptr;
   bool finished_ = false;
 };
 

@@ -10,26 +10,41 @@ namespace {
 constexpr std::uint64_t max_u64 = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t max_i64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
+// Up to this many digits a decimal cannot overflow 64 bits.
+constexpr std::size_t safe_digits = std::numeric_limits<std::uint64_t>::digits10;
+
 // Digits of a canonical decimal; false on anything else or overflow.
 bool parse_digits(std::string_view text, std::uint64_t& value) {
   if (text.empty() || (text[0] == '0' && text.size() > 1)) return false;
+  const bool may_overflow = text.size() > safe_digits;
   std::uint64_t v = 0;
   for (char c : text) {
     const unsigned d = static_cast<unsigned char>(c) - '0';
     if (d > 9) return false;
-    if (v > (max_u64 - d) / 10) return false;
+    if (may_overflow && v > (max_u64 - d) / 10) return false;
     v = v * 10 + d;
   }
   value = v;
   return true;
 }
 
+// Fields are a few bytes long: a plain loop finds their ends sooner than a
+// call to memchr would.
 const char* find(const char* from, const char* to, char c) {
-  return static_cast<const char*>(std::memchr(from, c, static_cast<std::size_t>(to - from)));
+  for (; from != to; ++from)
+    if (*from == c) return from;
+  return nullptr;
+}
+
+// Lines are hundreds of bytes long: memchr's wide compares pay off there.
+const char* find_line_end(const char* from, const char* to) {
+  return static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
 }
 
 const char* find_last(const char* from, const char* to, char c) {
-  return static_cast<const char*>(::memrchr(from, c, static_cast<std::size_t>(to - from)));
+  while (to != from)
+    if (*--to == c) return to;
+  return nullptr;
 }
 
 std::size_t count(std::string_view s, char c) {
@@ -161,7 +176,7 @@ const char* record_parser::parse(const char* data, const char* end, std::int64_t
   } else if (table_.form == record_form::flowdata) {
     next = parse_flowdata(data, end, row_nr, lines, entries);
   } else {
-    const char* eol = find(data, end, '\n');
+    const char* eol = find_line_end(data, end);
     if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
     split_line({data, static_cast<std::size_t>(eol - data)});
     ++lines;
@@ -191,7 +206,7 @@ const char* record_parser::parse_query(const char* data, const char* end, std::u
 const char* record_parser::parse_flowdata(const char* data, const char* end, std::int64_t row_nr,
                                           std::uint64_t& lines, std::vector<flowdata_entry>& entries) {
   auto line_at = [end](const char* p) {
-    const char* eol = find(p, end, '\n');
+    const char* eol = find_line_end(p, end);
     if (eol == nullptr) throw parse_failure("record without its end marker <<>>");
     return std::string_view(p, static_cast<std::size_t>(eol - p));
   };

@@ -66,6 +66,27 @@ TEST_F(RecordForms, MultiLineTextsEmptyRecordsAndExtremeNumbersRoundTrip) {
   EXPECT_EQ(sqlite->query("SELECT declaration FROM symbols").rows.at(0).at(0), "char v_1; v_2 ");
 }
 
+// A text larger than the chunks in which rows are sent to PostgreSQL, with
+// the bytes that COPY escapes in it, comes back whole from both engines.
+TEST_F(RecordForms, ATextLargerThanASendChunkRoundTripsInBothEngines) {
+  const auto dir = scratch_.path() / "long";
+  std::filesystem::create_directories(dir);
+  kivtest::write_file(dir / "kiv.h.sql", script_for("h"));
+  for (const kivdb::table_def& t : kivdb::kiv_tables()) kivtest::write_file(dir / ("kiv.h." + t.name + ".1.csv"), "");
+  constexpr std::size_t text_bytes = 3 << 20;
+  std::string sql_text;
+  while (sql_text.size() < text_bytes) sql_text += "select '\\x'\t;\r\n";
+  kivtest::write_file(dir / "kiv.h.queries.1.csv", "h;1;1001;1;1;t0;t1;t2;" + sql_text + "<<>>\nh;1;1001;2;1;t0;t1;t2;x<<>>\n");
+
+  load(dir, {"--db", (scratch_.path() / "long.db").string()});
+  expect_round_trip(dir, "h", {"--db", (scratch_.path() / "long.db").string()}, "out");
+  kivtest::pg_cluster* pg = kivtest::pg_cluster::shared();
+  if (pg == nullptr) GTEST_SKIP() << kivtest::pg_cluster::skip_reason();
+  const std::string conninfo = pg->new_database("long_text");
+  load(dir, {"--pg", conninfo});
+  expect_round_trip(dir, "h", {"--pg", conninfo}, "pg_out");
+}
+
 TEST_F(RecordForms, NumbersThatWouldNotComeBackAsWrittenAreRefused) {
   const auto dir = scratch_.path() / "hand";
   std::filesystem::create_directories(dir);

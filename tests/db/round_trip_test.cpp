@@ -48,6 +48,10 @@ TEST_F(RoundTrip, ReloadReplacesTheRunAndRunsLiveSideBySide) {
   const auto counts = sqlite->query("SELECT run_id, COUNT(*) FROM memory GROUP BY run_id ORDER BY run_id");
   ASSERT_EQ(counts.rows.size(), 2u);
   EXPECT_EQ(counts.rows[0][1], std::to_string(csv_rows(kivtest::read_file(one / "kiv.one.memory.1.csv")).size()));
+  // Every load appends: the reloaded run's rows come after the other's.
+  const auto order = sqlite->query("SELECT (SELECT MAX(row_nr) FROM memory WHERE run_id = 'two') < "
+                                   "(SELECT MIN(row_nr) FROM memory WHERE run_id = 'one')");
+  EXPECT_EQ(order.rows.at(0).at(0), "1");
   expect_round_trip(one, "one", {"--db", db}, "out1");
   expect_round_trip(two, "two", {"--db", db}, "out2");
 }
