@@ -154,7 +154,9 @@ load_totals load_run(database& db, const script_manifest& manifest, const load_o
     const auto start = clock::now();
     load_totals totals = run_loader(db, manifest, options).run();
     const auto rows_done = clock::now();
-    for (const std::string& sql : index_sql(db.engine())) db.exec(sql);
+    const result runs = db.query("SELECT COUNT(*) FROM " + std::string(loads_table));
+    const bool several_runs = std::stoll(runs.rows.at(0).at(0).value_or("0")) > 1;
+    for (const std::string& sql : index_sql(db.engine(), several_runs)) db.exec(sql);
     create_views(db);
     db.commit();
     totals.rows_seconds = std::chrono::duration<double>(rows_done - start).count();

@@ -285,14 +285,16 @@ std::vector<std::string> schema_sql(engine_kind engine) {
   return out;
 }
 
-std::vector<std::string> index_sql(engine_kind engine) {
+std::vector<std::string> index_sql(engine_kind engine, bool several_runs) {
   std::vector<std::string> out;
-  auto add = [&out, engine](const table_def& t) {
+  auto add = [&out, engine, several_runs](const table_def& t) {
     for (const std::vector<std::string>& idx : t.indexes) {
       // An index's entries end with the rowid, which is row_nr in a keyed
-      // table: an index of run_id alone reads a run's rows in order.
+      // table: an index of run_id alone reads a run's rows in order. With
+      // one run in the database the table itself is in that order.
       const bool by_row = idx.size() == 1 && idx[0] == row_nr_column;
       const bool rowid_order = by_row && engine == engine_kind::sqlite && t.keyed_by_row;
+      if (rowid_order && !several_runs) continue;
       out.push_back("CREATE INDEX IF NOT EXISTS \"" + t.name + "_" + join(idx, "_") + "\" ON \"" + t.name +
                     "\" (run_id" + (rowid_order ? "" : ", " + join(idx, ", ")) + ")");
     }

@@ -52,8 +52,9 @@ struct table_def {
   // In SQLite, row_nr is the table's key (its rowid): rows are stored in
   // the order they arrive, each appended at the end of the table, and the
   // run_id index, whose entries carry the rowid, reads a run's rows in
-  // order. The loader numbers rows on from the table's last, so row_nr is
-  // unique over all runs.
+  // order (built once the database holds a second run). The loader
+  // numbers rows on from the table's last, so row_nr is unique over all
+  // runs.
   bool keyed_by_row = false;
 
   // The columns stored in the database, in CSV order (labels left out).
@@ -80,8 +81,10 @@ enum class engine_kind { sqlite, postgresql };
 // tables, the flowdata entries and the bookkeeping of loaded runs), one
 // statement per element.
 std::vector<std::string> schema_sql(engine_kind engine);
-// CREATE INDEX IF NOT EXISTS statements, run after a bulk load.
-std::vector<std::string> index_sql(engine_kind engine);
+// CREATE INDEX IF NOT EXISTS statements, run after a bulk load. A SQLite
+// table keyed by row_nr needs its run index only once a second run shares
+// it (several_runs): a lone run's rows are read in the table's own order.
+std::vector<std::string> index_sql(engine_kind engine, bool several_runs = true);
 // The database column type of a stored column.
 std::string_view sql_type(col_type type, engine_kind engine);
 // Names of every table holding rows of a run (kiv's, the flowdata entries

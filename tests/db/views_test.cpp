@@ -123,12 +123,19 @@ std::string plan_of(kivdb::database& db, const std::string& sql) {
   return out;
 }
 
-// With other runs beside it, a run's "memory" rows must be reached through
-// its key or an index, never by reading the whole table, and the report's
-// pass in row order must need no sorting.
+// The report's pass over a run's "memory" rows in row order must need no
+// sorting. Alone in its database a run is read in the table's own order,
+// with no run index to build; with other runs beside it, its rows must be
+// reached through an index, never by reading the whole table.
 TEST_F(Views, ReachARunsMemoryRowsThroughAKeyInSqlite) {
   const std::string db_file = (scratch_.path() / "plans.db").string();
+  const std::string in_row_order = "SELECT tag, rec FROM memory WHERE run_id = 'v' ORDER BY row_nr";
   load(run_, {"--db", db_file});
+  {
+    const auto alone = kivdb::open_sqlite(db_file);
+    EXPECT_TRUE(alone->query("SELECT name FROM sqlite_master WHERE tbl_name = 'memory' AND type = 'index'").rows.empty());
+    EXPECT_EQ(plan_of(*alone, in_row_order).find("TEMP B-TREE"), std::string::npos) << plan_of(*alone, in_row_order);
+  }
   load(other_, {"--db", db_file});
   const auto db = kivdb::open_sqlite(db_file);
   const std::regex whole_table("SCAN (memory|m)( |\n)");
@@ -136,7 +143,7 @@ TEST_F(Views, ReachARunsMemoryRowsThroughAKeyInSqlite) {
     const std::string plan = plan_of(*db, "SELECT * FROM " + std::string(view) + " WHERE run_id = 'v'");
     EXPECT_FALSE(std::regex_search(plan, whole_table)) << view << ":\n" << plan;
   }
-  const std::string ordered = plan_of(*db, "SELECT tag, rec FROM memory WHERE run_id = 'v' ORDER BY row_nr");
+  const std::string ordered = plan_of(*db, in_row_order);
   EXPECT_FALSE(std::regex_search(ordered, whole_table)) << ordered;
   EXPECT_EQ(ordered.find("TEMP B-TREE"), std::string::npos) << ordered;
 }
