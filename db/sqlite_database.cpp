@@ -58,8 +58,10 @@ class sqlite_sink final : public bulk_sink {
   void add(std::span<const field> rows) override {
     const std::size_t group_fields = group_rows_ * types_.size();
     std::size_t at = 0;
-    for (; rows.size() - at >= group_fields; at += group_fields) bind_and_step(group_.get(), rows.subspan(at, group_fields));
-    for (; at < rows.size(); at += types_.size()) bind_and_step(one_.get(), rows.subspan(at, types_.size()));
+    for (; rows.size() - at >= group_fields; at += group_fields)
+      bind_and_step(group_.get(), rows.subspan(at, group_fields));
+    for (; at < rows.size(); at += types_.size())
+      bind_and_step(one_.get(), rows.subspan(at, types_.size()));
   }
 
   void finish() override {}

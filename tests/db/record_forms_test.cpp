@@ -76,7 +76,8 @@ TEST_F(RecordForms, ATextLargerThanASendChunkRoundTripsInBothEngines) {
   constexpr std::size_t text_bytes = 3 << 20;
   std::string sql_text;
   while (sql_text.size() < text_bytes) sql_text += "select '\\x'\t;\r\n";
-  kivtest::write_file(dir / "kiv.h.queries.1.csv", "h;1;1001;1;1;t0;t1;t2;" + sql_text + "<<>>\nh;1;1001;2;1;t0;t1;t2;x<<>>\n");
+  kivtest::write_file(dir / "kiv.h.queries.1.csv",
+                      "h;1;1001;1;1;t0;t1;t2;" + sql_text + "<<>>\nh;1;1001;2;1;t0;t1;t2;x<<>>\n");
 
   load(dir, {"--db", (scratch_.path() / "long.db").string()});
   expect_round_trip(dir, "h", {"--db", (scratch_.path() / "long.db").string()}, "out");

@@ -133,8 +133,10 @@ TEST_F(Views, ReachARunsMemoryRowsThroughAKeyInSqlite) {
   load(run_, {"--db", db_file});
   {
     const auto alone = kivdb::open_sqlite(db_file);
-    EXPECT_TRUE(alone->query("SELECT name FROM sqlite_master WHERE tbl_name = 'memory' AND type = 'index'").rows.empty());
-    EXPECT_EQ(plan_of(*alone, in_row_order).find("TEMP B-TREE"), std::string::npos) << plan_of(*alone, in_row_order);
+    const auto indexes = alone->query("SELECT name FROM sqlite_master WHERE tbl_name = 'memory' AND type = 'index'");
+    EXPECT_TRUE(indexes.rows.empty());
+    const std::string plan = plan_of(*alone, in_row_order);
+    EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
   }
   load(other_, {"--db", db_file});
   const auto db = kivdb::open_sqlite(db_file);
