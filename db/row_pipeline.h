@@ -24,10 +24,10 @@ struct pipeline_input {
 
 // Calls store with the records of the input, in order, many at a time: the
 // fields of each (row_nr last), one record after the other. Reports the
-// bytes parsed so far through progress. Flowdata
-// entries are appended to entries. Returns the number of records; throws
-// load_error for a record that is not what kiv writes, or whatever store
-// throws, after the parsing thread has stopped.
+// bytes parsed so far through progress. Flowdata entries are appended to
+// entries. Returns the number of records; throws load_error for a record
+// that is not what kiv writes, or whatever store throws, after the parsing
+// thread has stopped.
 std::int64_t parse_and_store(record_parser& parser, const pipeline_input& input,
                              std::vector<flowdata_entry>& entries,
                              const std::function<void(std::span<const field>)>& store,
