@@ -80,8 +80,9 @@ run_info read_run(database& db, const std::string& run_id) {
 
 void append_number(std::string& out, std::int64_t v, col_type type) {
   char digits[24];
-  const auto res = type == col_type::uint64 ? std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(v))
-                                            : std::to_chars(digits, digits + sizeof digits, v);
+  const auto res = type == col_type::uint64   ? std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(v))
+                   : type == col_type::uint32 ? std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(v))
+                                              : std::to_chars(digits, digits + sizeof digits, v);
   out.append(digits, res.ptr);
 }
 

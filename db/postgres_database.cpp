@@ -63,7 +63,8 @@ class pg_row final : public row_view {
 
 // COPY in binary format: no escaping on our side and no number parsing on
 // the server's. Each row is its field count, then each field as its length
-// (-1: NULL) and bytes (texts as they are, numbers as 8 big-endian bytes).
+// (-1: NULL) and bytes (texts as they are, numbers as 4 or 8 big-endian
+// bytes).
 // Sent in large chunks.
 class pg_sink final : public bulk_sink {
  public:
@@ -110,13 +111,18 @@ class pg_sink final : public bulk_sink {
   static constexpr std::uint32_t null_length = 0xffffffffu;
   static constexpr std::uint16_t end_of_rows = 0xffffu;
 
+  // Bytes of a number column's value: INTEGER or BIGINT.
+  static std::size_t number_bytes(col_type type) {
+    return type == col_type::int32 || type == col_type::uint32 ? sizeof(std::uint32_t) : sizeof(std::uint64_t);
+  }
+
   // Bytes of a row in COPY's binary form: its field count, then each
   // field's length and bytes.
   std::size_t row_bytes(std::span<const field> fields) const {
     std::size_t n = sizeof(std::uint16_t) + fields.size() * sizeof(std::uint32_t);
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (fields[i].null) continue;
-      n += types_[i] == col_type::text ? fields[i].text.size() : sizeof(std::uint64_t);
+      n += types_[i] == col_type::text ? fields[i].text.size() : number_bytes(types_[i]);
     }
     return n;
   }
@@ -132,6 +138,9 @@ class pg_sink final : public bulk_sink {
         put32(static_cast<std::uint32_t>(f.text.size()));
         std::memcpy(out_, f.text.data(), f.text.size());
         out_ += f.text.size();
+      } else if (number_bytes(types_[i]) == sizeof(std::uint32_t)) {
+        put32(sizeof(std::uint32_t));
+        put32(static_cast<std::uint32_t>(f.number));
       } else {
         put32(sizeof(std::uint64_t));
         put64(static_cast<std::uint64_t>(f.number));

@@ -53,6 +53,14 @@ std::size_t count(std::string_view s, char c) {
   return n;
 }
 
+const char* what_number(col_type type) {
+  switch (type) {
+    case col_type::int32: return "a 32-bit number";
+    case col_type::uint32: return "an unsigned 32-bit number";
+    default: return "a number";
+  }
+}
+
 std::string shown(std::string_view text) {
   constexpr std::size_t longest = 40;
   return "'" + std::string(text.substr(0, longest)) + (text.size() > longest ? "...'" : "'");
@@ -82,6 +90,31 @@ bool parse_uint64(std::string_view text, std::int64_t& value) {
   return true;
 }
 
+bool parse_int32(std::string_view text, std::int64_t& value) {
+  std::int64_t v = 0;
+  if (!parse_int64(text, v) || v < std::numeric_limits<std::int32_t>::min() ||
+      v > std::numeric_limits<std::int32_t>::max())
+    return false;
+  value = v;
+  return true;
+}
+
+bool parse_uint32(std::string_view text, std::int64_t& value) {
+  std::uint64_t v = 0;
+  if (!parse_digits(text, v) || v > std::numeric_limits<std::uint32_t>::max()) return false;
+  value = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+  return true;
+}
+
+bool parse_number(col_type type, std::string_view text, std::int64_t& value) {
+  switch (type) {
+    case col_type::uint64: return parse_uint64(text, value);
+    case col_type::int32: return parse_int32(text, value);
+    case col_type::uint32: return parse_uint32(text, value);
+    default: return parse_int64(text, value);
+  }
+}
+
 record_parser::record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id)
     : table_(table), field_sep_(field_sep), run_id_(run_id) {
   int stored = 0;
@@ -104,12 +137,9 @@ void record_parser::set(int column, std::string_view text) {
   field& f = fields_[static_cast<std::size_t>(s.stored)];
   f.text = text;
   f.null = false;
-  const bool ok = s.type == col_type::text     ? true
-                  : s.type == col_type::uint64 ? parse_uint64(text, f.number)
-                                               : parse_int64(text, f.number);
-  if (!ok)
-    throw parse_failure("field " + std::to_string(column + 1) + " (" + std::string(s.name) + ") is not a number: " +
-                        shown(text));
+  if (s.type != col_type::text && !parse_number(s.type, text, f.number))
+    throw parse_failure("field " + std::to_string(column + 1) + " (" + std::string(s.name) + ") is not " +
+                        what_number(s.type) + ": " + shown(text));
 }
 
 void record_parser::wrong_count(std::string_view line, bool too_many) const {

@@ -11,6 +11,8 @@ using cols = std::vector<column>;
 column txt(std::string name, std::string doc = {}) { return {std::move(name), col_type::text, false, std::move(doc)}; }
 column num(std::string name, std::string doc = {}) { return {std::move(name), col_type::int64, false, std::move(doc)}; }
 column u64(std::string name, std::string doc = {}) { return {std::move(name), col_type::uint64, false, std::move(doc)}; }
+column i32(std::string name, std::string doc = {}) { return {std::move(name), col_type::int32, false, std::move(doc)}; }
+column u32(std::string name, std::string doc = {}) { return {std::move(name), col_type::uint32, false, std::move(doc)}; }
 column label(std::string text) { return {std::move(text), col_type::label, false, {}}; }
 
 void append(cols& to, const cols& from) { to.insert(to.end(), from.begin(), from.end()); }
@@ -26,22 +28,22 @@ int vorex_args_index(const cols& c) {
 
 // The twelve columns of a record's call context.
 cols context() {
-  column parent_fun = num("parent_funnr", "function number of the caller");
+  column parent_fun = i32("parent_funnr", "function number of the caller");
   parent_fun.joined = true;
-  column child_fun = num("child_funnr", "function number of the callee");
+  column child_fun = i32("child_funnr", "function number of the callee");
   child_fun.joined = true;
-  return {num("process_id", "traced process"),
-          num("arc", "call arc"),
-          num("flow_step"),
-          num("depth", "stack depth"),
-          num("parent_objid", "object id of the caller"),
+  return {u32("process_id", "traced process"),
+          u32("arc", "call arc"),
+          u32("flow_step"),
+          u32("depth", "stack depth"),
+          u32("parent_objid", "object id of the caller"),
           parent_fun,
-          num("child_objid", "object id of the callee"),
+          u32("child_objid", "object id of the callee"),
           child_fun,
           txt("vorex_call", "current Vorex call"),
           num("vorex_symbol"),
           txt("vorex_args"),
-          num("query_seq", "open query (0: none)")};
+          u32("query_seq", "open query (0: none)")};
 }
 
 // A counter group of the "memory" row: the label, then its fields, each
@@ -66,10 +68,10 @@ const std::initializer_list<const char*> global_fields = {
     "cur_nf_size", "cur_nf_tot_size", "cur_nf_count"};
 
 table_def memory() {
-  cols c = {txt("run_id"), num("pid", "pid of the trace header"), txt("time"),
+  cols c = {txt("run_id"), i32("pid", "pid of the trace header"), txt("time"),
             txt("tag", "record kind letter"), u64("rec", "run's memory record count"), u64("rec_k", "rec / 1000")};
   append(c, context());
-  append(c, {num("location", "source location key"), num("malid", "malloc id"), num("color", "colour"),
+  append(c, {num("location", "source location key"), u32("malid", "malloc id"), u32("color", "colour"),
              num("addr", "block address"), num("size", "size change"), num("tot_size", "tot_size change"),
              u64("new_size"), u64("new_tot_size"), num("addr2", "realloc/free address"),
              u64("other_rec", "related record number")});
@@ -77,25 +79,25 @@ table_def memory() {
   append(c, group("malid", "malid", col_type::uint64, wf_fields));
   append(c, group("process", "process", col_type::int64, wf_fields));
   append(c, group("process m", "process_m", col_type::int64, short_fields));
-  append(c, group("process c", "process_c", col_type::int64, short_fields));
+  append(c, group("process c", "process_c", col_type::int32, short_fields));
   append(c, group("global", "global", col_type::uint64, global_fields));
-  append(c, {label("sbrk"), u64("sbrk_size"), num("sbrk_count"), u64("sbrk_gap_size"), num("sbrk_gap_count")});
+  append(c, {label("sbrk"), u64("sbrk_size"), u32("sbrk_count"), u64("sbrk_gap_size"), u32("sbrk_gap_count")});
   return {"memory", c, vorex_args_index(c), record_form::line,
           {{"row_nr"}},
           "one row per allocation, free, realloc, free id and reset id", true};
 }
 
 table_def sbrk() {
-  cols c = {txt("run_id"), num("pid"), txt("time"), num("rec"), txt("tag"), num("sbrk_nr", "sbrk row number"),
+  cols c = {txt("run_id"), i32("pid"), txt("time"), num("rec"), txt("tag"), u32("sbrk_nr", "sbrk row number"),
             num("rec2", "memory record count")};
   append(c, context());
   append(c, {num("addr", "address, or previous break"), num("size", "size, or gap"), u64("heap_size"),
-             num("heap_count"), u64("gap_size"), num("gap_count")});
+             u32("heap_count"), u64("gap_size"), u32("gap_count")});
   return {"sbrk", c, vorex_args_index(c), record_form::line, {{"row_nr"}}, "one row per heap request and heap gap"};
 }
 
 table_def queryevents() {
-  cols c = {txt("run_id"), num("pid"), num("seq"), txt("time"), num("qid", "query id"), num("linked_qid"),
+  cols c = {txt("run_id"), i32("pid"), u32("seq"), txt("time"), u32("qid", "query id"), u32("linked_qid"),
             txt("op", "operation letter"), u64("sbrk_in"), u64("sbrk_out"), u64("rec_in"), u64("rec_out")};
   append(c, context());
   return {"queryevents", c, vorex_args_index(c), record_form::line, {{"row_nr"}, {"qid"}}, "one row per database operation"};
@@ -103,7 +105,7 @@ table_def queryevents() {
 
 table_def marker() {
   return {"marker",
-          {txt("run_id"), num("pid"), num("marker_nr"), u64("rec", "memory record number"),
+          {txt("run_id"), i32("pid"), num("marker_nr"), u64("rec", "memory record number"),
            u64("prev_rec", "previous marker's record number"), txt("time"), txt("grp", "group"), txt("kind"),
            txt("text")},
           8, record_form::line, {{"row_nr"}, {"rec"}},
@@ -112,14 +114,14 @@ table_def marker() {
 
 table_def freemem() {
   return {"freemem",
-          {txt("run_id"), num("pid"), u64("rec", "the block's record number"),
+          {txt("run_id"), i32("pid"), u64("rec", "the block's record number"),
            u64("freed_by", "record number that freed it"), txt("tag", "tag of that record (f, r, F, Z)")},
           -1, record_form::line, {{"row_nr"}, {"rec"}, {"freed_by"}},
           "one row per block that leaves the model"};
 }
 
 table_def arena() {
-  cols c = {txt("run_id"), num("pid"), txt("time"), num("rec"), num("arena_nr")};
+  cols c = {txt("run_id"), i32("pid"), txt("time"), num("rec"), num("arena_nr")};
   append(c, context());
   append(c, {num("arena"), num("used"), num("freed")});
   return {"arena", c, vorex_args_index(c), record_form::line, {{"row_nr"}}, "one row per native allocator report"};
@@ -127,23 +129,23 @@ table_def arena() {
 
 table_def arcs() {
   return {"arcs",
-          {txt("run_id"), num("pid"), num("process_id"), num("arc"), txt("caller_object"), num("caller_objid"),
-           num("caller_funnr"), txt("caller_function"), txt("callee_object"), num("callee_objid"),
-           num("callee_funnr"), txt("callee_function")},
+          {txt("run_id"), i32("pid"), u32("process_id"), u32("arc"), txt("caller_object"), u32("caller_objid"),
+           i32("caller_funnr"), txt("caller_function"), txt("callee_object"), u32("callee_objid"),
+           i32("callee_funnr"), txt("callee_function")},
           -1, record_form::line, {{"row_nr"}, {"process_id", "arc"}},
           "one row per call arc, when its process ends"};
 }
 
 table_def symbols() {
   return {"symbols",
-          {txt("run_id"), num("pid"), num("process_id"), num("alloc_step", "flow step of the allocation"),
+          {txt("run_id"), i32("pid"), u32("process_id"), u32("alloc_step", "flow step of the allocation"),
            num("idx"), num("address"), num("size"), txt("kind"), num("flags"), txt("declaration")},
           9, record_form::line, {{"row_nr"}}, "one row per 3GL symbol, when its process ends"};
 }
 
 table_def flowdata() {
   return {"flowdata",
-          {txt("run_id"), num("pid"), num("process_id"), num("flow_step"), num("group_nr"),
+          {txt("run_id"), i32("pid"), u32("process_id"), u32("flow_step"), num("group_nr"),
            u64("step_bytes", "bytes of that step"), u64("step_symbols", "symbols of that step")},
           -1, record_form::flowdata, {{"row_nr"}},
           "symbols grouped by the flow step of their allocation; the entries are rows of flowdata_symbols. "
@@ -152,39 +154,39 @@ table_def flowdata() {
 
 table_def flow() {
   return {"flow",
-          {txt("run_id"), num("pid"), num("process_id"), num("flow_step"), num("depth"),
-           u64("next_rec", "next memory record number"), num("arc"), txt("direction", "> or <")},
+          {txt("run_id"), i32("pid"), u32("process_id"), u32("flow_step"), u32("depth"),
+           u64("next_rec", "next memory record number"), u32("arc"), txt("direction", "> or <")},
           -1, record_form::line, {{"row_nr"}}, "one row per process start, 3GL function entry and exit"};
 }
 
 table_def process() {
   return {"process",
-          {txt("run_id"), num("pid"), num("process_id"), txt("session"), num("malid"), num("xml_malid"),
-           num("parent"), txt("start_time"), txt("end_time"), u64("start_rec"), u64("end_rec")},
+          {txt("run_id"), i32("pid"), u32("process_id"), txt("session"), u32("malid"), u32("xml_malid"),
+           u32("parent"), txt("start_time"), txt("end_time"), u64("start_rec"), u64("end_rec")},
           3, record_form::line, {{"row_nr"}}, "one row per process"};
 }
 
 table_def hashloc() {
-  return {"hashloc", {txt("run_id"), num("pid"), num("location", "location key"), txt("source")}, 3,
+  return {"hashloc", {txt("run_id"), i32("pid"), num("location", "location key"), txt("source")}, 3,
           record_form::line, {{"row_nr"}, {"location"}}, "one row per source location"};
 }
 
 table_def malid() {
   return {"malid",
-          {txt("run_id"), num("pid"), num("malid"), num("location"), txt("name"), txt("category"), txt("detail"),
+          {txt("run_id"), i32("pid"), u32("malid"), num("location"), txt("name"), txt("category"), txt("detail"),
            txt("detail2"), num("default_size"), txt("start_time"), txt("end_time"), u64("start_rec"),
            u64("end_rec")},
           -1, record_form::line, {{"row_nr"}, {"malid"}}, "one row per malloc id"};
 }
 
 table_def color() {
-  return {"color", {txt("run_id"), num("pid"), num("malid"), num("color"), txt("name")}, 4, record_form::line,
+  return {"color", {txt("run_id"), i32("pid"), u32("malid"), u32("color"), txt("name")}, 4, record_form::line,
           {{"row_nr"}}, "one row per colour of each malloc id"};
 }
 
 table_def queries() {
   return {"queries",
-          {txt("run_id"), num("pid"), num("process_id"), num("qid"), num("linked_qid"), txt("prepare_time"),
+          {txt("run_id"), i32("pid"), u32("process_id"), u32("qid"), u32("linked_qid"), txt("prepare_time"),
            txt("begin_time"), txt("close_time"), txt("sql_text")},
           8, record_form::query, {{"row_nr"}, {"qid"}},
           "one record per prepared statement; the SQL text may span lines"};
@@ -192,19 +194,19 @@ table_def queries() {
 
 table_def runs() {
   return {"runs",
-          {txt("run_id"), num("pid"), txt("start_time"), txt("end_time"), txt("program"), txt("kre"), txt("pacc"),
+          {txt("run_id"), i32("pid"), txt("start_time"), txt("end_time"), txt("program"), txt("kre"), txt("pacc"),
            txt("host"), txt("user_name"), txt("description"), num("m_entry"), num("mem_block"), num("m_group")},
           9, record_form::line, {{"row_nr"}}, "one row per header"};
 }
 
 table_def objects() {
-  return {"objects", {txt("run_id"), num("pid"), num("objid"), txt("object")}, 3, record_form::line,
+  return {"objects", {txt("run_id"), i32("pid"), u32("objid"), txt("object")}, 3, record_form::line,
           {{"row_nr"}, {"objid"}}, "one row per loaded object (first row \"(no object)\")"};
 }
 
 table_def functions() {
   return {"functions",
-          {txt("run_id"), num("pid"), txt("object"), num("objid"), num("funnr"), txt("function")},
+          {txt("run_id"), i32("pid"), txt("object"), u32("objid"), i32("funnr"), txt("function")},
           5, record_form::line, {{"row_nr"}, {"objid", "funnr"}},
           "one row per 3GL function of each object (first row \"(no function)\")"};
 }
@@ -225,12 +227,34 @@ std::string join(const std::vector<std::string>& parts, std::string_view sep) {
   return out;
 }
 
+// PostgreSQL aligns an 8-byte number to 8 bytes within a row: stored in
+// CSV order, the texts and 4-byte numbers between them leave gaps. It
+// gets the 8-byte numbers first, then the 4-byte ones, then the texts,
+// each class in CSV order; the loader and the export name the columns, so
+// their order in the table does not matter to them.
+int storage_class(col_type type, engine_kind engine) {
+  if (engine == engine_kind::sqlite) return 0;
+  if (type == col_type::text) return 2;
+  return type == col_type::int32 || type == col_type::uint32 ? 1 : 0;
+}
+
 std::string create_table(const table_def& t, engine_kind engine) {
+  std::vector<const column*> stored = t.stored();
+  std::stable_sort(stored.begin(), stored.end(), [engine](const column* a, const column* b) {
+    return storage_class(a->type, engine) < storage_class(b->type, engine);
+  });
   std::vector<std::string> defs;
-  for (const column* c : t.stored()) defs.push_back("\"" + c->name + "\" " + std::string(sql_type(c->type, engine)));
+  for (const column* c : stored) defs.push_back("\"" + c->name + "\" " + std::string(sql_type(c->type, engine)));
+  // In SQLite row_nr is the rowid of a keyed table. PostgreSQL checks a
+  // NOT NULL column on every row it copies in, and only kivdb writes
+  // row_nr, always: there the column is left unconstrained.
   const bool keyed = engine == engine_kind::sqlite && t.keyed_by_row;
-  defs.push_back(std::string(row_nr_column) + " " + std::string(sql_type(col_type::int64, engine)) +
-                 (keyed ? " PRIMARY KEY" : " NOT NULL"));
+  const std::string_view constraint = keyed ? " PRIMARY KEY" : engine == engine_kind::sqlite ? " NOT NULL" : "";
+  const std::string row_nr = std::string(row_nr_column) + " " + std::string(sql_type(col_type::int64, engine));
+  // row_nr ends the 8-byte numbers (in SQLite: ends the table).
+  const auto narrower = std::find_if(stored.begin(), stored.end(),
+                                     [engine](const column* c) { return storage_class(c->type, engine) > 0; });
+  defs.insert(defs.begin() + (narrower - stored.begin()), row_nr + std::string(constraint));
   return "CREATE TABLE IF NOT EXISTS \"" + t.name + "\" (" + join(defs, ", ") + ")";
 }
 
@@ -268,7 +292,8 @@ const table_def& flowdata_symbols_table() {
 
 std::string_view sql_type(col_type type, engine_kind engine) {
   if (type == col_type::text) return "TEXT";
-  return engine == engine_kind::sqlite ? "INTEGER" : "BIGINT";
+  if (engine == engine_kind::sqlite || type == col_type::int32 || type == col_type::uint32) return "INTEGER";
+  return "BIGINT";
 }
 
 std::vector<std::string> schema_sql(engine_kind engine) {
@@ -322,6 +347,8 @@ std::string schema_markdown() {
       std::string n = "`" + c->name + "`";
       if (c->type == col_type::text) n += " text";
       if (c->type == col_type::uint64) n += " unsigned";
+      if (c->type == col_type::int32) n += " 32-bit";
+      if (c->type == col_type::uint32) n += " unsigned 32-bit";
       if (!c->doc.empty()) n += " (" + c->doc + ")";
       names.push_back(n);
     }

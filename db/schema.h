@@ -19,6 +19,9 @@ enum class col_type {
   int64,   // a signed number
   uint64,  // an unsigned 64-bit number; values above the signed range are
            // stored as their two's complement and written back unchanged
+  int32,   // a number kiv holds in 32 bits: INTEGER in PostgreSQL, so rows
+  uint32,  // stay narrow; unsigned values above the signed range are
+           // stored as their 32-bit two's complement, as for uint64
   label,   // a fixed text in the CSV row, not stored
 };
 

@@ -37,6 +37,9 @@ TEST_F(RecordForms, MultiLineTextsEmptyRecordsAndExtremeNumbersRoundTrip) {
       "<<>>\nh;1;1001;7;0;18446744073709551615;2;dyn :combined v;1\narg :long p:2\n<<>>\n<<>>\n";
   const std::string freemem = "h;-2147483648;18446744073709551615;9223372036854775808;f\nh;0;0;0;Z\n";
   const std::string symbols = "h;1;1001;7;0;-9223372036854775808;5;dyn ;2050;char v_1; v_2 \n";
+  // pid is signed 32-bit, malid and colour unsigned 32-bit: INTEGER columns.
+  const std::string color = "h;-2147483648;4294967295;2147483648;top\nh;2147483647;2147483647;0;low\n";
+  kivtest::write_file(dir / "kiv.h.color.1.csv", color);
   kivtest::write_file(dir / "kiv.h.queries.1.csv", queries);
   kivtest::write_file(dir / "kiv.h.flowdata.1.csv", flowdata);
   kivtest::write_file(dir / "kiv.h.freemem.1.csv", freemem);
@@ -64,6 +67,20 @@ TEST_F(RecordForms, MultiLineTextsEmptyRecordsAndExtremeNumbersRoundTrip) {
   EXPECT_EQ(nums[0][0], "-2147483648");
   EXPECT_EQ(nums[0][2], "-9223372036854775808");
   EXPECT_EQ(sqlite->query("SELECT declaration FROM symbols").rows.at(0).at(0), "char v_1; v_2 ");
+  const auto colors = sqlite->query("SELECT pid, malid, color FROM color ORDER BY row_nr").rows;
+  ASSERT_EQ(colors.size(), 2u);
+  EXPECT_EQ(colors[0], (std::vector<std::optional<std::string>>{"-2147483648", "-1", "-2147483648"}));
+  EXPECT_EQ(colors[1], (std::vector<std::optional<std::string>>{"2147483647", "2147483647", "0"}));
+
+  // PostgreSQL receives 4-byte INTEGERs and 8-byte BIGINTs in binary.
+  kivtest::pg_cluster* pg = kivtest::pg_cluster::shared();
+  if (pg == nullptr) GTEST_SKIP() << kivtest::pg_cluster::skip_reason();
+  const std::string conninfo = pg->new_database("hand_written");
+  load(dir, {"--pg", conninfo});
+  expect_round_trip(dir, "h", {"--pg", conninfo}, "pg_out");
+  auto postgres = kivdb::open_postgres(conninfo);
+  EXPECT_EQ(postgres->query("SELECT pid, malid, color FROM color ORDER BY row_nr").rows, sqlite->query(
+      "SELECT pid, malid, color FROM color ORDER BY row_nr").rows);
 }
 
 // A text larger than the chunks in which rows are sent to PostgreSQL, with
@@ -100,7 +117,19 @@ TEST_F(RecordForms, NumbersThatWouldNotComeBackAsWrittenAreRefused) {
     EXPECT_NE(r.err.find("field 3 (rec) is not a number"), std::string::npos) << r.err;
   }
   kivtest::write_file(dir / "kiv.h.freemem.1.csv", "h;9223372036854775808;0;0;f\n");
-  EXPECT_NE(run_kivdb({"load", dir.string()}).err.find("field 2 (pid) is not a number"), std::string::npos);
+  EXPECT_NE(run_kivdb({"load", dir.string()}).err.find("field 2 (pid) is not a 32-bit number"), std::string::npos);
+  kivtest::write_file(dir / "kiv.h.freemem.1.csv", "");
+  for (const std::string bad : {"2147483648", "-2147483649"}) {
+    kivtest::write_file(dir / "kiv.h.color.1.csv", "h;" + bad + ";1;0;c\n");
+    EXPECT_NE(run_kivdb({"load", dir.string()}).err.find("field 2 (pid) is not a 32-bit number"), std::string::npos)
+        << bad;
+  }
+  for (const std::string bad : {"4294967296", "-1"}) {
+    kivtest::write_file(dir / "kiv.h.color.1.csv", "h;1;" + bad + ";0;c\n");
+    EXPECT_NE(run_kivdb({"load", dir.string()}).err.find("field 3 (malid) is not an unsigned 32-bit number"),
+              std::string::npos)
+        << bad;
+  }
 }
 
 }  // namespace

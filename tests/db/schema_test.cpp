@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "db/database.h"
@@ -32,6 +33,48 @@ TEST(Schema, DeclaresKivsEighteenTablesWithTheirFieldCounts) {
   }
   EXPECT_EQ(find_table("memory")->stored_count(), 87u);
   EXPECT_EQ(find_table("nothing"), nullptr);
+}
+
+// The column definitions of a CREATE TABLE statement, in order.
+std::vector<std::string> column_defs(const std::string& create) {
+  std::vector<std::string> out;
+  std::size_t at = create.find('(') + 1;
+  while (at < create.size()) {
+    std::size_t end = create.find(", ", at);
+    if (end == std::string::npos) end = create.size() - 1;
+    out.push_back(create.substr(at, end - at));
+    at = end + 2;
+  }
+  return out;
+}
+
+// Same-named columns are joined across tables, so their types must agree;
+// PostgreSQL gets 8-byte numbers, 4-byte numbers and texts in that order
+// and SQLite the CSV order with row_nr last.
+TEST(Schema, ColumnTypesAgreeAcrossTablesAndPostgresRowsHaveNoAlignmentGaps) {
+  std::map<std::string, col_type> type_of;
+  for (const table_def& t : kiv_tables())
+    for (const column* c : t.stored()) {
+      const auto [it, fresh] = type_of.try_emplace(c->name, c->type);
+      EXPECT_TRUE(fresh || sql_type(c->type, engine_kind::postgresql) == sql_type(it->second, engine_kind::postgresql))
+          << t.name << "." << c->name;
+    }
+  const std::vector<std::string> pg = schema_sql(engine_kind::postgresql);
+  const std::vector<std::string> lite = schema_sql(engine_kind::sqlite);
+  for (std::size_t i = 0; i < kiv_tables().size(); ++i) {
+    const table_def& t = kiv_tables()[i];
+    const auto pg_defs = column_defs(pg[i]);
+    ASSERT_EQ(pg_defs.size(), t.stored_count() + 1) << pg[i];
+    auto rank = [](const std::string& def) { return def.ends_with("BIGINT") ? 0 : def.ends_with("INTEGER") ? 1 : 2; };
+    for (std::size_t c = 1; c < pg_defs.size(); ++c) EXPECT_LE(rank(pg_defs[c - 1]), rank(pg_defs[c])) << pg[i];
+    const auto lite_defs = column_defs(lite[i]);
+    const auto stored = t.stored();
+    for (std::size_t c = 0; c < stored.size(); ++c) EXPECT_TRUE(lite_defs.at(c).starts_with("\"" + stored[c]->name + "\""));
+    EXPECT_TRUE(lite_defs.back().starts_with("row_nr")) << lite[i];
+  }
+  EXPECT_NE(pg[0].find("\"pid\" INTEGER"), std::string::npos);
+  EXPECT_NE(pg[0].find("\"process_c_recs\" INTEGER"), std::string::npos);
+  EXPECT_NE(pg[0].find("\"process_m_recs\" BIGINT"), std::string::npos);
 }
 
 TEST(Schema, ReadmeListsTheDeclaredColumnsAndViews) {
