@@ -145,7 +145,7 @@ void memory_scan::follow_malid(const row_view& row, std::uint64_t x) {
   auto it = malid_series_.find(id);
   if (it == malid_series_.end())
     it = malid_series_
-             .try_emplace(id, std::vector<std::string>{std::to_string(id.second)}, first_, last_,
+             .try_emplace(id, std::vector<std::string>{std::to_string(id_number(id.second))}, first_, last_,
                           settings_.detail_buckets, false)
              .first;
   it->second.add(x, {}, std::array<std::int64_t, 1>{in_use});

@@ -30,6 +30,10 @@ struct malid_figures {
 // ids, process ids): the header's pid and the key.
 using header_key = std::pair<std::int64_t, std::int64_t>;
 
+// A malloc or process id as kiv wrote it: the database holds these 32-bit
+// unsigned ids as their two's complement.
+inline std::uint32_t id_number(std::int64_t stored) { return static_cast<std::uint32_t>(stored); }
+
 // Allocations of the last few records by record number, so that a free
 // can find where the block it frees was made without another query.
 class recent_allocations {

@@ -165,7 +165,7 @@ std::map<header_key, malid_label> malid_labels(database& db, const std::string& 
 
 std::string malid_name(const std::map<header_key, malid_label>& labels, header_key id) {
   const auto it = labels.find(id);
-  if (it == labels.end() || it->second.name.empty()) return "malloc id " + std::to_string(id.second);
+  if (it == labels.end() || it->second.name.empty()) return "malloc id " + std::to_string(id_number(id.second));
   return it->second.name;
 }
 
@@ -188,7 +188,7 @@ std::map<std::string, malid_group> group_malids(const std::map<header_key, malid
     if (fresh || f.peak_in_use > g.peak.peak_in_use) {
       const auto label = labels.find(key);
       g.category = label == labels.end() ? std::string() : label->second.category;
-      g.id = key.second;
+      g.id = id_number(key.second);
     }
     g.peak.peak_in_use = fresh ? f.peak_in_use : std::max(g.peak.peak_in_use, f.peak_in_use);
     g.peak.peak_wf = fresh ? f.peak_wf : std::max(g.peak.peak_wf, f.peak_wf);
@@ -287,7 +287,7 @@ std::vector<chart> process_charts(memory_scan& scan, const header_names& session
       scan.process_peaks(), [](const std::int64_t& peak) { return peak; }, count);
   for (const header_key& id : ids) {
     const auto it = sessions.find(id);
-    std::string title = "Process " + std::to_string(id.second);
+    std::string title = "Process " + std::to_string(id_number(id.second));
     if (it != sessions.end() && !it->second.empty()) title += " (" + it->second + ")";
     if (several_headers) title += " of pid " + std::to_string(id.first);
     charts.push_back({title, scan.process_series().at(id).finish()});
