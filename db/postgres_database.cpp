@@ -69,8 +69,9 @@ class pg_row final : public row_view {
 class pg_sink final : public bulk_sink {
  public:
   pg_sink(PGconn* conn, const table_def& table) : conn_(conn) {
-    for (const column* c : table.stored()) types_.push_back(c->type);
-    types_.push_back(col_type::int64);
+    fixed_row_bytes_ = sizeof(std::uint16_t);
+    for (const column* c : table.stored()) add_column(c->type);
+    add_column(col_type::int64);  // row_nr
     buffer_.resize(chunk_bytes);
     out_ = buffer_.data();
     static constexpr char signature[] = "PGCOPY\n\377\r\n";
@@ -90,7 +91,7 @@ class pg_sink final : public bulk_sink {
   }
 
   void add(std::span<const field> rows) override {
-    for (std::size_t at = 0; at < rows.size(); at += types_.size()) add_row(rows.subspan(at, types_.size()));
+    for (std::size_t at = 0; at < rows.size(); at += wire_.size()) add_row(rows.subspan(at, wire_.size()));
   }
 
   void finish() override {
@@ -111,19 +112,23 @@ class pg_sink final : public bulk_sink {
   static constexpr std::uint32_t null_length = 0xffffffffu;
   static constexpr std::uint16_t end_of_rows = 0xffffu;
 
-  // Bytes of a number column's value: INTEGER or BIGINT.
-  static std::size_t number_bytes(col_type type) {
-    return type == col_type::int32 || type == col_type::uint32 ? sizeof(std::uint32_t) : sizeof(std::uint64_t);
+  enum class wire : std::uint8_t { text, int4, int8 };
+
+  void add_column(col_type type) {
+    const bool narrow = type == col_type::int32 || type == col_type::uint32;
+    const wire w = type == col_type::text ? wire::text : narrow ? wire::int4 : wire::int8;
+    if (w == wire::text) text_columns_.push_back(wire_.size());
+    wire_.push_back(w);
+    fixed_row_bytes_ += sizeof(std::uint32_t) + (w == wire::int4 ? sizeof(std::uint32_t)
+                                                 : w == wire::int8 ? sizeof(std::uint64_t)
+                                                                   : 0);
   }
 
-  // Bytes of a row in COPY's binary form: its field count, then each
-  // field's length and bytes.
+  // At most the bytes of a row in COPY's binary form (a NULL number takes
+  // less than the bound): the field count, each field's length and bytes.
   std::size_t row_bytes(std::span<const field> fields) const {
-    std::size_t n = sizeof(std::uint16_t) + fields.size() * sizeof(std::uint32_t);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].null) continue;
-      n += types_[i] == col_type::text ? fields[i].text.size() : number_bytes(types_[i]);
-    }
+    std::size_t n = fixed_row_bytes_;
+    for (std::size_t i : text_columns_) n += fields[i].text.size();
     return n;
   }
 
@@ -134,16 +139,22 @@ class pg_sink final : public bulk_sink {
       const field& f = fields[i];
       if (f.null) {
         put32(null_length);
-      } else if (types_[i] == col_type::text) {
-        put32(static_cast<std::uint32_t>(f.text.size()));
-        std::memcpy(out_, f.text.data(), f.text.size());
-        out_ += f.text.size();
-      } else if (number_bytes(types_[i]) == sizeof(std::uint32_t)) {
-        put32(sizeof(std::uint32_t));
-        put32(static_cast<std::uint32_t>(f.number));
-      } else {
-        put32(sizeof(std::uint64_t));
-        put64(static_cast<std::uint64_t>(f.number));
+        continue;
+      }
+      switch (wire_[i]) {
+        case wire::text:
+          put32(static_cast<std::uint32_t>(f.text.size()));
+          std::memcpy(out_, f.text.data(), f.text.size());
+          out_ += f.text.size();
+          break;
+        case wire::int4:
+          put32(sizeof(std::uint32_t));
+          put32(static_cast<std::uint32_t>(f.number));
+          break;
+        case wire::int8:
+          put32(sizeof(std::uint64_t));
+          put64(static_cast<std::uint64_t>(f.number));
+          break;
       }
     }
   }
@@ -180,7 +191,9 @@ class pg_sink final : public bulk_sink {
   }
 
   PGconn* conn_;
-  std::vector<col_type> types_;
+  std::vector<wire> wire_;                // per column, row_nr last
+  std::vector<std::size_t> text_columns_;  // indexes of the text columns
+  std::size_t fixed_row_bytes_ = 0;       // a row's bytes besides its texts
   std::vector<char> buffer_;
   char* out_ = nullptr;
   bool finished_ = false;
