@@ -65,7 +65,6 @@ class pg_row final : public row_view {
 // the server's. Each row is its field count, then each field as its length
 // (-1: NULL) and bytes (texts as they are, numbers as 4 or 8 big-endian
 // bytes).
-// Sent in large chunks.
 class pg_sink final : public bulk_sink {
  public:
   pg_sink(PGconn* conn, const table_def& table) : conn_(conn) {
@@ -108,7 +107,11 @@ class pg_sink final : public bulk_sink {
   }
 
  private:
-  static constexpr std::size_t chunk_bytes = 1 << 20;
+  // Rows go to the socket 64 KB at a time: well below the socket's
+  // buffer (about 200 KB on Linux) and within the processor's cache. In
+  // alternating runs of 5.1 million rows, 1 MB chunks took 39 to 49 s,
+  // 64 KB chunks 34 to 38 s.
+  static constexpr std::size_t chunk_bytes = 1 << 16;
   static constexpr std::uint32_t null_length = 0xffffffffu;
   static constexpr std::uint16_t end_of_rows = 0xffffu;
 
