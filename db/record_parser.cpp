@@ -90,6 +90,10 @@ bool parse_uint64(std::string_view text, std::int64_t& value) {
   return true;
 }
 
+namespace {
+
+// 32-bit columns: the value must fit; an unsigned one becomes its 32-bit
+// two's complement (4294967295 is stored as -1).
 bool parse_int32(std::string_view text, std::int64_t& value) {
   std::int64_t v = 0;
   if (!parse_int64(text, v) || v < std::numeric_limits<std::int32_t>::min() ||
@@ -106,7 +110,8 @@ bool parse_uint32(std::string_view text, std::int64_t& value) {
   return true;
 }
 
-bool parse_number(col_type type, std::string_view text, std::int64_t& value) {
+// Inlined into the per-field loop: one switch per field.
+inline bool parse_number(col_type type, std::string_view text, std::int64_t& value) {
   switch (type) {
     case col_type::uint64: return parse_uint64(text, value);
     case col_type::int32: return parse_int32(text, value);
@@ -114,6 +119,8 @@ bool parse_number(col_type type, std::string_view text, std::int64_t& value) {
     default: return parse_int64(text, value);
   }
 }
+
+}  // namespace
 
 record_parser::record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id)
     : table_(table), field_sep_(field_sep), run_id_(run_id) {

@@ -33,12 +33,6 @@ struct flowdata_entry {
 // zeros, no "-0"), so that a number written back is the text read.
 bool parse_int64(std::string_view text, std::int64_t& value);
 bool parse_uint64(std::string_view text, std::int64_t& value);
-// 32-bit columns: the value must fit; an unsigned one becomes its 32-bit
-// two's complement (4294967295 is stored as -1).
-bool parse_int32(std::string_view text, std::int64_t& value);
-bool parse_uint32(std::string_view text, std::int64_t& value);
-// The parser of a number column of that type.
-bool parse_number(col_type type, std::string_view text, std::int64_t& value);
 
 class record_parser {
  public:
