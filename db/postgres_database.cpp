@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 
 #include "db/database.h"
@@ -67,10 +68,14 @@ class pg_row final : public row_view {
 // bytes).
 class pg_sink final : public bulk_sink {
  public:
-  pg_sink(PGconn* conn, const table_def& table) : conn_(conn) {
+  // widths: per field (row_nr last), the bytes of a number column as the
+  // table holds it, 0 for a text.
+  pg_sink(PGconn* conn, std::vector<std::size_t> widths) : conn_(conn), widths_(std::move(widths)) {
     fixed_row_bytes_ = sizeof(std::uint16_t);
-    for (const column* c : table.stored()) add_column(c->type);
-    add_column(col_type::int64);  // row_nr
+    for (std::size_t i = 0; i < widths_.size(); ++i) {
+      if (widths_[i] == 0) text_columns_.push_back(i);
+      fixed_row_bytes_ += sizeof(std::uint32_t) + widths_[i];
+    }
     buffer_.resize(chunk_bytes);
     out_ = buffer_.data();
     static constexpr char signature[] = "PGCOPY\n\377\r\n";
@@ -90,7 +95,7 @@ class pg_sink final : public bulk_sink {
   }
 
   void add(std::span<const field> rows) override {
-    for (std::size_t at = 0; at < rows.size(); at += wire_.size()) add_row(rows.subspan(at, wire_.size()));
+    for (std::size_t at = 0; at < rows.size(); at += widths_.size()) add_row(rows.subspan(at, widths_.size()));
   }
 
   void finish() override {
@@ -115,18 +120,6 @@ class pg_sink final : public bulk_sink {
   static constexpr std::uint32_t null_length = 0xffffffffu;
   static constexpr std::uint16_t end_of_rows = 0xffffu;
 
-  enum class wire : std::uint8_t { text, int4, int8 };
-
-  void add_column(col_type type) {
-    const bool narrow = type == col_type::int32 || type == col_type::uint32;
-    const wire w = type == col_type::text ? wire::text : narrow ? wire::int4 : wire::int8;
-    if (w == wire::text) text_columns_.push_back(wire_.size());
-    wire_.push_back(w);
-    fixed_row_bytes_ += sizeof(std::uint32_t) + (w == wire::int4 ? sizeof(std::uint32_t)
-                                                 : w == wire::int8 ? sizeof(std::uint64_t)
-                                                                   : 0);
-  }
-
   // At most the bytes of a row in COPY's binary form (a NULL number takes
   // less than the bound): the field count, each field's length and bytes.
   std::size_t row_bytes(std::span<const field> fields) const {
@@ -144,17 +137,17 @@ class pg_sink final : public bulk_sink {
         put32(null_length);
         continue;
       }
-      switch (wire_[i]) {
-        case wire::text:
+      switch (widths_[i]) {
+        case 0:
           put32(static_cast<std::uint32_t>(f.text.size()));
           std::memcpy(out_, f.text.data(), f.text.size());
           out_ += f.text.size();
           break;
-        case wire::int4:
+        case sizeof(std::uint32_t):
           put32(sizeof(std::uint32_t));
           put32(static_cast<std::uint32_t>(f.number));
           break;
-        case wire::int8:
+        default:
           put32(sizeof(std::uint64_t));
           put64(static_cast<std::uint64_t>(f.number));
           break;
@@ -194,7 +187,7 @@ class pg_sink final : public bulk_sink {
   }
 
   PGconn* conn_;
-  std::vector<wire> wire_;                // per column, row_nr last
+  std::vector<std::size_t> widths_;
   std::vector<std::size_t> text_columns_;  // indexes of the text columns
   std::size_t fixed_row_bytes_ = 0;       // a row's bytes besides its texts
   std::vector<char> buffer_;
@@ -258,17 +251,37 @@ class pg_database final : public database {
   }
 
   std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
+    std::vector<std::size_t> widths = field_widths(table);
     std::string names;
     for (const column* c : table.stored()) names += quote_name(c->name) + ", ";
     const std::string sql = "COPY " + quote_name(table.name) + " (" + names + std::string(row_nr_column) + ") FROM STDIN WITH (FORMAT binary)";
     pg_result r(PQexec(conn_, sql.c_str()));
     if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) throw db_error(error_of(r.get()) + " in: " + sql);
-    return std::make_unique<pg_sink>(conn_, table);
+    return std::make_unique<pg_sink>(conn_, std::move(widths));
   }
 
   void prepare_bulk_load() override { exec("SET synchronous_commit = off"); }
 
  private:
+  // COPY's binary form must match each column as the table holds it. A
+  // table made by an earlier kivdb holds BIGINT where the schema now
+  // declares INTEGER; its rows are sent as 8 bytes.
+  std::vector<std::size_t> field_widths(const table_def& table) {
+    std::map<std::string, std::size_t, std::less<>> held;
+    const std::vector<std::optional<std::string>> name = {quote_name(table.name)};
+    query("SELECT a.attname, t.typlen FROM pg_attribute a JOIN pg_type t ON t.oid = a.atttypid "
+          "WHERE a.attrelid = to_regclass(?) AND a.attnum > 0 AND NOT a.attisdropped "
+          "AND t.typname IN ('int4', 'int8')",
+          name, [&held](const row_view& row) { held[std::string(row.text(0))] = static_cast<std::size_t>(row.integer(1)); });
+    std::vector<std::size_t> widths;
+    for (const column* c : table.stored()) {
+      const auto it = held.find(c->name);
+      widths.push_back(it != held.end() ? it->second : number_bytes(c->type));
+    }
+    widths.push_back(number_bytes(col_type::int64));  // row_nr
+    return widths;
+  }
+
   std::string error_of(const PGresult* r) const {
     std::string m = r != nullptr ? PQresultErrorMessage(r) : PQerrorMessage(conn_);
     while (!m.empty() && m.back() == '\n') m.pop_back();

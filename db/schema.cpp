@@ -1,6 +1,7 @@
 #include "db/schema.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace kivdb {
 
@@ -235,7 +236,7 @@ std::string join(const std::vector<std::string>& parts, std::string_view sep) {
 int storage_class(col_type type, engine_kind engine) {
   if (engine == engine_kind::sqlite) return 0;
   if (type == col_type::text) return 2;
-  return type == col_type::int32 || type == col_type::uint32 ? 1 : 0;
+  return number_bytes(type) == sizeof(std::uint32_t) ? 1 : 0;
 }
 
 std::string create_table(const table_def& t, engine_kind engine) {
@@ -292,8 +293,18 @@ const table_def& flowdata_symbols_table() {
 
 std::string_view sql_type(col_type type, engine_kind engine) {
   if (type == col_type::text) return "TEXT";
-  if (engine == engine_kind::sqlite || type == col_type::int32 || type == col_type::uint32) return "INTEGER";
+  if (engine == engine_kind::sqlite || number_bytes(type) == sizeof(std::uint32_t)) return "INTEGER";
   return "BIGINT";
+}
+
+std::size_t number_bytes(col_type type) {
+  switch (type) {
+    case col_type::int32:
+    case col_type::uint32: return sizeof(std::uint32_t);
+    case col_type::int64:
+    case col_type::uint64: return sizeof(std::uint64_t);
+    default: return 0;
+  }
 }
 
 std::vector<std::string> schema_sql(engine_kind engine) {

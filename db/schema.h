@@ -90,6 +90,9 @@ std::vector<std::string> schema_sql(engine_kind engine);
 std::vector<std::string> index_sql(engine_kind engine, bool several_runs = true);
 // The database column type of a stored column.
 std::string_view sql_type(col_type type, engine_kind engine);
+// Bytes of a number column's value in PostgreSQL (4 for INTEGER, 8 for
+// BIGINT); 0 for texts and labels.
+std::size_t number_bytes(col_type type);
 // Names of every table holding rows of a run (kiv's, the flowdata entries
 // and the bookkeeping tables), for replacing or exporting a run.
 std::vector<std::string> run_tables();

@@ -81,6 +81,21 @@ TEST_F(RecordForms, MultiLineTextsEmptyRecordsAndExtremeNumbersRoundTrip) {
   auto postgres = kivdb::open_postgres(conninfo);
   EXPECT_EQ(postgres->query("SELECT pid, malid, color FROM color ORDER BY row_nr").rows, sqlite->query(
       "SELECT pid, malid, color FROM color ORDER BY row_nr").rows);
+
+  // A database whose tables an earlier kivdb made, with every number a
+  // BIGINT: the rows are sent as its columns hold them.
+  const std::string earlier = pg->new_database("hand_written_bigint");
+  auto old_layout = kivdb::open_postgres(earlier);
+  for (std::string sql : kivdb::schema_sql(kivdb::engine_kind::postgresql)) {
+    for (std::size_t at = sql.find(" INTEGER"); at != std::string::npos; at = sql.find(" INTEGER", at))
+      sql.replace(at, std::string_view(" INTEGER").size(), " BIGINT");
+    old_layout->exec(sql);
+  }
+  load(dir, {"--pg", earlier});
+  expect_round_trip(dir, "h", {"--pg", earlier}, "pg_bigint_out");
+  EXPECT_EQ(old_layout->query("SELECT data_type FROM information_schema.columns WHERE table_name = 'color' "
+                              "AND column_name = 'malid'").rows.at(0).at(0),
+            "bigint");
 }
 
 // A text larger than the chunks in which rows are sent to PostgreSQL, with
