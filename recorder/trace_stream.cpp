@@ -63,8 +63,7 @@ bool trace_stream::name_data_file(unsigned seq, char* out, bool relative) const 
   return !name.overflowed();
 }
 
-// Standard error hears why the trace is incomplete; the header keeps the
-// lines kiv reads past.
+// Says on standard error why a process has no trace, or why its trace stops.
 void trace_stream::cannot_create(const char* what, const char* path, int error, const char* outcome) const {
   char line[message_capacity];
   text_buffer out(line, sizeof line);

@@ -209,4 +209,71 @@ TEST(RecorderSafety, UnopenableTraceFileIsSaidOnStandardError) {
   EXPECT_NE(recorded.err.find(": Too many open files; no trace of pid "), std::string::npos) << recorded.err;
 }
 
+// Ids that would break loading (';' and quotes end up in SQL), or name the
+// trace directory or its parent, are refused before anything is created;
+// the library refuses them from the environment too.
+TEST(RecorderLauncher, RefusesRunIdsThatBreakLaterSteps) {
+  scratch_dir dir("kivrec_ids");
+  const std::string trace_dir = dir / "traces";
+  for (const std::string id : {"a;b", "q'x", "..", ".", "", "0123456789", "a/b", "a b"}) {
+    const program_result r = run_program(KIVREC_BINARY, {{"--dir", trace_dir, "--runid", id, "--", "/bin/true"}, "", {}});
+    EXPECT_EQ(r.status, 2) << id;
+    EXPECT_EQ(line_count(r.err), 1u) << r.err;
+    EXPECT_TRUE(r.err.starts_with("kivrec: run id \"" + id + "\" refused")) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(trace_dir));
+  const program_result usable = run_program(KIVREC_BINARY, {{"--dir", trace_dir, "--runid", "a.b-C_9", "--quiet", "--", "/bin/true"}, "", {}});
+  EXPECT_EQ(usable.status, 0) << usable.err;
+  EXPECT_EQ(files_in(fs::path(trace_dir) / "a.b-C_9", ".kivhdr").size(), 1u);
+
+  fs::create_directory(dir / "inner");
+  for (const std::string id : {"..", "../x", "0123456789"}) {
+    const program_result r = run_program(FD_WORK_BINARY, {{"churn"}, "", {{"LD_PRELOAD", KIVREC_LIBRARY_FILE},
+                                                                         {"KIVREC_DIR", dir / "inner"},
+                                                                         {"KIVREC_RUNID", id}}});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(line_count(r.err), 1u) << r.err;
+    EXPECT_TRUE(r.err.starts_with("kivrec: KIVREC_RUNID \"" + id + "\" is not a run id")) << r.err;
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "inner"));
+  EXPECT_EQ(files_in(dir.path(), ".kivhdr").size(), 0u);
+}
+
+// A second recording under the same id would merge with the first in kiv
+// and the database; it is refused unless --append asks for it.
+TEST(RecorderLauncher, RefusesARunDirectoryWithATraceUnlessAppending) {
+  scratch_dir dir("kivrec_again");
+  ASSERT_EQ(record(dir, {FD_WORK_BINARY, "churn"}).status, 0);
+  const program_result again = record(dir, {FD_WORK_BINARY, "churn"});
+  EXPECT_EQ(again.status, 2);
+  EXPECT_EQ(line_count(again.err), 1u) << again.err;
+  EXPECT_NE(again.err.find("already holds a trace"), std::string::npos) << again.err;
+  EXPECT_EQ(files_in(dir / runid, ".kivhdr").size(), 1u);
+
+  const program_result appended = record(dir, {FD_WORK_BINARY, "churn"}, {"--append"});
+  EXPECT_EQ(appended.status, 0) << appended.err;
+  EXPECT_EQ(files_in(dir / runid, ".kivhdr").size(), 2u);
+  EXPECT_EQ(convert(dir).churn_rows("a"), 2 * churn_count);
+  EXPECT_NE(run_program(KIVREC_BINARY, {{"--help"}, "", {}}).out.find("--append "), std::string::npos);
+}
+
+// Nothing can be preloaded into a statically linked program: kivrec says
+// so and runs it anyway, found through PATH like any other.
+TEST(RecorderLauncher, WarnsThatAStaticProgramIsNotRecorded) {
+  constexpr int program_status = 7;
+  scratch_dir dir("kivrec_static");
+  kivtest::write_file(dir / "seven.c", "int main(void) { return 7; }\n");
+  const program_result built = run_program("/usr/bin/gcc", {{"-static", "-o", dir / "seven", dir / "seven.c"}, "", {}});
+  if (built.status != 0) GTEST_SKIP() << "gcc -static fails (static C library not installed?): " << built.err;
+  const std::string path = dir.path().string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
+  const program_result r = run_program(
+      KIVREC_BINARY, {{"--dir", dir.path().string(), "--runid", runid, "--quiet", "--", "seven"}, "", {{"PATH", path}}});
+  EXPECT_EQ(r.status, program_status);
+  EXPECT_EQ(r.err, "kivrec: " + (dir / "seven") + " is statically linked: nothing can be preloaded into it, its heap is not recorded\n");
+
+  const program_result dynamic = record(dir, {"/bin/true"}, {"--append"});
+  EXPECT_EQ(dynamic.status, 0);
+  EXPECT_EQ(dynamic.err, "");
+}
+
 }  // namespace
