@@ -57,7 +57,9 @@ std::vector<std::string> files_in(const fs::path& dir, const std::string& extens
   return names;
 }
 
-std::size_t line_count(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t line_count(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // A run converted by kiv in its trace directory.
 struct converted {
@@ -111,7 +113,8 @@ program_result record_limited(const scratch_dir& dir, int resource, rlim_t limit
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const bool redirected = std::freopen(out.c_str(), "w", stdout) != nullptr && std::freopen(err.c_str(), "w", stderr) != nullptr;
+    const bool redirected =
+        std::freopen(out.c_str(), "w", stdout) != nullptr && std::freopen(err.c_str(), "w", stderr) != nullptr;
     const rlimit lowered{limit, limit};
     ::signal(SIGXFSZ, SIG_IGN);
     ::close_range(STDERR_FILENO + 1, ~0U, 0);  // only the standard three count against the limit
@@ -216,13 +219,15 @@ TEST(RecorderLauncher, RefusesRunIdsThatBreakLaterSteps) {
   scratch_dir dir("kivrec_ids");
   const std::string trace_dir = dir / "traces";
   for (const std::string id : {"a;b", "q'x", "..", ".", "", "0123456789", "a/b", "a b"}) {
-    const program_result r = run_program(KIVREC_BINARY, {{"--dir", trace_dir, "--runid", id, "--", "/bin/true"}, "", {}});
+    const program_result r =
+        run_program(KIVREC_BINARY, {{"--dir", trace_dir, "--runid", id, "--", "/bin/true"}, "", {}});
     EXPECT_EQ(r.status, 2) << id;
     EXPECT_EQ(line_count(r.err), 1u) << r.err;
     EXPECT_TRUE(r.err.starts_with("kivrec: run id \"" + id + "\" refused")) << r.err;
   }
   EXPECT_FALSE(fs::exists(trace_dir));
-  const program_result usable = run_program(KIVREC_BINARY, {{"--dir", trace_dir, "--runid", "a.b-C_9", "--quiet", "--", "/bin/true"}, "", {}});
+  const program_result usable =
+      run_program(KIVREC_BINARY, {{"--dir", trace_dir, "--runid", "a.b-C_9", "--quiet", "--", "/bin/true"}, "", {}});
   EXPECT_EQ(usable.status, 0) << usable.err;
   EXPECT_EQ(files_in(fs::path(trace_dir) / "a.b-C_9", ".kivhdr").size(), 1u);
 
@@ -269,7 +274,8 @@ TEST(RecorderLauncher, WarnsThatAStaticProgramIsNotRecorded) {
   const program_result r = run_program(
       KIVREC_BINARY, {{"--dir", dir.path().string(), "--runid", runid, "--quiet", "--", "seven"}, "", {{"PATH", path}}});
   EXPECT_EQ(r.status, program_status);
-  EXPECT_EQ(r.err, "kivrec: " + (dir / "seven") + " is statically linked: nothing can be preloaded into it, its heap is not recorded\n");
+  EXPECT_EQ(r.err, "kivrec: " + (dir / "seven") +
+                       " is statically linked: nothing can be preloaded into it, its heap is not recorded\n");
 
   const program_result dynamic = record(dir, {"/bin/true"}, {"--append"});
   EXPECT_EQ(dynamic.status, 0);
