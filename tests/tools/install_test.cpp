@@ -161,9 +161,11 @@ TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
       run(in_prefix("bin/kivdb").string(), {"report", "--db", "r/kiv.r.db", "--json", "report.json"}, work.path());
   ASSERT_EQ(reported.status, 0) << reported.err;
   EXPECT_NE(reported.out.find("leak_here"), std::string::npos) << reported.out;
+  // The three blocks of leak_here are alive at the end, under its location
+  // (a library the program loads may leave blocks of its own besides).
   const std::string json = kivtest::read_file(work.path() / "report.json");
-  EXPECT_NE(json.find("\"live_bytes_at_end\": 12000,"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"live_blocks_at_end\": 3,"), std::string::npos) << json;
+  const std::regex leak_entry("\\{\"name\": \"[^\"]*leak_here[^\"]*\", \"bytes\": 12000, \"blocks\": 3\\}");
+  EXPECT_TRUE(std::regex_search(json, leak_entry)) << json;
 }
 
 TEST_F(Installed, ManualPagesAreOursAndRenderWithoutWarnings) {
