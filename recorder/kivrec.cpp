@@ -63,13 +63,18 @@ bool all_digits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// The library next to this executable.
+// The library next to this executable, as the build tree has it; else where
+// an installation puts it (KIVREC_INSTALLED_LIBRARY_DIR, relative to the
+// folder kivrec is installed in).
 std::string default_library() {
+  constexpr const char* library = "libkivrec.so";
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "libkivrec.so";
-  std::string path(self, static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/') + 1) + "libkivrec.so";
+  if (n <= 0) return library;
+  const std::string path(self, static_cast<std::size_t>(n));
+  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  if (::access((dir + library).c_str(), F_OK) == 0) return dir + library;
+  return dir + KIVREC_INSTALLED_LIBRARY_DIR + "/" + library;
 }
 
 // Parses the options; returns an exit status when kivrec should stop.
