@@ -33,8 +33,8 @@ constexpr const char* usage_text =
     "                       (default 12, SIGUSR2)\n"
     "  --threads-as-processes  each thread is a process of its own in the      KIVREC_THREADS=process\n"
     "                       trace (its id is the thread id)\n"
-    "  --library PATH       the recording library (default: libkivrec.so next  KIVREC_LIBRARY\n"
-    "                       to kivrec)\n"
+    "  --library PATH       the recording library (default: libkivrec.so       KIVREC_LIBRARY\n"
+    "                       beside kivrec, else in ../lib/kiv from it)\n"
     "  --quiet              no line about where the trace goes\n"
     "  --help               this text\n";
 
