@@ -72,6 +72,14 @@ bool trace_stream::name_data_file(unsigned seq, char* out, bool relative) const 
   return !name.overflowed();
 }
 
+bool trace_stream::companion_path(const char* suffix, char* out) const {
+  text_buffer name(out, path_capacity);
+  name.text(settings_.dir).character('/').text(settings_.runid).character('/').text(base_).character('.');
+  name.number(static_cast<std::uint64_t>(identity_.pid)).text(suffix);
+  name.c_str();
+  return !name.overflowed();
+}
+
 bool trace_stream::open(const stream_settings& settings, const process_identity& identity) {
   settings_ = settings;
   identity_ = identity;
@@ -157,6 +165,7 @@ bool trace_stream::open_data_file() {
 
 void trace_stream::flush() {
   if (buffered_ == 0 || data_fd_ < 0) return;
+  if (before_flush_ != nullptr) before_flush_(before_flush_context_);
   write_all(data_fd_, buffer_, buffered_);
   buffered_ = 0;
 }

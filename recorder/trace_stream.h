@@ -54,6 +54,16 @@ class trace_stream {
   // Writes a time stamp record now (ahead of records that need one).
   void timestamp();
 
+  // The path of a file beside the header: <dir>/<runid>/<base>.<pid><suffix>;
+  // false when it does not fit.
+  bool companion_path(const char* suffix, char* out) const;
+  // Called before every write of buffered records to a data file, so that
+  // a companion file can be made to reach the disk first.
+  void set_before_flush(void (*hook)(void*), void* context) {
+    before_flush_ = hook;
+    before_flush_context_ = context;
+  }
+
   // Normal end: flushes, lists the last data file and writes the trailer.
   void close();
   // In a forked child: lets go of the parent's files without writing.
@@ -90,6 +100,8 @@ class trace_stream {
   timespec started_{};
   record_encoder time_record_{};
   std::size_t buffered_ = 0;
+  void (*before_flush_)(void*) = nullptr;
+  void* before_flush_context_ = nullptr;
   std::uint8_t buffer_[buffer_capacity] = {};
 };
 

@@ -1,6 +1,5 @@
 // The recorder's allocation-free building blocks: text and record encoding,
-// symbol tables read from ELF files, function numbering, and the names
-// that count as the C++ standard library.
+// symbol tables read from ELF files and function numbering.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +8,6 @@
 #include <set>
 #include <string>
 
-#include "recorder/call_sites.h"
 #include "recorder/elf_symbols.h"
 #include "recorder/function_list.h"
 #include "recorder/record_encoder.h"
@@ -115,17 +113,6 @@ TEST(RecorderSymbols, RefusesFilesThatAreNotWholeElfObjects) {
   kivrec::function_list functions;
   EXPECT_FALSE(functions.build(symbols));
   EXPECT_EQ(functions.number_of(0x1234), 0);
-}
-
-TEST(RecorderSites, StandardLibraryNamesAreRecognisedMangled) {
-  for (const char* name : {"_ZNSt6vectorIiSaIiEE17_M_realloc_insertIJRKiEEEvN9__gnu_cxx17__normal_iteratorIPiS1_EEDpOT_",
-                           "_ZNKSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEE4findEPKcm",
-                           "_ZSt9terminatev", "_ZNSaIcEC1Ev", "_ZNSs4_Rep9_S_createEmmRKSaIcE",
-                           "_ZN9__gnu_cxx13new_allocatorIcE8allocateEmPKv"})
-    EXPECT_TRUE(kivrec::standard_library_name(name)) << name;
-  for (const char* name : {"main", "_Z8leak_onem", "_ZN12_GLOBAL__N_19leak_nodeEv", "_ZN3app5StoreC2Ev", "_Z",
-                           "", "std_like_function"})
-    EXPECT_FALSE(kivrec::standard_library_name(name)) << name;
 }
 
 }  // namespace
