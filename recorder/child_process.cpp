@@ -1,6 +1,7 @@
 #include "recorder/child_process.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,12 +44,16 @@ void restore_defaults() {
 
 int run_child(char** argv) {
   std::fflush(nullptr);
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     std::fprintf(stderr, "kivrec: cannot start %s: %s\n", argv[0], std::strerror(errno));
     return not_started_status;
   }
   if (pid == 0) {
+    // A kivrec killed outright takes its program along.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(not_started_status);
     ::execvp(argv[0], argv);
     std::fprintf(stderr, "kivrec: cannot run %s: %s\n", argv[0], std::strerror(errno));
     ::_exit(not_started_status);

@@ -7,6 +7,7 @@ namespace kivrec {
 // this process with kill are passed on to the child (the terminal sends
 // its own to both). Returns the child's exit status, or 128 + N when a
 // signal N ended it, as a shell does; 127 when it could not be started.
+// The child is killed when kivrec itself is.
 int run_child(char** argv);
 
 }  // namespace kivrec
