@@ -13,9 +13,11 @@ constexpr unsigned hash_rotation = 29;
 constexpr std::size_t header_words = 2;  // a stored stack's header
 static_assert(sizeof(std::uint64_t) * header_words >= 16, "a stored stack's header fits its words");
 
-// Multiply-rotate over the frames: fast, and the frames of real stacks
-// (distinct return addresses) spread well. Never 0, which marks an empty slot.
-std::uint64_t hash_of(const std::uint64_t* frames, std::uint32_t count, std::uint32_t generation) {
+}  // namespace
+
+// Fast, and the frames of real stacks (distinct return addresses) spread
+// well. Never 0, which marks an empty slot.
+std::uint64_t stack_hash(const std::uint64_t* frames, std::uint32_t count, std::uint32_t generation) {
   std::uint64_t h = (std::uint64_t{count} << 32 | generation) * hash_multiplier;
   for (std::uint32_t i = 0; i < count; ++i) {
     h ^= frames[i];
@@ -24,8 +26,6 @@ std::uint64_t hash_of(const std::uint64_t* frames, std::uint32_t count, std::uin
   }
   return h == 0 ? 1 : h;
 }
-
-}  // namespace
 
 bool stack_table::equal(const slot& s, std::uint64_t hash, const std::uint64_t* frames, std::uint32_t count,
                         std::uint32_t generation) const {
@@ -66,7 +66,7 @@ bool stack_table::reserve_words(std::size_t words) {
 stack_entry* stack_table::find(const std::uint64_t* frames, std::uint32_t count,
                                std::uint32_t generation) const {
   if (slot_capacity_ == 0) return nullptr;
-  const std::uint64_t hash = hash_of(frames, count, generation);
+  const std::uint64_t hash = hash_(frames, count, generation) | 1;
   for (std::size_t i = hash & (slot_capacity_ - 1); slots_[i].hash != 0; i = (i + 1) & (slot_capacity_ - 1))
     if (equal(slots_[i], hash, frames, count, generation)) return &at(slots_[i].offset)->entry;
   return nullptr;
@@ -76,7 +76,7 @@ stack_entry* stack_table::intern(const std::uint64_t* frames, std::uint32_t coun
                                  bool* added) {
   *added = false;
   if ((count_ + 1) * 2 > slot_capacity_ && !grow_slots()) return nullptr;
-  const std::uint64_t hash = hash_of(frames, count, generation);
+  const std::uint64_t hash = hash_(frames, count, generation) | 1;
   std::size_t i = hash & (slot_capacity_ - 1);
   for (; slots_[i].hash != 0; i = (i + 1) & (slot_capacity_ - 1))
     if (equal(slots_[i], hash, frames, count, generation)) return &at(slots_[i].offset)->entry;

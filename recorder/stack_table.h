@@ -11,6 +11,9 @@ struct stack_entry {
   std::uint16_t malloc_id = 0;
 };
 
+// Multiply-rotate over the frames and generation; never 0.
+std::uint64_t stack_hash(const std::uint64_t* frames, std::uint32_t count, std::uint32_t generation);
+
 // Distinct call stacks, each under a key of its own. A stack is its frames
 // and the object generation it was captured in; lookups hash the whole
 // stack and compare it frame by frame, so two different stacks never share
@@ -18,7 +21,10 @@ struct stack_entry {
 // frames in one region that grows by remapping, addressed by offset).
 class stack_table {
  public:
-  constexpr stack_table() = default;
+  using hash_function = std::uint64_t (*)(const std::uint64_t*, std::uint32_t, std::uint32_t);
+
+  // Any hash works (a poor one only makes lookups slower).
+  constexpr explicit stack_table(hash_function hash = stack_hash) : hash_(hash) {}
   stack_table(const stack_table&) = delete;
   stack_table& operator=(const stack_table&) = delete;
 
@@ -52,6 +58,7 @@ class stack_table {
   bool grow_slots();
   bool reserve_words(std::size_t words);
 
+  hash_function hash_;
   slot* slots_ = nullptr;
   std::size_t slot_capacity_ = 0;  // a power of two
   std::size_t count_ = 0;
