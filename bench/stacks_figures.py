@@ -1,7 +1,8 @@
 """Figures of one recorded run for bench/stacks, from kiv's tables or from
 heaptrack_print's text: allocation calls, leaked bytes, peak bytes and the
 top 5 functions by leaked bytes and by allocation calls (each stack counted
-for its first frame, the function that called the allocator).
+for its first named frame: the function that called the allocator, or the
+nearest one to it that has a name).
 
     stacks_figures.py kiv RUN_DIR          # after kiv -R: kiv.<id>.*.csv
     stacks_figures.py heaptrack PRINT_TXT  # heaptrack_print -a -l -n 5 output
@@ -15,12 +16,13 @@ TAG, REC, LOCATION, SIZE = 3, 4, 18, 24
 
 
 def first_function(stack):
-    """The function of a stack text's first frame."""
-    frame = stack.split(" < ", 1)[0]
-    for mark in (" (", " ["):
-        if mark in frame:
-            frame = frame.split(mark, 1)[0]
-    return frame
+    """The function of a stack text's first named frame (frames known only
+    as object+0x1234 are passed over), else its first frame."""
+    frames = stack.split(" < ")
+    for frame in frames:
+        if " [" in frame:
+            return frame.split(" [", 1)[0].split(" (", 1)[0]
+    return frames[0]
 
 
 def rows(run_dir, table):
