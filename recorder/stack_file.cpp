@@ -6,23 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "recorder/write_all.h"
+
 namespace kivrec {
-
-namespace {
-
-// Writes all of `size` bytes, retrying after signals and short writes.
-void write_all(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
-}  // namespace
 
 bool stack_file::open(const char* path, int address_width) {
   fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

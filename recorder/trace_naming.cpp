@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "recorder/stack_file_reader.h"
+#include "writer/header_writer.h"
 
 namespace kivrec {
 
@@ -52,20 +53,6 @@ std::string xml_unescaped(std::string_view text) {
       }
     }
     if (!replaced) out += text[i];
-  }
-  return out;
-}
-
-std::string xml_escaped(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
   }
   return out;
 }
@@ -173,7 +160,7 @@ bool write_file(const fs::path& path, std::string_view data, mode_t mode) {
 bool relist_header(const fs::path& header_path, const std::string& base, const std::string& header,
                    const std::string& names_value, std::size_t names_size) {
   std::ostringstream entry;
-  entry << file_list_start << "    <file value=\"" << xml_escaped(names_value) << "\"/>\n    <size value=\""
+  entry << file_list_start << "    <file value=\"" << kivw::header_writer::escape(names_value) << "\"/>\n    <size value=\""
         << names_size << "\"/>\n  </kivfile>\n";
   std::string text = header;
   text.insert(header.find(file_list_start), entry.str());

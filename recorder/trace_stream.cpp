@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "recorder/text_buffer.h"
+#include "recorder/write_all.h"
 #include "writer/record_table.h"
 
 namespace kivrec {
@@ -18,18 +19,6 @@ constexpr int max_image_number = 999;
 constexpr std::size_t header_block_capacity = 2048;
 constexpr std::size_t markup_capacity = 128;  // the XML around a file name in one header block
 constexpr std::int64_t ns_per_second = 1'000'000'000;
-
-// Writes all of `size` bytes, retrying after signals and short writes.
-void write_all(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
 
 std::int64_t nanoseconds_between(const timespec& from, const timespec& to) {
   return (to.tv_sec - from.tv_sec) * ns_per_second + (to.tv_nsec - from.tv_nsec);
