@@ -15,6 +15,7 @@
 
 #include "recorder/hook_guard.h"
 #include "recorder/recorder.h"
+#include "recorder/trace_file.h"
 
 namespace kivrec {
 
@@ -31,6 +32,8 @@ using execve_fn = int (*)(const char*, char* const[], char* const[]);
 using execvpe_fn = int (*)(const char*, char* const[], char* const[]);
 using fexecve_fn = int (*)(int, char* const[], char* const[]);
 using exit_fn = void (*)(int);
+using dlclose_fn = int (*)(void*);
+using pipe2_fn = int (*)(int*, int);
 using new_fn = void* (*)(std::size_t);
 using aligned_new_fn = void* (*)(std::size_t, std::align_val_t);
 
@@ -49,6 +52,8 @@ struct real_functions {
   fexecve_fn fexecve;
   exit_fn exit_now;
   exit_fn exit_now_c99;
+  dlclose_fn dlclose;
+  pipe2_fn pipe2;
   new_fn operator_new;
   aligned_new_fn aligned_new;
 };
@@ -97,6 +102,8 @@ void resolve() {
   find(real.fexecve, "fexecve");
   find(real.exit_now, "_exit");
   find(real.exit_now_c99, "_Exit");
+  find(real.dlclose, "dlclose");
+  find(real.pipe2, "pipe2");
   find(real.operator_new, "_Znwm");
   find(real.aligned_new, "_ZnwmSt11align_val_t");
   malloc_fn m = nullptr;
@@ -107,49 +114,49 @@ void resolve() {
 
 std::uint64_t as_number(void* address) { return reinterpret_cast<std::uint64_t>(address); }
 
-void* traced_malloc(std::size_t size, call_origin caller) {
+void* traced_malloc(std::size_t size) {
   resolve();
   if (real.malloc == nullptr || resolving) return bootstrap_alloc(size);
   void* p = real.malloc(size);
   hook_guard guard;
-  if (p != nullptr && guard.entered()) record_allocation(p, size, caller);
+  if (p != nullptr && guard.entered()) record_allocation(p, size);
   return p;
 }
 
-void traced_free(void* p, call_origin caller) {
+void traced_free(void* p) {
   if (p == nullptr || from_bootstrap(p)) return;
   resolve();
   {
     hook_guard guard;
-    if (guard.entered()) record_free(p, caller);
+    if (guard.entered()) record_free(p);
   }
   real.free(p);
 }
 
-void* traced_memalign(std::size_t alignment, std::size_t size, call_origin caller) {
+void* traced_memalign(std::size_t alignment, std::size_t size) {
   resolve();
   void* p = real.memalign(alignment, size);
   hook_guard guard;
-  if (p != nullptr && guard.entered()) record_allocation(p, size, caller);
+  if (p != nullptr && guard.entered()) record_allocation(p, size);
   return p;
 }
 
 // The C++ allocation functions: the real ones run the new-handler loop and
 // throw std::bad_alloc, so they are asked only when the allocator failed.
 // Their own allocation (through malloc) is recorded by the malloc hook.
-void* traced_new(std::size_t size, call_origin caller) {
-  void* p = traced_malloc(size == 0 ? 1 : size, caller);
+void* traced_new(std::size_t size) {
+  void* p = traced_malloc(size == 0 ? 1 : size);
   if (p != nullptr || real.operator_new == nullptr) return p;
   return real.operator_new(size);
 }
 
-void* traced_aligned_new(std::size_t size, std::align_val_t alignment, call_origin caller) {
-  void* p = traced_memalign(static_cast<std::size_t>(alignment), size == 0 ? 1 : size, caller);
+void* traced_aligned_new(std::size_t size, std::align_val_t alignment) {
+  void* p = traced_memalign(static_cast<std::size_t>(alignment), size == 0 ? 1 : size);
   if (p != nullptr || real.aligned_new == nullptr) return p;
   return real.aligned_new(size, alignment);
 }
 
-void* nothrow_new(std::size_t size, call_origin caller) { return traced_malloc(size == 0 ? 1 : size, caller); }
+void* nothrow_new(std::size_t size) { return traced_malloc(size == 0 ? 1 : size); }
 
 void end_of_image() {
   if (foreign_process()) return;
@@ -171,16 +178,11 @@ constexpr std::size_t max_exec_args = 4096;
 using kivrec::as_number;
 using kivrec::real;
 
-// The hooks keep a frame pointer (-fno-omit-frame-pointer): the caller's
-// stack pointer after the call is just above the saved frame pointer and
-// the return address.
-#define KIVREC_CALLER \
-  kivrec::call_origin { as_number(__builtin_return_address(0)), as_number(__builtin_frame_address(0)) + 16 }
 #define KIVREC_EXPORT extern "C" __attribute__((visibility("default")))
 
-KIVREC_EXPORT void* malloc(std::size_t size) { return kivrec::traced_malloc(size, KIVREC_CALLER); }
+KIVREC_EXPORT void* malloc(std::size_t size) { return kivrec::traced_malloc(size); }
 
-KIVREC_EXPORT void free(void* p) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void free(void* p) { kivrec::traced_free(p); }
 
 KIVREC_EXPORT void* calloc(std::size_t count, std::size_t size) {
   kivrec::resolve();
@@ -190,15 +192,14 @@ KIVREC_EXPORT void* calloc(std::size_t count, std::size_t size) {
   }
   void* p = real.calloc(count, size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, count * size, KIVREC_CALLER);
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, count * size);
   return p;
 }
 
 KIVREC_EXPORT void* realloc(void* p, std::size_t size) {
-  const kivrec::call_origin caller = KIVREC_CALLER;
   if (kivrec::from_bootstrap(p)) {
     // Moved out of the arena; its old size is unknown, so copy what fits.
-    void* moved = kivrec::traced_malloc(size, caller);
+    void* moved = kivrec::traced_malloc(size);
     const std::size_t room = static_cast<std::size_t>(kivrec::bootstrap + kivrec::bootstrap_size -
                                                       static_cast<unsigned char*>(p));
     if (moved != nullptr) std::memcpy(moved, p, size < room ? size : room);
@@ -207,18 +208,18 @@ KIVREC_EXPORT void* realloc(void* p, std::size_t size) {
   kivrec::resolve();
   kivrec::hook_guard guard;
   if (!guard.entered()) return real.realloc(p, size);
-  return kivrec::record_realloc(p, size, caller, real.realloc);
+  return kivrec::record_realloc(p, size, real.realloc);
 }
 
 KIVREC_EXPORT void* memalign(std::size_t alignment, std::size_t size) {
-  return kivrec::traced_memalign(alignment, size, KIVREC_CALLER);
+  return kivrec::traced_memalign(alignment, size);
 }
 
 KIVREC_EXPORT void* aligned_alloc(std::size_t alignment, std::size_t size) {
   kivrec::resolve();
   void* p = real.aligned_alloc(alignment, size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size, KIVREC_CALLER);
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size);
   return p;
 }
 
@@ -226,7 +227,7 @@ KIVREC_EXPORT int posix_memalign(void** out, std::size_t alignment, std::size_t 
   kivrec::resolve();
   const int result = real.posix_memalign(out, alignment, size);
   kivrec::hook_guard guard;
-  if (result == 0 && guard.entered()) kivrec::record_allocation(*out, size, KIVREC_CALLER);
+  if (result == 0 && guard.entered()) kivrec::record_allocation(*out, size);
   return result;
 }
 
@@ -234,7 +235,7 @@ KIVREC_EXPORT void* valloc(std::size_t size) {
   kivrec::resolve();
   void* p = real.valloc(size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size, KIVREC_CALLER);
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size);
   return p;
 }
 
@@ -242,54 +243,54 @@ KIVREC_EXPORT void* pvalloc(std::size_t size) {
   kivrec::resolve();
   void* p = real.pvalloc(size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size, KIVREC_CALLER);
+  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size);
   return p;
 }
 
 // ---- C++ allocation functions ------------------------------------------
 
-KIVREC_EXPORT void* _Znwm(std::size_t size) { return kivrec::traced_new(size, KIVREC_CALLER); }
-KIVREC_EXPORT void* _Znam(std::size_t size) { return kivrec::traced_new(size, KIVREC_CALLER); }
+KIVREC_EXPORT void* _Znwm(std::size_t size) { return kivrec::traced_new(size); }
+KIVREC_EXPORT void* _Znam(std::size_t size) { return kivrec::traced_new(size); }
 KIVREC_EXPORT void* _ZnwmRKSt9nothrow_t(std::size_t size, const std::nothrow_t&) {
-  return kivrec::nothrow_new(size, KIVREC_CALLER);
+  return kivrec::nothrow_new(size);
 }
 KIVREC_EXPORT void* _ZnamRKSt9nothrow_t(std::size_t size, const std::nothrow_t&) {
-  return kivrec::nothrow_new(size, KIVREC_CALLER);
+  return kivrec::nothrow_new(size);
 }
 KIVREC_EXPORT void* _ZnwmSt11align_val_t(std::size_t size, std::align_val_t a) {
-  return kivrec::traced_aligned_new(size, a, KIVREC_CALLER);
+  return kivrec::traced_aligned_new(size, a);
 }
 KIVREC_EXPORT void* _ZnamSt11align_val_t(std::size_t size, std::align_val_t a) {
-  return kivrec::traced_aligned_new(size, a, KIVREC_CALLER);
+  return kivrec::traced_aligned_new(size, a);
 }
 KIVREC_EXPORT void* _ZnwmSt11align_val_tRKSt9nothrow_t(std::size_t size, std::align_val_t a,
                                                        const std::nothrow_t&) {
-  return kivrec::traced_memalign(static_cast<std::size_t>(a), size == 0 ? 1 : size, KIVREC_CALLER);
+  return kivrec::traced_memalign(static_cast<std::size_t>(a), size == 0 ? 1 : size);
 }
 KIVREC_EXPORT void* _ZnamSt11align_val_tRKSt9nothrow_t(std::size_t size, std::align_val_t a,
                                                        const std::nothrow_t&) {
-  return kivrec::traced_memalign(static_cast<std::size_t>(a), size == 0 ? 1 : size, KIVREC_CALLER);
+  return kivrec::traced_memalign(static_cast<std::size_t>(a), size == 0 ? 1 : size);
 }
 
-KIVREC_EXPORT void _ZdlPv(void* p) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdaPv(void* p) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdlPvm(void* p, std::size_t) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdaPvm(void* p, std::size_t) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdlPvRKSt9nothrow_t(void* p, const std::nothrow_t&) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdaPvRKSt9nothrow_t(void* p, const std::nothrow_t&) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdlPvSt11align_val_t(void* p, std::align_val_t) { kivrec::traced_free(p, KIVREC_CALLER); }
-KIVREC_EXPORT void _ZdaPvSt11align_val_t(void* p, std::align_val_t) { kivrec::traced_free(p, KIVREC_CALLER); }
+KIVREC_EXPORT void _ZdlPv(void* p) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdaPv(void* p) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdlPvm(void* p, std::size_t) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdaPvm(void* p, std::size_t) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdlPvRKSt9nothrow_t(void* p, const std::nothrow_t&) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdaPvRKSt9nothrow_t(void* p, const std::nothrow_t&) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdlPvSt11align_val_t(void* p, std::align_val_t) { kivrec::traced_free(p); }
+KIVREC_EXPORT void _ZdaPvSt11align_val_t(void* p, std::align_val_t) { kivrec::traced_free(p); }
 KIVREC_EXPORT void _ZdlPvmSt11align_val_t(void* p, std::size_t, std::align_val_t) {
-  kivrec::traced_free(p, KIVREC_CALLER);
+  kivrec::traced_free(p);
 }
 KIVREC_EXPORT void _ZdaPvmSt11align_val_t(void* p, std::size_t, std::align_val_t) {
-  kivrec::traced_free(p, KIVREC_CALLER);
+  kivrec::traced_free(p);
 }
 KIVREC_EXPORT void _ZdlPvSt11align_val_tRKSt9nothrow_t(void* p, std::align_val_t, const std::nothrow_t&) {
-  kivrec::traced_free(p, KIVREC_CALLER);
+  kivrec::traced_free(p);
 }
 KIVREC_EXPORT void _ZdaPvSt11align_val_tRKSt9nothrow_t(void* p, std::align_val_t, const std::nothrow_t&) {
-  kivrec::traced_free(p, KIVREC_CALLER);
+  kivrec::traced_free(p);
 }
 
 // ---- call flow of programs built with -finstrument-functions ---------------
@@ -396,6 +397,40 @@ KIVREC_EXPORT void _Exit(int status) {
   real.exit_now_c99(status);
   __builtin_unreachable();
 }
+
+// ---- unloaded objects ------------------------------------------------------
+
+// Only dlclose is taken over, not dlopen: the loader finds a library's
+// dependencies through the object that called dlopen, which must stay the
+// program's. Objects that appear are found when a stack holds their code.
+KIVREC_EXPORT int dlclose(void* handle) {
+  kivrec::resolve();
+  const int result = real.dlclose(handle);
+  const int saved = errno;
+  kivrec::hook_guard guard;
+  if (guard.entered()) kivrec::objects_changed();
+  errno = saved;
+  return result;
+}
+
+// ---- the unwinder's descriptors --------------------------------------------
+
+// The unwinder checks memory it is unsure of by writing it into a pipe of
+// its own, opened at the lowest free numbers and, when it finds them gone,
+// closed and opened again. A pipe made for the recorder (the thread is
+// inside it) is moved up where the trace files live, so that it neither
+// takes numbers the program means to use nor closes the program's files
+// later.
+KIVREC_EXPORT int pipe2(int fds[2], int flags) {
+  kivrec::resolve();
+  const int result = real.pipe2(fds, flags);
+  if (result != 0 || !kivrec::hook_guard::busy()) return result;
+  fds[0] = kivrec::move_descriptor_high(fds[0]);
+  fds[1] = kivrec::move_descriptor_high(fds[1]);
+  return result;
+}
+
+KIVREC_EXPORT int pipe(int fds[2]) { return pipe2(fds, 0); }
 
 // Programs that never allocate are traced too: the trace starts when the
 // library is loaded, unless an allocation came first.

@@ -1,5 +1,6 @@
 // kivrec: runs a program with the recording library preloaded, so that its
-// heap is traced in kiv's format into <dir>/<runid>.
+// heap is traced in kiv's format into <dir>/<runid>, then names the call
+// stacks of the trace.
 
 #include <limits.h>
 #include <stdlib.h>
@@ -13,14 +14,20 @@
 #include <string_view>
 #include <vector>
 
+#include "recorder/child_process.h"
 #include "recorder/launch_checks.h"
+#include "recorder/stack_capture.h"
+#include "recorder/trace_naming.h"
 
 namespace {
 
 constexpr const char* usage_text =
     "usage: kivrec [options] -- program [arguments...]\n"
+    "       kivrec [--debug-dir DIRS] --name RUNDIR\n"
     "Runs program with its heap recorded in kiv's trace format: one header and\n"
-    "data files per process image in DIR/ID, converted with: cd DIR && kiv -R ID\n"
+    "data files per process image in DIR/ID, converted with: cd DIR && kiv -R ID.\n"
+    "Every allocation's call stack is named (function, file:line, object) into\n"
+    "the trace when the program has ended; --name names a run directory later.\n"
     "\n"
     "options:\n"
     "  --dir DIR            trace directory (default: the current directory)   KIVREC_DIR\n"
@@ -35,6 +42,11 @@ constexpr const char* usage_text =
     "                       trace (its id is the thread id)\n"
     "  --library PATH       the recording library (default: libkivrec.so       KIVREC_LIBRARY\n"
     "                       beside kivrec, else in ../lib/kiv from it)\n"
+    "  --depth N            frames kept per stack, 1 to 256 (default 64)      KIVREC_DEPTH\n"
+    "  --debug-dir DIRS     directories (':'-separated) searched for separate  KIVREC_DEBUG_PATH\n"
+    "                       debug files before /usr/lib/debug\n"
+    "  --name RUNDIR        name the stacks of a recorded run directory (one\n"
+    "                       that kivrec could not name: still running, killed)\n"
     "  --quiet              no line about where the trace goes\n"
     "  --help               this text\n";
 
@@ -42,6 +54,8 @@ struct launch {
   std::string dir = ".";
   std::string runid;
   std::string library;
+  std::string debug_dirs;
+  std::string name_dir;  // --name: only name this run directory
   bool quiet = false;
   bool append = false;
   std::vector<std::pair<std::string, std::string>> env;  // further KIVREC_* settings
@@ -82,6 +96,7 @@ int parse(int argc, char** argv, launch& l) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     if (a == "--") {
+      if (!l.name_dir.empty()) return fail("--name runs no program");
       l.program = i + 1;
       return l.program < argc ? -1 : fail("no program to run");
     }
@@ -120,11 +135,28 @@ int parse(int argc, char** argv, launch& l) {
       l.env.emplace_back("KIVREC_MARK_SIGNAL", value);
     } else if (a == "--library") {
       l.library = value;
+    } else if (a == "--depth") {
+      if (!all_digits(value) || value.size() > 3 || std::stoul(value) < 1 || std::stoul(value) > kivrec::max_depth)
+        return fail("--depth needs a number of frames from 1 to 256");
+      l.env.emplace_back("KIVREC_DEPTH", value);
+    } else if (a == "--debug-dir") {
+      l.debug_dirs = value;
+    } else if (a == "--name") {
+      l.name_dir = value;
     } else {
       return fail("unknown option " + std::string(a));
     }
   }
-  return fail("missing -- before the program");
+  return l.name_dir.empty() ? fail("missing -- before the program") : -1;
+}
+
+// Names what can be named in the run directory; problems are reported
+// on standard error. False when there were any.
+bool name_stacks(const std::string& run_dir, const std::string& debug_dirs) {
+  kivrec::stack_namer namer(debug_dirs);
+  const kivrec::naming_outcome outcome = kivrec::name_run(run_dir, namer);
+  for (const std::string& problem : outcome.problems) std::fprintf(stderr, "kivrec: %s\n", problem.c_str());
+  return outcome.problems.empty();
 }
 
 // A run directory that exists or can be made, and holds no earlier trace
@@ -148,15 +180,16 @@ void warn_if_static(const char* program) {
 int main(int argc, char** argv) {
   launch l;
   if (const char* lib = ::getenv("KIVREC_LIBRARY")) l.library = lib;
+  if (const char* dirs = ::getenv("KIVREC_DEBUG_PATH")) l.debug_dirs = dirs;
   const int status = parse(argc, argv, l);
   if (status >= 0) return status;
+  if (!l.name_dir.empty()) return name_stacks(l.name_dir, l.debug_dirs) ? 0 : 1;
   ::mkdir(l.dir.c_str(), 0777);
   char absolute[PATH_MAX];
   if (::realpath(l.dir.c_str(), absolute) == nullptr)
     return fail("cannot use trace directory " + l.dir + ": " + std::strerror(errno));
   if (l.library.empty()) l.library = default_library();
   if (::access(l.library.c_str(), R_OK) != 0) return fail("cannot read the recording library " + l.library);
-  // The program keeps this process id, which is the default run id.
   if (l.runid.empty()) l.runid = std::to_string(::getpid());
   if (const int refused = check_run_directory(l, absolute); refused >= 0) return refused;
   warn_if_static(argv[l.program]);
@@ -169,7 +202,7 @@ int main(int argc, char** argv) {
   if (!l.quiet)
     std::fprintf(stderr, "kivrec: recording into %s/%s; convert with: cd %s && kiv -R %s\n", absolute,
                  l.runid.c_str(), absolute, l.runid.c_str());
-  ::execvp(argv[l.program], argv + l.program);
-  std::fprintf(stderr, "kivrec: cannot run %s: %s\n", argv[l.program], std::strerror(errno));
-  return 127;
+  const int program_status = kivrec::run_child(argv + l.program);
+  name_stacks(std::string(absolute) + "/" + l.runid, l.debug_dirs);
+  return program_status;
 }

@@ -13,11 +13,14 @@
 #include <cstring>
 
 #include "recorder/block_table.h"
-#include "recorder/call_sites.h"
 #include "recorder/function_map.h"
 #include "recorder/hook_guard.h"
+#include "recorder/object_ids.h"
+#include "recorder/object_map.h"
 #include "recorder/record_encoder.h"
-#include "recorder/runtime_frames.h"
+#include "recorder/stack_capture.h"
+#include "recorder/stack_file.h"
+#include "recorder/stack_table.h"
 #include "recorder/text_buffer.h"
 #include "recorder/trace_stream.h"
 #include "recorder/user_messages.h"
@@ -54,9 +57,13 @@ constinit process_identity identity{};
 constinit trace_stream stream{};
 constinit record_encoder record{};
 constinit block_table blocks{};
-constinit call_sites sites{};
-constinit runtime_frames runtime{};
+constinit object_map objects{};
+constinit object_ids ids{};
+constinit stack_table stacks{};
+constinit stack_file stack_out{};
 constinit function_map functions{};
+constinit std::uint32_t stack_depth = default_depth;
+constinit unwinder chosen_unwinder = unwinder::libunwind;
 constinit bool threads_as_processes = false;
 constinit unsigned trace_generation = 0;  // counts the traces this process opened
 constinit int scheduled_pid = 0;          // the process the trace's records belong to now
@@ -189,7 +196,15 @@ void refuse_run_id(const char* runid) {
   tell_user(out.view());
 }
 
-// KIVREC_DIR (required), KIVREC_RUNID, KIVREC_SIZE (KiB), KIVREC_ADDRESS_BYTES, KIVREC_MARK_SIGNAL.
+// The objects the process loads and unloads go into the stack file.
+void object_appeared(void*, const loaded_object& object) { stack_out.object(object); }
+void object_went_away(void*, const loaded_object& object) { stack_out.unload(object); }
+constexpr object_sink object_changes{object_appeared, object_went_away, nullptr};
+
+void flush_stacks(void*) { stack_out.flush(); }
+
+// KIVREC_DIR (required), KIVREC_RUNID, KIVREC_SIZE (KiB), KIVREC_ADDRESS_BYTES, KIVREC_MARK_SIGNAL,
+// KIVREC_THREADS, KIVREC_DEPTH, KIVREC_UNWINDER.
 bool read_settings() {
   const char* dir = environment("KIVREC_DIR");
   if (dir == nullptr) return false;
@@ -212,6 +227,12 @@ bool read_settings() {
   if (const char* signal = environment("KIVREC_MARK_SIGNAL"))
     mark_signal = static_cast<int>(std::strtol(signal, nullptr, 10));
   if (const char* threads = environment("KIVREC_THREADS")) threads_as_processes = std::strcmp(threads, "process") == 0;
+  if (const char* depth = environment("KIVREC_DEPTH")) {
+    const unsigned long frames = std::strtoul(depth, nullptr, 10);
+    stack_depth = static_cast<std::uint32_t>(frames == 0 ? 1 : frames > max_depth ? max_depth : frames);
+  }
+  if (const char* which = environment("KIVREC_UNWINDER"))
+    chosen_unwinder = std::strcmp(which, "libgcc") == 0 ? unwinder::libgcc : unwinder::libunwind;
   return true;
 }
 
@@ -245,14 +266,22 @@ void install_signal_handlers() {
 }
 
 // Opens the files of this image and writes its process start.
+// The stack file starts with every object loaded now.
+void open_stack_file() {
+  char path[path_capacity];
+  if (stream.companion_path(stack_format::suffix, path)) stack_out.open(path, settings.address_width);
+  stream.set_before_flush(flush_stacks, nullptr);
+  objects.announce(object_changes);
+}
+
 void open_trace(int parent) {
   read_identity();
-  sites.set_program_name(identity.progname);
   record.set_address_width(settings.address_width);
   if (!stream.open(settings, identity)) {
     state = trace_state::off;
     return;
   }
+  open_stack_file();
   state = trace_state::on;
   ++trace_generation;
   main_slot.reset(trace_generation, identity.pid);
@@ -282,7 +311,9 @@ void start() {
     state = trace_state::off;
     return;
   }
+  prepare_capture(chosen_unwinder);
   open_trace(::getppid());
+  if (state == trace_state::on) objects.refresh(object_changes);
   if (state != trace_state::on) return;
   install_signal_handlers();
   ::pthread_atfork(fork_prepare, fork_parent, fork_child);
@@ -290,8 +321,8 @@ void start() {
 }
 
 void reserve_id(std::uint16_t id) {
-  if (sites.reserved(id)) return;
-  sites.set_reserved(id);
+  if (ids.reserved(id)) return;
+  ids.set_reserved(id);
   char name[512];
   text_buffer text(name, sizeof name);
   if (id == main_program_id) {
@@ -300,8 +331,8 @@ void reserve_id(std::uint16_t id) {
   } else if (id == main_object_id) {
     // The converter names an object after its id's name less four characters.
     text.text("exe:").text(identity.progname);
-  } else if (const traced_object* object = sites.object_of(id)) {
-    text.text("lib:").text(object->name);
+  } else if (const traced_object* object = ids.object_of(id)) {
+    text.text("lib:").text(object->path);
   } else {
     text.text("outside any object");
   }
@@ -314,53 +345,54 @@ void reserve_id(std::uint16_t id) {
   }
 }
 
-// The call site's id; a site seen for the first time is resolved (without
-// the lock held, see code_address) and its location text written.
-call_site site_for(std::uint64_t caller) {
-  call_site site;
-  if (sites.find(caller, &site)) return site;
-  ::pthread_mutex_unlock(&trace_lock);
-  const code_address where = ask_loader(caller);
-  lock();
-  if (sites.find(caller, &site)) return site;
-  char text[location_capacity];
-  text_buffer location(text, sizeof text);
-  site = sites.add(where, location);
-  if (site.in_standard_library) runtime.add_standard_site(caller);
-  record.begin('H').address(caller).string(location.view()).finish();
-  stream.write(record);
-  return site;
-}
-
-// The site to record for an allocator call from `caller`: the caller
-// itself, or, when it lies in the C or C++ runtime or in a standard-library
-// function, the first frame beyond it that does not. The walk runs without
-// the lock (the unwinder asks the loader).
-struct located_site {
-  call_site site;
-  std::uint64_t address;
+// Where an allocation was made: its stack's key and malloc id.
+struct location {
+  std::uint32_t key = 0;
+  std::uint16_t id = outside_objects_id;
 };
 
-bool runtime_site(call_site site, std::uint64_t address) {
-  return site.in_standard_library || runtime.contains(address);
+// A captured stack, the allocator's caller first.
+struct captured {
+  std::uint64_t frames[max_depth];
+  std::uint32_t count = 0;
+};
+
+void capture(captured& stack) { stack.count = capture_stack(stack.frames, stack_depth); }
+
+// The malloc id of a stack: the object of its first frame outside the C
+// and C++ runtime (a strdup or std::string allocation counts for the
+// program that asked for it), else of its first frame in any object.
+std::uint16_t malloc_id_of(const captured& stack) {
+  std::uint32_t fallback = object_map::none;
+  for (std::uint32_t i = 0; i < stack.count; ++i) {
+    const std::uint32_t index = objects.find(stack.frames[i]);
+    if (index == object_map::none) continue;
+    if (!objects.object(index).runtime) {
+      fallback = index;
+      break;
+    }
+    if (fallback == object_map::none) fallback = index;
+  }
+  if (fallback == object_map::none) return outside_objects_id;
+  const traced_object* object = ids.object_for(objects.object(fallback));
+  return object == nullptr ? outside_objects_id : object->id;
 }
 
-located_site locate(call_origin caller) {
-  const call_site first = site_for(caller.ip);
-  if (!runtime_site(first, caller.ip)) return {first, caller.ip};
-  // A walk stops at the first frame not known to be in the runtime or the
-  // standard library; when that frame turns out to be a standard-library
-  // site seen for the first time, it is known from then on and the next
-  // walk goes beyond it.
-  for (int walk = 0; walk < runtime_frames::max_depth && state == trace_state::on; ++walk) {
-    ::pthread_mutex_unlock(&trace_lock);
-    const std::uint64_t outer = runtime.outer_frame(caller.ip, caller.stack);
-    lock();
-    if (outer == 0 || state != trace_state::on) break;
-    const call_site site = site_for(outer);
-    if (!runtime_site(site, outer)) return {site, outer};
+// The location of a stack (lock held). A stack seen for the first time
+// gets the next key; the list of loaded objects is brought up to date
+// before, so that the stack file names its frames' objects first.
+location locate(const captured& stack) {
+  if (const stack_entry* known = stacks.find(stack.frames, stack.count, objects.generation()))
+    return {known->key, known->malloc_id};
+  objects.refresh(object_changes);
+  bool added = false;
+  stack_entry* entry = stacks.intern(stack.frames, stack.count, objects.generation(), &added);
+  if (entry == nullptr) return {};
+  if (added) {
+    entry->malloc_id = malloc_id_of(stack);
+    stack_out.stack(entry->key, objects.generation(), stack.frames, stack.count);
   }
-  return {first, caller.ip};
+  return {entry->key, entry->malloc_id};
 }
 
 void write_figures_if_changed() {
@@ -389,17 +421,18 @@ void check_break() {
   write_figures_if_changed();
 }
 
-void write_allocation(void* block, std::size_t size, call_site site, std::uint64_t caller, std::uint64_t old) {
+void write_allocation(void* block, std::size_t size, location at, std::uint64_t old) {
   const int color = color_of(size);
-  reserve_id(site.id);
-  record.begin('a').u32(site.id).i32(color).address(reinterpret_cast<std::uint64_t>(block)).address(old);
-  record.u32(clamp32(size)).u32(total_size(block)).address(caller).finish();
+  reserve_id(at.id);
+  record.begin('a').u32(at.id).i32(color).address(reinterpret_cast<std::uint64_t>(block)).address(old);
+  record.u32(clamp32(size)).u32(total_size(block)).address(at.key).finish();
   stream.write(record);
-  blocks.insert(reinterpret_cast<std::uint64_t>(block), {site.id, static_cast<std::uint8_t>(color)});
+  blocks.insert(reinterpret_cast<std::uint64_t>(block), {at.id, static_cast<std::uint8_t>(color)});
 }
 
-void write_free(std::uint64_t address, block_info info, std::uint64_t caller) {
-  record.begin('f').u32(info.id).i32(info.color).address(address).address(caller).finish();
+// A free carries the location of the realloc that freed the block, or none (0).
+void write_free(std::uint64_t address, block_info info, std::uint32_t key) {
+  record.begin('f').u32(info.id).i32(info.color).address(address).address(key).finish();
   stream.write(record);
 }
 
@@ -408,7 +441,7 @@ void write_free(std::uint64_t address, block_info info, std::uint64_t caller) {
 bool announce_object(traced_object& object) {
   if (object.flow_announced) return object.functions.size() != 0;
   object.flow_announced = true;
-  if (object.functions.size() == 0 && !(object.has_symbols && object.functions.build(object.symbols))) return false;
+  if (object.functions.size() == 0 && !(object.load_symbols() && object.functions.build(object.symbols))) return false;
   const std::uint16_t id = object.flow_id();
   reserve_id(id);
   record.begin('L').u32(id).finish();
@@ -422,15 +455,15 @@ bool announce_object(traced_object& object) {
 }
 
 // The object and number of the function entered at `address`; false for
-// code outside any object with symbols. Lock held; dropped while the
-// loader is asked.
+// code outside any object with symbols. Lock held.
 bool resolve_function(std::uint64_t address, flow_function* out) {
   if (!functions.find(address, out)) {
-    ::pthread_mutex_unlock(&trace_lock);
-    const code_address where = ask_loader(address);
-    lock();
-    if (state != trace_state::on) return false;
-    traced_object* object = where.object == nullptr ? nullptr : sites.object_for(where);
+    std::uint32_t index = objects.find(address);
+    if (index == object_map::none) {
+      objects.refresh(object_changes);
+      index = objects.find(address);
+    }
+    traced_object* object = index == object_map::none ? nullptr : ids.object_for(objects.object(index));
     flow_function found{};
     if (object != nullptr && announce_object(*object))
       found = {object->flow_id(), object->functions.number_of(address - object->load_bias)};
@@ -495,7 +528,7 @@ void prepare_flow(process_slot& slot, const flow_function& function) {
     record.begin('B').u32(static_cast<std::uint32_t>(slot.pid)).i32(0).string(identity.progname).finish();
     stream.write(record);
   }
-  const std::size_t index = sites.index_of(function.object);
+  const std::size_t index = ids.index_of(function.object);
   std::uint64_t& word = slot.linked[index / 64 % object_words];
   const std::uint64_t bit = std::uint64_t{1} << (index % 64);
   if ((word & bit) != 0) return;
@@ -523,8 +556,10 @@ void fork_parent() {
 void fork_child() {
   const bool was_on = state == trace_state::on;
   stream.abandon();
+  stack_out.abandon();
   blocks.clear();
-  sites.forget_announcements();
+  stacks.clear();
+  ids.forget_announcements();
   forget_flow();
   pending_marks.store(0);
   if (was_on) open_trace(identity.pid);
@@ -536,50 +571,46 @@ void fork_child() {
 bool recording() {
   if (state == trace_state::on) return true;
   if (state != trace_state::not_started) return false;
-  runtime.scan();
   lock();
   if (state == trace_state::not_started) start();
   unlock();
   return state == trace_state::on;
 }
 
-void record_allocation(void* block, std::size_t size, call_origin caller) {
+void record_allocation(void* block, std::size_t size) {
   if (!recording()) return;
+  captured stack;
+  capture(stack);
   lock();
   if (state == trace_state::on) {
-    const located_site at = locate(caller);
-    if (state == trace_state::on) {
-      schedule_current();
-      write_allocation(block, size, at.site, at.address, 0);
-      check_break();
-    }
+    const location at = locate(stack);
+    schedule_current();
+    write_allocation(block, size, at, 0);
+    check_break();
   }
   unlock();
 }
 
-void record_free(void* block, call_origin caller) {
+void record_free(void* block) {
   if (!recording()) return;
   lock();
   block_info info;
   const auto address = reinterpret_cast<std::uint64_t>(block);
-  if (state == trace_state::on && blocks.find(address, &info)) {
-    const located_site at = locate(caller);
-    // The block leaves the table only now: another thread cannot have
-    // been given it back while the lock was dropped, it is not freed yet.
-    if (state == trace_state::on && blocks.remove(address, &info)) {
-      schedule_current();
-      write_free(address, info, at.address);
-      check_break();
-    }
+  if (state == trace_state::on && blocks.remove(address, &info)) {
+    schedule_current();
+    write_free(address, info, 0);
+    check_break();
   }
   unlock();
 }
 
-void* record_realloc(void* block, std::size_t size, call_origin caller, realloc_function real) {
+void* record_realloc(void* block, std::size_t size, realloc_function real) {
   if (!recording()) return real(block, size);
+  captured stack;
+  capture(stack);
   lock();
-  located_site at{{}, caller.ip};
-  if (state == trace_state::on) at = locate(caller);
+  location at;
+  if (state == trace_state::on) at = locate(stack);
   void* moved = real(block, size);
   if (state != trace_state::on || (moved == nullptr && size != 0)) {
     unlock();
@@ -591,18 +622,25 @@ void* record_realloc(void* block, std::size_t size, call_origin caller, realloc_
   const bool known = block != nullptr && blocks.find(old, &info);
   if (moved == nullptr) {
     // realloc(block, 0) freed the block.
-    if (known && blocks.remove(old, &info)) write_free(old, info, at.address);
+    if (known && blocks.remove(old, &info)) write_free(old, info, at.key);
   } else if (moved == block && known) {
     record.begin('r').u32(info.id).i32(info.color).address(old).address(old);
-    record.u32(clamp32(size)).u32(total_size(moved)).address(at.address).finish();
+    record.u32(clamp32(size)).u32(total_size(moved)).address(at.key).finish();
     stream.write(record);
   } else {
-    write_allocation(moved, size, at.site, at.address, known ? old : 0);
-    if (known && blocks.remove(old, &info)) write_free(old, info, at.address);
+    write_allocation(moved, size, at, known ? old : 0);
+    if (known && blocks.remove(old, &info)) write_free(old, info, at.key);
   }
   check_break();
   unlock();
   return moved;
+}
+
+void objects_changed() {
+  if (state != trace_state::on) return;
+  lock();
+  if (state == trace_state::on) objects.refresh(object_changes);
+  unlock();
 }
 
 void record_flow_in(std::uint64_t function) {
@@ -647,6 +685,8 @@ void end_trace_locked() {
   stream.timestamp();
   record.begin('X').i32(identity.pid).finish();
   stream.write(record);
+  stack_out.close();
+  stream.note_losses(stack_out.file());
   stream.close();
   state = trace_state::ended;
 }
@@ -662,7 +702,8 @@ void restart_trace() {
   lock();
   if (state == trace_state::ended) {
     blocks.clear();
-    sites.forget_announcements();
+    stacks.clear();
+    ids.forget_announcements();
     forget_flow();
     open_trace(::getppid());
   }

@@ -5,13 +5,6 @@
 
 namespace kivrec {
 
-// Where an allocator function was called from: the return address and the
-// caller's stack pointer after the call (just above the return address).
-struct call_origin {
-  std::uint64_t ip = 0;
-  std::uint64_t stack = 0;
-};
-
 // The recording side of the allocator hooks. Every function expects the
 // caller to hold the thread's re-entrancy guard (hooks.cpp), so that
 // anything the recorder itself calls reaches the real allocator untraced.
@@ -22,17 +15,22 @@ struct call_origin {
 
 // Starts the trace of this process image when the environment asks for
 // one; false while tracing is off.
-// Call sites inside the C library or the C++ runtime are
-// replaced by the first frame outside them (see runtime_frames).
 bool recording();
 
-void record_allocation(void* block, std::size_t size, call_origin caller);
+// An allocation is recorded with the call stack that made it (its
+// location: one key per distinct stack); a free without one.
+void record_allocation(void* block, std::size_t size);
 // Called before the block is handed back to the allocator.
-void record_free(void* block, call_origin caller);
+void record_free(void* block);
 
 using realloc_function = void* (*)(void*, std::size_t);
 // Runs the real realloc under the recorder's lock and records its outcome.
-void* record_realloc(void* block, std::size_t size, call_origin caller, realloc_function real);
+void* record_realloc(void* block, std::size_t size, realloc_function real);
+
+// An object was unloaded (dlclose): the recorder's list of loaded objects
+// is read again, so that later stacks tell it apart from whatever is
+// loaded at its addresses next.
+void objects_changed();
 
 // Entry into and exit from a function of a program built with
 // -finstrument-functions.

@@ -72,6 +72,14 @@ void trace_stream::cannot_create(const char* what, const char* path, int error, 
   tell_user(out.view());
 }
 
+bool trace_stream::companion_path(const char* suffix, char* out) const {
+  text_buffer name(out, path_capacity);
+  name.text(settings_.dir).character('/').text(settings_.runid).character('/').text(base_).character('.');
+  name.number(static_cast<std::uint64_t>(identity_.pid)).text(suffix);
+  name.c_str();
+  return !name.overflowed();
+}
+
 bool trace_stream::create_header() {
   char path[path_capacity];
   for (int image = 0; image <= max_image_number; ++image) {
@@ -171,6 +179,7 @@ bool trace_stream::open_data_file() {
 
 void trace_stream::flush() {
   if (buffered_ == 0) return;
+  if (before_flush_ != nullptr) before_flush_(before_flush_context_);
   data_.write(buffer_, buffered_);
   buffered_ = 0;
 }

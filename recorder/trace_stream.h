@@ -59,6 +59,20 @@ class trace_stream {
   // Writes a time stamp record now (ahead of records that need one).
   void timestamp();
 
+  // The path of a file beside the header: <dir>/<runid>/<base>.<pid><suffix>;
+  // false when it does not fit.
+  bool companion_path(const char* suffix, char* out) const;
+  // Called before every write of buffered records to a data file, so that
+  // a companion file can be made to reach the disk first.
+  void set_before_flush(void (*hook)(void*), void* context) {
+    before_flush_ = hook;
+    before_flush_context_ = context;
+  }
+
+  // Counts the bytes a companion file lost into this image's losses, which
+  // close() reports.
+  void note_losses(const trace_file& file);
+
   // Normal end: flushes, lists the last data file and writes the trailer;
   // then reports lost bytes, if any, on standard error.
   void close();
@@ -84,7 +98,6 @@ class trace_stream {
   bool name_data_file(unsigned seq, char* out, bool relative) const;
   bool create_header();
   void cannot_create(const char* what, const char* path, int error, const char* outcome) const;
-  void note_losses(const trace_file& file);
   void report_losses();
 
   // The bytes of this image that could not be written, and the first
@@ -111,6 +124,8 @@ class trace_stream {
   timespec started_{};
   record_encoder time_record_{};
   std::size_t buffered_ = 0;
+  void (*before_flush_)(void*) = nullptr;
+  void* before_flush_context_ = nullptr;
   std::uint8_t buffer_[buffer_capacity] = {};
 };
 

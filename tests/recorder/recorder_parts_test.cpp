@@ -1,19 +1,24 @@
 // The recorder's allocation-free building blocks: text and record encoding,
-// symbol tables read from ELF files, function numbering, and the names
-// that count as the C++ standard library.
+// symbol tables read from ELF files, function numbering, interned stacks
+// and the table of loaded objects.
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdint>
 #include <fstream>
+#include <vector>
 #include <set>
 #include <string>
 
-#include "recorder/call_sites.h"
 #include "recorder/elf_symbols.h"
 #include "recorder/function_list.h"
+#include "recorder/object_map.h"
 #include "recorder/record_encoder.h"
+#include "recorder/stack_table.h"
 #include "recorder/text_buffer.h"
+#include "support/run_program.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -117,15 +122,106 @@ TEST(RecorderSymbols, RefusesFilesThatAreNotWholeElfObjects) {
   EXPECT_EQ(functions.number_of(0x1234), 0);
 }
 
-TEST(RecorderSites, StandardLibraryNamesAreRecognisedMangled) {
-  for (const char* name : {"_ZNSt6vectorIiSaIiEE17_M_realloc_insertIJRKiEEEvN9__gnu_cxx17__normal_iteratorIPiS1_EEDpOT_",
-                           "_ZNKSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEE4findEPKcm",
-                           "_ZSt9terminatev", "_ZNSaIcEC1Ev", "_ZNSs4_Rep9_S_createEmmRKSaIcE",
-                           "_ZN9__gnu_cxx13new_allocatorIcE8allocateEmPKv"})
-    EXPECT_TRUE(kivrec::standard_library_name(name)) << name;
-  for (const char* name : {"main", "_Z8leak_onem", "_ZN12_GLOBAL__N_19leak_nodeEv", "_ZN3app5StoreC2Ev", "_Z",
-                           "", "std_like_function"})
-    EXPECT_FALSE(kivrec::standard_library_name(name)) << name;
+std::uint64_t same_hash(const std::uint64_t*, std::uint32_t, std::uint32_t) { return 42; }
+
+// Stacks are told apart frame by frame: with a hash under which every
+// stack collides, each distinct stack still keeps a key of its own.
+TEST(RecorderStacks, DistinctStacksNeverShareAKey) {
+  for (const auto hash : {&kivrec::stack_hash, &same_hash}) {
+    kivrec::stack_table table(hash);
+    const std::vector<std::vector<std::uint64_t>> stacks = {
+        {0x1000, 0x2000, 0x3000}, {0x1000, 0x2000}, {0x1000, 0x2000, 0x3001}, {0x2000, 0x1000, 0x3000}, {}};
+    std::vector<std::uint32_t> keys;
+    for (const auto& frames : stacks) {
+      bool added = false;
+      const kivrec::stack_entry* e = table.intern(frames.data(), static_cast<std::uint32_t>(frames.size()), 0, &added);
+      ASSERT_NE(e, nullptr);
+      EXPECT_TRUE(added);
+      keys.push_back(e->key);
+    }
+    EXPECT_EQ(keys, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+    // The same frames in another object generation are another stack.
+    bool added = false;
+    EXPECT_EQ(table.intern(stacks[0].data(), 3, 1, &added)->key, 6u);
+    for (std::size_t i = 0; i < stacks.size(); ++i) {
+      const auto count = static_cast<std::uint32_t>(stacks[i].size());
+      ASSERT_NE(table.find(stacks[i].data(), count, 0), nullptr);
+      EXPECT_EQ(table.find(stacks[i].data(), count, 0)->key, keys[i]);
+      EXPECT_EQ(table.intern(stacks[i].data(), count, 0, &added)->key, keys[i]);
+      EXPECT_FALSE(added);
+    }
+  }
+}
+
+TEST(RecorderStacks, ManyStacksSurviveTheTablesGrowth) {
+  kivrec::stack_table table;
+  constexpr std::uint64_t count = 50000;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t frames[] = {0x400000 + i, 0x500000, 0x600000 + i % 7};
+    bool added = false;
+    ASSERT_EQ(table.intern(frames, 3, 0, &added)->key, i + 1);
+  }
+  for (std::uint64_t i = 0; i < count; i += 997) {
+    const std::uint64_t frames[] = {0x400000 + i, 0x500000, 0x600000 + i % 7};
+    EXPECT_EQ(table.find(frames, 3, 0)->key, i + 1);
+  }
+  table.clear();
+  const std::uint64_t frame = 0x400000;
+  bool added = false;
+  EXPECT_EQ(table.intern(&frame, 1, 0, &added)->key, 1u) << "keys start again after clear";
+}
+
+struct object_events {
+  std::vector<std::string> appeared, went_away;
+};
+
+// The loaded objects of this test process: found by address, a library
+// dlopen'ed appears and, once dlclose'd, goes away in a new generation.
+TEST(RecorderObjects, LoadedObjectsAreFollowedThroughDlopenAndDlclose) {
+  kivtest::scratch_dir dir("kivrec_objects");
+  kivtest::write_file(dir.path() / "plugin.c", "int plugin_value(void) { return 7; }\n");
+  const auto built = kivtest::run_program(
+      "/usr/bin/gcc", {{"-shared", "-fPIC", "-o", dir / "libplugin.so", dir / "plugin.c"}, "", {}});
+  ASSERT_EQ(built.status, 0) << built.err;
+
+  static kivrec::object_map map;  // large: kept out of the test's stack
+  object_events events;
+  const kivrec::object_sink sink{
+      [](void* c, const kivrec::loaded_object& o) { static_cast<object_events*>(c)->appeared.push_back(o.path); },
+      [](void* c, const kivrec::loaded_object& o) { static_cast<object_events*>(c)->went_away.push_back(o.path); },
+      &events};
+  map.refresh(sink, true);
+  ASSERT_FALSE(events.appeared.empty());
+  const std::uint32_t self = map.find(reinterpret_cast<std::uint64_t>(&same_hash));
+  ASSERT_NE(self, kivrec::object_map::none);
+  EXPECT_TRUE(map.object(self).main_program);
+  EXPECT_GT(map.object(self).build_id_size, 0);
+  const std::uint32_t libc = map.find(reinterpret_cast<std::uint64_t>(&::dlopen));
+  ASSERT_NE(libc, kivrec::object_map::none);
+  EXPECT_TRUE(map.object(libc).runtime);
+
+  void* handle = ::dlopen((dir / "libplugin.so").c_str(), RTLD_NOW);
+  ASSERT_NE(handle, nullptr);
+  const auto function = reinterpret_cast<std::uint64_t>(::dlsym(handle, "plugin_value"));
+  EXPECT_EQ(map.find(function), kivrec::object_map::none) << "not read again yet";
+  events = {};
+  map.refresh(sink);
+  EXPECT_EQ(events.appeared, std::vector<std::string>{dir / "libplugin.so"});
+  const std::uint32_t plugin = map.find(function);
+  ASSERT_NE(plugin, kivrec::object_map::none);
+  const std::uint32_t generation = map.generation();
+  EXPECT_EQ(map.object(plugin).first_generation, generation);
+
+  ::dlclose(handle);
+  events = {};
+  map.refresh(sink);
+  EXPECT_EQ(events.went_away, std::vector<std::string>{dir / "libplugin.so"});
+  EXPECT_EQ(map.generation(), generation + 1);
+  EXPECT_EQ(map.object(plugin).end_generation, generation + 1);
+  EXPECT_EQ(map.find(function), kivrec::object_map::none);
+  events = {};
+  map.refresh(sink);
+  EXPECT_TRUE(events.appeared.empty() && events.went_away.empty()) << "nothing changed";
 }
 
 }  // namespace

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace kivrec {
+
+// Runs argv[0] (looked up in PATH) with the arguments after it as a child
+// process and waits for it. SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to
+// this process with kill are passed on to the child (the terminal sends
+// its own to both). Returns the child's exit status, or 128 + N when a
+// signal N ended it, as a shell does; 127 when it could not be started.
+// The child is killed when kivrec itself is.
+int run_child(char** argv);
+
+}  // namespace kivrec
