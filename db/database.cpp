@@ -33,8 +33,12 @@ std::unique_ptr<database> open_database(const db_target& target) {
   return open_sqlite(target.where, sqlite_open::existing);
 }
 
+std::string target_where(const db_target& target) {
+  return target.engine == engine_kind::sqlite ? target.where : without_password(target.where);
+}
+
 std::string target_name(const db_target& target) {
-  return target.engine == engine_kind::sqlite ? target.where : postgres_name(target.where);
+  return target.engine == engine_kind::sqlite ? target.where : "PostgreSQL " + without_password(target.where);
 }
 
 void require_loaded_runs(database& db) {

@@ -40,9 +40,11 @@ struct db_target {
   std::string where;  // file name or conninfo
 };
 
-// The database as messages name it: the file, or the connection string
-// without its password.
+// The database as messages name it: the file, or "PostgreSQL" and the
+// connection string without its password.
 std::string target_name(const db_target& target);
+// The file, or the connection string without its password.
+std::string target_where(const db_target& target);
 
 // One row of a result, valid only inside the callback that receives it.
 class row_view {
@@ -135,8 +137,8 @@ enum class sqlite_open {
 std::unique_ptr<database> open_database(const db_target& target);
 std::unique_ptr<database> open_sqlite(const std::string& file, sqlite_open how = sqlite_open::create);
 std::unique_ptr<database> open_postgres(const std::string& conninfo);
-// The connection string without its password, for messages.
-std::string postgres_name(const std::string& conninfo);
+// The connection string's settings without its password, for messages.
+std::string without_password(const std::string& conninfo);
 
 // Throws db_error saying what the database is when it holds no runs kivdb
 // loaded: empty, or a database of another program.

@@ -126,7 +126,7 @@ load_totals load_sqlite(const std::string& file, const script_manifest& manifest
 void print_totals(const script_manifest& manifest, const db_target& target, const load_totals& totals, double secs) {
   const bool analyzed = target.engine == engine_kind::postgresql;
   std::printf("kivdb: run %s loaded into %s (%s): %llu files, %llu rows, %.1f MB in %.2f s (%.0f rows/s, %.1f MB/s; rows %.2f s, indexes %.2f s",
-              manifest.run_id.c_str(), target.where.c_str(), analyzed ? "postgresql" : "sqlite",
+              manifest.run_id.c_str(), target_where(target).c_str(), analyzed ? "postgresql" : "sqlite",
               static_cast<unsigned long long>(totals.files), static_cast<unsigned long long>(totals.rows),
               static_cast<double>(totals.bytes) / bytes_per_mb, secs, static_cast<double>(totals.rows) / secs,
               static_cast<double>(totals.bytes) / bytes_per_mb / secs, totals.rows_seconds, totals.index_seconds);

@@ -391,16 +391,16 @@ std::unique_ptr<database> open_postgres(const std::string& conninfo) {
   return std::make_unique<pg_database>(conninfo);
 }
 
-std::string postgres_name(const std::string& conninfo) {
+std::string without_password(const std::string& conninfo) {
   PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
-  if (options == nullptr) return "PostgreSQL";
+  if (options == nullptr) return "(a connection string libpq cannot read)";
   std::string out;
   for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
     if (o->val == nullptr || *o->val == '\0' || std::strcmp(o->keyword, "password") == 0) continue;
     out += (out.empty() ? "" : " ") + std::string(o->keyword) + "=" + o->val;
   }
   PQconninfoFree(options);
-  return "PostgreSQL " + out;
+  return out;
 }
 
 }  // namespace kivdb

@@ -175,6 +175,23 @@ TEST_F(ConcurrentLoad, APostgresLoadWaitsForTheLockOfAnother) {
   expect_round_trip(a_, "a", {"--pg", conninfo}, "out_held");
 }
 
+// The planner has statistics of a run as soon as its load returns, and the
+// summary line names the database without the password it was given.
+TEST_F(ConcurrentLoad, APostgresLoadAnalyzesItsTables) {
+  kivtest::pg_cluster* pg = kivtest::pg_cluster::shared();
+  if (pg == nullptr) GTEST_SKIP() << kivtest::pg_cluster::skip_reason();
+  const std::string conninfo = pg->new_database("analyzed") + " password=secret";
+  const auto r = run_kivdb({"load", a_.string(), "--pg", conninfo});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("secret"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(", statistics "), std::string::npos) << r.out;
+  auto db = kivdb::open_postgres(conninfo);
+  for (const std::string table : {"memory", "freemem", "marker", "kivdb_files"}) {
+    const auto stats = db->query("SELECT COUNT(*) FROM pg_stats WHERE tablename = ?", {{table}}).rows.at(0).at(0);
+    EXPECT_NE(stats, "0") << table;
+  }
+}
+
 // A run large enough that its load can be caught in the middle.
 class StoppedLoad : public kivdb_fixture {
  protected:
