@@ -30,7 +30,21 @@ void database::create_schema() {
 
 std::unique_ptr<database> open_database(const db_target& target) {
   if (target.engine == engine_kind::postgresql) return open_postgres(target.where);
-  return open_sqlite(target.where);
+  return open_sqlite(target.where, sqlite_open::existing);
+}
+
+std::string target_where(const db_target& target) {
+  return target.engine == engine_kind::sqlite ? target.where : without_password(target.where);
+}
+
+std::string target_name(const db_target& target) {
+  return target.engine == engine_kind::sqlite ? target.where : "PostgreSQL " + without_password(target.where);
+}
+
+void require_loaded_runs(database& db) {
+  if (!db.table_columns(std::string(loads_table)).empty()) return;
+  if (db.table_names().empty()) throw db_error("the database is empty: no run is loaded (load one with kivdb load)");
+  throw db_error("not a database of kivdb: it has no table " + std::string(loads_table));
 }
 
 std::string quote_name(std::string_view name) {

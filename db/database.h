@@ -18,10 +18,20 @@
 
 namespace kivdb {
 
-// Any failure of the engine: its message, with the statement when useful.
+// Any failure of the engine. what() is the engine's own words, meant for
+// the user; the statement that failed is kept apart for a developer.
 class db_error : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit db_error(const std::string& message, std::string statement = {})
+      : std::runtime_error(message), statement_(std::move(statement)) {}
+  const std::string& statement() const { return statement_; }
+  // For a row the engine refused while it took a table's rows in bulk: the
+  // row's number among them (1-based; 0 when not known) and its column.
+  std::uint64_t row = 0;
+  std::string column;
+
+ private:
+  std::string statement_;
 };
 
 // Where the database is: a SQLite file or a PostgreSQL connection string.
@@ -29,6 +39,12 @@ struct db_target {
   engine_kind engine = engine_kind::sqlite;
   std::string where;  // file name or conninfo
 };
+
+// The database as messages name it: the file, or "PostgreSQL" and the
+// connection string without its password.
+std::string target_name(const db_target& target);
+// The file, or the connection string without its password.
+std::string target_where(const db_target& target);
 
 // One row of a result, valid only inside the callback that receives it.
 class row_view {
@@ -88,6 +104,18 @@ class database {
   virtual std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) = 0;
   // Settings that make a large load fast without giving up the rollback.
   virtual void prepare_bulk_load() = 0;
+  // Starts the transaction of a load: waits until no other load writes to
+  // the database, then holds it against others until commit or rollback.
+  virtual void begin_load() = 0;
+  // Brings the planner's statistics of the tables up to date.
+  virtual void analyze(const std::vector<std::string>& tables) = 0;
+  // Stops the statement running now, or a wait for another load, from
+  // another thread; the statement fails and the caller rolls back.
+  virtual void interrupt() = 0;
+  // Names of the tables the database holds.
+  virtual std::vector<std::string> table_names() = 0;
+  // Names of the table's columns; none when there is no such table.
+  virtual std::vector<std::string> table_columns(const std::string& table) = 0;
 
   void begin() { exec("BEGIN"); }
   void commit() { exec("COMMIT"); }
@@ -96,9 +124,25 @@ class database {
   void create_schema();
 };
 
+// How a SQLite file is opened.
+enum class sqlite_open {
+  create,    // opened, or created when it is not there
+  existing,  // must be there: reading it, or loading into it with every
+             // commit on the disk before the load says it is done
+  fresh,     // a new file a load builds under a temporary name and renames
+             // into place when it is done: no waits for the disk
+};
+
+// Opens the database of a command that reads it: a SQLite file must exist.
 std::unique_ptr<database> open_database(const db_target& target);
-std::unique_ptr<database> open_sqlite(const std::string& file);
+std::unique_ptr<database> open_sqlite(const std::string& file, sqlite_open how = sqlite_open::create);
 std::unique_ptr<database> open_postgres(const std::string& conninfo);
+// The connection string's settings without its password, for messages.
+std::string without_password(const std::string& conninfo);
+
+// Throws db_error saying what the database is when it holds no runs kivdb
+// loaded: empty, or a database of another program.
+void require_loaded_runs(database& db);
 
 // "\"name\"": an identifier quoted for both engines.
 std::string quote_name(std::string_view name);

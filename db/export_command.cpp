@@ -1,10 +1,12 @@
 // kivdb export: a loaded run written back as kiv's table files and script.
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <system_error>
 
+#include "db/command_output.h"
 #include "db/commands.h"
 #include "db/db_options.h"
 #include "db/exporter.h"
@@ -48,18 +50,19 @@ int export_command(command_args args) {
     return exit_usage;
   }
   try {
-    // Export reads; a SQLite file that is not there is an error, not a new
+    // Export reads: a SQLite file that is not there is an error, not a new
     // empty database.
-    if (request.target->engine == engine_kind::sqlite && !std::filesystem::exists(request.target->where))
-      throw db_error("no database " + request.target->where);
     std::unique_ptr<database> db = open_database(*request.target);
+    require_loaded_runs(*db);
     const export_totals t = export_run(*db, request.run_id, request.out_dir);
     std::printf("kivdb: run %s exported to %s: %llu files, %llu rows, %llu bytes\n", request.run_id.c_str(),
                 request.out_dir.c_str(), static_cast<unsigned long long>(t.files),
                 static_cast<unsigned long long>(t.rows), static_cast<unsigned long long>(t.bytes));
-    return 0;
+    return flush_standard_output("export") ? 0 : exit_failure;
   } catch (const db_error& e) {
-    std::fprintf(stderr, "kivdb export: %s\n", e.what());
+    std::fprintf(stderr, "kivdb export: %s: %s\n", target_name(*request.target).c_str(), e.what());
+  } catch (const std::filesystem::filesystem_error& e) {
+    std::fprintf(stderr, "kivdb export: %s: %s\n", e.path1().c_str(), e.code().message().c_str());
   } catch (const std::system_error& e) {
     std::fprintf(stderr, "kivdb export: %s\n", e.what());
   }

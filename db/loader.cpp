@@ -1,18 +1,14 @@
 #include "db/loader.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <map>
+#include <set>
 
 #include "db/load_error.h"
 #include "db/record_parser.h"
 #include "db/row_pipeline.h"
+#include "db/table_reader.h"
 #include "db/views.h"
 
 namespace kivdb {
@@ -21,40 +17,17 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-// A table file mapped into memory for one pass; the fields of its rows are
-// views into it.
-class mapped_file {
- public:
-  explicit mapped_file(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category());
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) throw std::system_error(errno, std::generic_category());
-    size_ = static_cast<std::size_t>(st.st_size);
-    if (size_ == 0) return;
-    void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category());
-    data_ = static_cast<const char*>(p);
-    ::madvise(p, size_, MADV_SEQUENTIAL);
-  }
-  ~mapped_file() {
-    if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
-    if (fd_ >= 0) ::close(fd_);
-  }
-  mapped_file(const mapped_file&) = delete;
-  mapped_file& operator=(const mapped_file&) = delete;
-  const char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  int fd_ = -1;
-  const char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
 class run_loader {
  public:
   run_loader(database& db, const script_manifest& m, const load_options& o) : db_(db), m_(m), o_(o) {}
+
+  // The tables that took rows, the bookkeeping ones among them.
+  std::vector<std::string> tables_loaded() const {
+    std::vector<std::string> out(loaded_.begin(), loaded_.end());
+    out.emplace_back(loads_table);
+    out.emplace_back(files_table);
+    return out;
+  }
 
   load_totals run() {
     for (std::size_t i = 0; i < m_.files.size(); ++i) load_file(i, m_.files[i]);
@@ -68,35 +41,18 @@ class run_loader {
  private:
   void load_file(std::size_t order, const manifest_file& f) {
     const std::filesystem::path path = m_.dir / f.file_name;
-    std::unique_ptr<mapped_file> file;
-    try {
-      file = std::make_unique<mapped_file>(path.string());
-    } catch (const std::system_error& e) {
-      throw load_error(m_.script.string(), f.line, "table file " + path.string() + " cannot be read: " +
-                                                       e.code().message());
-    }
     const table_def& table = *find_table(f.table);
+    const std::unique_ptr<table_reader> reader = open_table_file(path, table, f);
     std::int64_t& next_row = next_row_.try_emplace(f.table, rows_so_far(f.table)).first->second;
     const std::int64_t first_row = next_row;
-    std::vector<flowdata_entry> entries;
-    record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
-    auto sink = db_.bulk_insert(table);
-    const std::size_t width = table.stored_count() + 1;
-    const pipeline_input input{file->data(), file->data() + file->size(), first_row, path.string()};
-    const std::uint64_t bytes_before = totals_.bytes;
-    next_row += parse_and_store(
-        parser, input, entries,
-        [&](std::span<const field> rows) {
-          sink->add(rows);
-          totals_.rows += rows.size() / width;
-        },
-        [&](std::uint64_t bytes) {
-          if (o_.progress) o_.progress(bytes_before + bytes, totals_.rows);
-        });
-    sink->finish();
-    sink.reset();
-    if (!entries.empty()) store_entries(entries);
-    totals_.bytes += file->size();
+    flowdata_entries entries;
+    next_row += store_rows(table, {*reader, first_row, path.string()}, entries);
+    loaded_.insert(f.table);
+    if (!entries.list.empty()) {
+      store_entries(entries.list);
+      loaded_.insert(flowdata_symbols_table().name);
+    }
+    totals_.bytes += reader->size();
     ++totals_.files;
     const std::vector<std::optional<std::string>> params = {
         m_.run_id, std::to_string(order), f.table, std::to_string(f.number), std::to_string(first_row),
@@ -104,6 +60,55 @@ class run_loader {
     db_.query("INSERT INTO " + std::string(files_table) +
                   " (run_id, file_order, table_name, file_nr, first_row, row_count) VALUES (?, ?, ?, ?, ?, ?)",
               params);
+  }
+
+  std::unique_ptr<table_reader> open_table_file(const std::filesystem::path& path, const table_def& table,
+                                                const manifest_file& f) const {
+    try {
+      return std::make_unique<table_reader>(path.string(), table.form);
+    } catch (const input_error& e) {
+      throw load_error(m_.script.string(), f.line, "table file " + path.string() + " cannot be read: " + e.what());
+    }
+  }
+
+  // Parses the file's records and stores them; returns how many.
+  std::int64_t store_rows(const table_def& table, const pipeline_input& input, flowdata_entries& entries) {
+    record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
+    const std::size_t width = table.stored_count() + 1;
+    const std::uint64_t bytes_before = totals_.bytes;
+    try {
+      auto sink = db_.bulk_insert(table);
+      const std::int64_t rows = parse_and_store(
+          parser, input, entries,
+          [&](std::span<const field> fields) {
+            sink->add(fields);
+            totals_.rows += fields.size() / width;
+          },
+          [&](std::uint64_t bytes) {
+            if (o_.progress) o_.progress(bytes_before + bytes, totals_.rows);
+            if (o_.checkpoint) o_.checkpoint();
+          });
+      sink->finish();
+      return rows;
+    } catch (const db_error& e) {
+      if (e.row != 0) throw refused_row(table, input.path, e);
+      throw;
+    }
+  }
+
+  // A row the database refused (a text not valid in its encoding, say):
+  // the file and line it came from, found by reading the file again.
+  load_error refused_row(const table_def& table, const std::string& path, const db_error& e) const {
+    std::uint64_t line = 0;
+    try {
+      table_reader again(path, table.form);
+      record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
+      line = line_of_record(parser, again, e.row);
+    } catch (const input_error&) {
+      // The file is gone by now; the message names it without a line.
+    }
+    const std::string where = e.column.empty() ? "" : "field " + e.column + ": ";
+    return load_error(path, line, where + e.what());
   }
 
   // A table's rows are numbered on from those of the runs loaded before:
@@ -135,8 +140,30 @@ class run_loader {
   const script_manifest& m_;
   const load_options& o_;
   std::map<std::string, std::int64_t> next_row_;
+  std::set<std::string> loaded_;
   load_totals totals_;
 };
+
+// A table of kivdb's name that another program made (or another kivdb
+// with other columns) would take the rows into the wrong columns or refuse
+// them with the engine's words; the load names the table and column
+// before it writes a row.
+void check_tables(database& db) {
+  std::vector<const table_def*> tables;
+  for (const table_def& t : kiv_tables()) tables.push_back(&t);
+  tables.push_back(&flowdata_symbols_table());
+  for (const table_def* t : tables) {
+    const std::vector<std::string> have = db.table_columns(t->name);
+    std::vector<std::string> need;
+    for (const column* c : t->stored()) need.push_back(c->name);
+    need.emplace_back(row_nr_column);
+    for (const std::string& name : need) {
+      if (std::find(have.begin(), have.end(), name) == have.end())
+        throw db_error("table " + t->name + " lacks column " + name +
+                       ": the database was made by another program or another version of kivdb");
+    }
+  }
+}
 
 }  // namespace
 
@@ -145,22 +172,56 @@ void delete_run(database& db, const std::string& run_id) {
   for (const std::string& table : run_tables()) db.query("DELETE FROM " + quote_name(table) + " WHERE run_id = ?", params);
 }
 
+namespace {
+
+double seconds(clock::time_point from, clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
+
+void checkpoint(const load_options& options) {
+  if (options.checkpoint) options.checkpoint();
+}
+
+// Indexes and views once the rows are in; a run index on tables keyed by
+// row order only when the database holds several runs.
+void build_indexes(database& db, const load_options& options) {
+  const result runs = db.query("SELECT COUNT(*) FROM " + std::string(loads_table));
+  const bool several_runs = std::stoll(runs.rows.at(0).at(0).value_or("0")) > 1;
+  for (const std::string& sql : index_sql(db.engine(), several_runs)) {
+    checkpoint(options);
+    db.exec(sql);
+  }
+  create_views(db);
+}
+
+// Everything of a load between its BEGIN and its COMMIT.
+load_totals load_in_transaction(database& db, const script_manifest& manifest, const load_options& options) {
+  db.create_schema();
+  check_tables(db);
+  delete_run(db, manifest.run_id);
+  const auto start = clock::now();
+  run_loader loader(db, manifest, options);
+  load_totals totals = loader.run();
+  const auto rows_done = clock::now();
+  build_indexes(db, options);
+  const auto indexes_done = clock::now();
+  checkpoint(options);
+  db.analyze(loader.tables_loaded());
+  totals.rows_seconds = seconds(start, rows_done);
+  totals.index_seconds = seconds(rows_done, indexes_done);
+  totals.analyze_seconds = seconds(indexes_done, clock::now());
+  checkpoint(options);
+  return totals;
+}
+
+}  // namespace
+
 load_totals load_run(database& db, const script_manifest& manifest, const load_options& options) {
   db.prepare_bulk_load();
-  db.begin();
+  db.begin_load();
   try {
-    db.create_schema();
-    delete_run(db, manifest.run_id);
-    const auto start = clock::now();
-    load_totals totals = run_loader(db, manifest, options).run();
-    const auto rows_done = clock::now();
-    const result runs = db.query("SELECT COUNT(*) FROM " + std::string(loads_table));
-    const bool several_runs = std::stoll(runs.rows.at(0).at(0).value_or("0")) > 1;
-    for (const std::string& sql : index_sql(db.engine(), several_runs)) db.exec(sql);
-    create_views(db);
+    load_totals totals = load_in_transaction(db, manifest, options);
+    const auto commit_start = clock::now();
     db.commit();
-    totals.rows_seconds = std::chrono::duration<double>(rows_done - start).count();
-    totals.index_seconds = std::chrono::duration<double>(clock::now() - rows_done).count();
+    totals.index_seconds += seconds(commit_start, clock::now());
     return totals;
   } catch (...) {
     try {

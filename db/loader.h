@@ -19,6 +19,9 @@ struct load_options {
   // Called after every batch of rows with the bytes read so far and the
   // rows stored.
   std::function<void(std::uint64_t bytes, std::uint64_t rows)> progress;
+  // Called between the load's steps (batches, files, indexes) and before
+  // the commit; throws to stop the load, which is rolled back.
+  std::function<void()> checkpoint;
 };
 
 struct load_totals {
@@ -26,10 +29,12 @@ struct load_totals {
   std::uint64_t rows = 0;
   std::uint64_t bytes = 0;
   double rows_seconds = 0;   // reading and storing the rows
-  double index_seconds = 0;  // building the indexes and views, and the commit
+  double index_seconds = 0;    // building the indexes and views, and the commit
+  double analyze_seconds = 0;  // the planner's statistics (PostgreSQL)
 };
 
-// Throws load_error for bad input and db_error for the engine's failures;
+// Throws load_error for bad input and db_error for the engine's failures
+// (among them a table of kivdb's name that lacks columns kivdb needs);
 // either way the transaction is rolled back and the database is as before.
 load_totals load_run(database& db, const script_manifest& manifest, const load_options& options);
 

@@ -5,7 +5,10 @@
 
 #include <arpa/inet.h>
 
+#include <unistd.h>
+
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -21,6 +24,56 @@ struct result_deleter {
   void operator()(PGresult* r) const { PQclear(r); }
 };
 using pg_result = std::unique_ptr<PGresult, result_deleter>;
+
+// Loads into one database take turns: each holds this advisory lock from
+// its BEGIN to its end, so that two loads never write the same tables at
+// once (PostgreSQL's advisory locks belong to one database). The number
+// is kivdb's own: "kivdb" in ASCII.
+constexpr long long load_lock_key = 0x6b69766462LL;
+
+// libpq's messages end in a line end and may go on over indented lines;
+// the user gets one line.
+std::string one_line(std::string text) {
+  std::string out;
+  bool space = false;
+  for (char c : text) {
+    if (c == '\n' || c == '\t' || c == '\r') {
+      space = !out.empty();
+      continue;
+    }
+    if (space) out += ' ';
+    space = false;
+    out += c;
+  }
+  return out;
+}
+
+// The number after "line " and the name after ", column " in the context
+// of a failed COPY ("COPY memory, line 5, column vorex_args: ..."): which
+// row the server refused. Nothing is set when the context reads otherwise.
+void copy_position(const char* context, db_error& error) {
+  if (context == nullptr) return;
+  const std::string_view text = context;
+  const std::size_t line = text.find(", line ");
+  if (!text.starts_with("COPY ") || line == std::string_view::npos) return;
+  const char* digits = text.data() + line + std::strlen(", line ");
+  std::uint64_t row = 0;
+  const auto parsed = std::from_chars(digits, text.data() + text.size(), row);
+  if (parsed.ec != std::errc()) return;
+  error.row = row;
+  const std::string_view rest(parsed.ptr, static_cast<std::size_t>(text.data() + text.size() - parsed.ptr));
+  if (!rest.starts_with(", column ")) return;
+  const std::string_view name = rest.substr(std::strlen(", column "));
+  error.column = std::string(name.substr(0, name.find(':')));
+}
+
+// The server's own words for a failed result, without the severity and
+// context libpq puts around them.
+std::string primary_message(const PGresult* r, PGconn* conn) {
+  const char* primary = r != nullptr ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  if (primary != nullptr) return primary;
+  return one_line(r != nullptr ? PQresultErrorMessage(r) : PQerrorMessage(conn));
+}
 
 // '?' placeholders become $1, $2, ... outside quoted texts and names.
 std::string numbered_placeholders(const std::string& sql) {
@@ -103,12 +156,13 @@ class pg_sink final : public bulk_sink {
     put16(end_of_rows);
     flush();
     finished_ = true;
-    if (PQputCopyEnd(conn_, nullptr) != 1) throw db_error(PQerrorMessage(conn_));
+    if (PQputCopyEnd(conn_, nullptr) != 1) throw db_error(one_line(PQerrorMessage(conn_)));
     pg_result r(PQgetResult(conn_));
     const bool ok = r && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
-    const std::string message = r ? PQresultErrorMessage(r.get()) : PQerrorMessage(conn_);
+    db_error error(primary_message(r.get(), conn_));
+    if (r) copy_position(PQresultErrorField(r.get(), PG_DIAG_CONTEXT), error);
     while (PGresult* rest = PQgetResult(conn_)) PQclear(rest);
-    if (!ok) throw db_error(message);
+    if (!ok) throw error;
   }
 
  private:
@@ -183,7 +237,7 @@ class pg_sink final : public bulk_sink {
   void flush() {
     const auto n = static_cast<int>(out_ - buffer_.data());
     out_ = buffer_.data();
-    if (n != 0 && PQputCopyData(conn_, buffer_.data(), n) != 1) throw db_error(PQerrorMessage(conn_));
+    if (n != 0 && PQputCopyData(conn_, buffer_.data(), n) != 1) throw db_error(one_line(PQerrorMessage(conn_)));
   }
 
   PGconn* conn_;
@@ -200,22 +254,26 @@ void ignore_notice(void*, const char*) {}
 class pg_database final : public database {
  public:
   explicit pg_database(const std::string& conninfo) : conn_(PQconnectdb(conninfo.c_str())) {
-    if (conn_ == nullptr) throw db_error("cannot connect to PostgreSQL: out of memory");
+    if (conn_ == nullptr) throw db_error("cannot connect: out of memory");
     if (PQstatus(conn_) != CONNECTION_OK) {
-      const std::string message = PQerrorMessage(conn_);
+      const std::string message = one_line(PQerrorMessage(conn_));
       PQfinish(conn_);
-      throw db_error("cannot connect to PostgreSQL (" + conninfo + "): " + message);
+      throw db_error("cannot connect: " + message);
     }
     PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
+    cancel_ = PQgetCancel(conn_);
   }
-  ~pg_database() override { PQfinish(conn_); }
+  ~pg_database() override {
+    PQfreeCancel(cancel_);
+    PQfinish(conn_);
+  }
 
   engine_kind engine() const override { return engine_kind::postgresql; }
 
   void exec(const std::string& sql) override {
     pg_result r(PQexec(conn_, sql.c_str()));
     const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw db_error(error_of(r.get()) + " in: " + sql);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw db_error(error_of(r.get()), sql);
   }
 
   void query(const std::string& sql, std::span<const std::optional<std::string>> params,
@@ -225,7 +283,7 @@ class pg_database final : public database {
     const std::string text = numbered_placeholders(sql);
     if (PQsendQueryParams(conn_, text.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
                           nullptr, 0) != 1)
-      throw db_error(std::string(PQerrorMessage(conn_)) + " in: " + sql);
+      throw db_error(one_line(PQerrorMessage(conn_)), sql);
     PQsetSingleRowMode(conn_);
     std::string failure;
     std::exception_ptr thrown;
@@ -247,7 +305,7 @@ class pg_database final : public database {
       }
     }
     if (thrown) std::rethrow_exception(thrown);
-    if (!failure.empty()) throw db_error(failure + " in: " + sql);
+    if (!failure.empty()) throw db_error(failure, sql);
   }
 
   std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
@@ -256,11 +314,44 @@ class pg_database final : public database {
     for (const column* c : table.stored()) names += quote_name(c->name) + ", ";
     const std::string sql = "COPY " + quote_name(table.name) + " (" + names + std::string(row_nr_column) + ") FROM STDIN WITH (FORMAT binary)";
     pg_result r(PQexec(conn_, sql.c_str()));
-    if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) throw db_error(error_of(r.get()) + " in: " + sql);
+    if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) throw db_error(error_of(r.get()), sql);
     return std::make_unique<pg_sink>(conn_, std::move(widths));
   }
 
-  void prepare_bulk_load() override { exec("SET synchronous_commit = off"); }
+  // Nothing to set: COPY is the fast path already, and the commit waits
+  // for the server's disk as it does by default, so a run said to be
+  // loaded survives a crash of the server.
+  void prepare_bulk_load() override {}
+
+  void begin_load() override {
+    exec("BEGIN");
+    const std::string key = std::to_string(load_lock_key);
+    if (database::query("SELECT pg_try_advisory_xact_lock(" + key + ")").rows.at(0).at(0) == "t") return;
+    if (::isatty(STDERR_FILENO) != 0)
+      std::fprintf(stderr, "kivdb: another load writes to PostgreSQL database %s; waiting for it\n", PQdb(conn_));
+    exec("SELECT pg_advisory_xact_lock(" + key + ")");
+  }
+
+  void analyze(const std::vector<std::string>& tables) override {
+    std::string list;
+    for (const std::string& t : tables) list += (list.empty() ? "" : ", ") + quote_name(t);
+    if (!list.empty()) exec("ANALYZE " + list);
+  }
+
+  // libpq's cancel request may come from any thread.
+  void interrupt() override {
+    char reason[256];
+    if (cancel_ != nullptr) PQcancel(cancel_, reason, sizeof reason);
+  }
+
+  std::vector<std::string> table_names() override {
+    return names_of("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()", {});
+  }
+
+  std::vector<std::string> table_columns(const std::string& table) override {
+    return names_of("SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(?) AND attnum > 0 AND NOT attisdropped",
+                    {quote_name(table)});
+  }
 
  private:
   // COPY's binary form must match each column as the table holds it. A
@@ -282,19 +373,34 @@ class pg_database final : public database {
     return widths;
   }
 
-  std::string error_of(const PGresult* r) const {
-    std::string m = r != nullptr ? PQresultErrorMessage(r) : PQerrorMessage(conn_);
-    while (!m.empty() && m.back() == '\n') m.pop_back();
-    return m;
+  std::string error_of(const PGresult* r) const { return primary_message(r, conn_); }
+
+  std::vector<std::string> names_of(const std::string& sql, const std::vector<std::optional<std::string>>& params) {
+    std::vector<std::string> names;
+    query(sql, params, [&names](const row_view& row) { names.emplace_back(row.text(0)); });
+    return names;
   }
 
   PGconn* conn_;
+  PGcancel* cancel_ = nullptr;
 };
 
 }  // namespace
 
 std::unique_ptr<database> open_postgres(const std::string& conninfo) {
   return std::make_unique<pg_database>(conninfo);
+}
+
+std::string without_password(const std::string& conninfo) {
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), nullptr);
+  if (options == nullptr) return "(a connection string libpq cannot read)";
+  std::string out;
+  for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (o->val == nullptr || *o->val == '\0' || std::strcmp(o->keyword, "password") == 0) continue;
+    out += (out.empty() ? "" : " ") + std::string(o->keyword) + "=" + o->val;
+  }
+  PQconninfoFree(options);
+  return out;
 }
 
 }  // namespace kivdb

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/command_output.h"
 #include "db/commands.h"
 #include "db/schema.h"
 #include "db/views.h"
@@ -39,7 +40,7 @@ int schema_command(command_args args) {
     std::fprintf(stderr, "kivdb schema: unknown option %s\n", args[0]);
     return exit_usage;
   }
-  return 0;
+  return flush_standard_output("schema") ? 0 : exit_failure;
 }
 
 }  // namespace kivdb

@@ -1,9 +1,8 @@
 #include "db/script_manifest.h"
 
-#include <fstream>
-#include <sstream>
 #include <string_view>
 
+#include "db/input_file.h"
 #include "db/load_error.h"
 #include "db/schema.h"
 
@@ -83,11 +82,11 @@ std::string parse_import(std::string_view line, import_line& out) {
 }
 
 std::string read_whole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw load_error(path.string(), 0, "cannot read the script");
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  try {
+    return read_whole_file(path.string());
+  } catch (const input_error& e) {
+    throw load_error(path.string(), 0, std::string("cannot read the script: ") + e.what());
+  }
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 // The SQLite engine: one file, opened (and created) by the program itself.
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 
 #include "db/database.h"
 
@@ -15,7 +21,7 @@ class sqlite_statement {
  public:
   sqlite_statement(sqlite3* db, const std::string& sql) {
     if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK)
-      throw db_error(std::string(sqlite3_errmsg(db)) + " in: " + sql);
+      throw db_error(sqlite3_errmsg(db), sql);
   }
   ~sqlite_statement() { sqlite3_finalize(stmt_); }
   sqlite_statement(const sqlite_statement&) = delete;
@@ -118,17 +124,28 @@ class sqlite_sink final : public bulk_sink {
   sqlite_statement one_;
 };
 
+// Why a file could not be opened as a database, in the user's words.
+std::string open_failure(sqlite3* db, int rc) {
+  if (db == nullptr) return "out of memory";
+  if ((rc & 0xff) == SQLITE_NOTADB) return "not a SQLite database";
+  const int error = sqlite3_system_errno(db);
+  if ((rc & 0xff) == SQLITE_CANTOPEN && error != 0) return std::string("cannot open: ") + std::strerror(error);
+  return sqlite3_errmsg(db);
+}
+
 class sqlite_database final : public database {
  public:
-  explicit sqlite_database(const std::string& file) {
+  sqlite_database(const std::string& file, sqlite_open how) : file_(file), how_(how) {
     // One connection is used by one thread: no locking per call.
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-      const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-      sqlite3_close(db_);
-      throw db_error("cannot open SQLite database " + file + ": " + message);
-    }
-    sqlite3_busy_timeout(db_, busy_timeout_ms);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (how == sqlite_open::create) flags |= SQLITE_OPEN_CREATE;
+    const int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) fail_open(rc);
+    sqlite3_busy_handler(db_, wait_while_busy, this);
+    // The file is read lazily: its first statement tells whether it is a
+    // database at all.
+    const int checked = sqlite3_exec(db_, "SELECT 1 FROM sqlite_master LIMIT 1", nullptr, nullptr, nullptr);
+    if (checked != SQLITE_OK) fail_open(checked);
   }
   ~sqlite_database() override { sqlite3_close(db_); }
 
@@ -139,7 +156,7 @@ class sqlite_database final : public database {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
       std::string text = message != nullptr ? message : sqlite3_errmsg(db_);
       sqlite3_free(message);
-      throw db_error(text + " in: " + sql);
+      throw db_error(text, sql);
     }
   }
 
@@ -158,7 +175,7 @@ class sqlite_database final : public database {
     for (;;) {
       const int rc = sqlite3_step(stmt.get());
       if (rc == SQLITE_DONE) return;
-      if (rc != SQLITE_ROW) throw db_error(std::string(sqlite3_errmsg(db_)) + " in: " + sql);
+      if (rc != SQLITE_ROW) throw db_error(sqlite3_errmsg(db_), sql);
       each(row);
     }
   }
@@ -170,13 +187,24 @@ class sqlite_database final : public database {
     return std::make_unique<sqlite_sink>(db_, table, into);
   }
 
-  // The rollback journal stays (a failed load must leave the file as it
-  // was); only the waits for the disk go, and the cache grows.
+  // A failed load must leave the file as it was, so the rollback stays.
+  // A file the load builds under a temporary name holds nothing else: its
+  // journal stays in memory, nothing waits for the disk, and the caller
+  // syncs the whole file once before renaming it into place. A file that
+  // holds earlier runs keeps its own journal mode and waits for the disk
+  // at every commit and cache spill, so that a crash of the machine
+  // cannot take those runs with it.
   void prepare_bulk_load() override {
-    // Takes effect only in a new, empty file: large pages mean fewer page
-    // splits and less per-page work for the wide "memory" rows.
+    // Large pages mean fewer page splits and less per-page work for the
+    // wide "memory" rows; a page size takes effect only in an empty file
+    // (a new one, or an empty one the user named).
     exec("PRAGMA page_size = " + std::to_string(bulk_page_bytes));
-    exec("PRAGMA synchronous = OFF");
+    if (how_ == sqlite_open::fresh) {
+      exec("PRAGMA journal_mode = MEMORY");
+      exec("PRAGMA synchronous = OFF");
+    } else {
+      exec("PRAGMA synchronous = FULL");
+    }
     // A negative cache size counts KiB instead of pages.
     exec("PRAGMA cache_size = -" + std::to_string(bulk_cache_kib));
     exec("PRAGMA temp_store = MEMORY");
@@ -185,22 +213,85 @@ class sqlite_database final : public database {
     exec("PRAGMA threads = " + std::to_string(sorter_threads));
   }
 
+  // IMMEDIATE takes the write lock at once, waiting for it through the
+  // busy handler; a deferred transaction that has read first cannot wait
+  // for it and fails at its first write.
+  void begin_load() override { exec("BEGIN IMMEDIATE"); }
+
+  // SQLite plans the report's queries from its indexes; its ANALYZE would
+  // read every index of a large run once more.
+  void analyze(const std::vector<std::string>&) override {}
+
+  void interrupt() override {
+    interrupted_ = true;
+    sqlite3_interrupt(db_);
+  }
+
+  std::vector<std::string> table_names() override {
+    return names_of("SELECT name FROM sqlite_master WHERE type = 'table'", {});
+  }
+
+  std::vector<std::string> table_columns(const std::string& table) override {
+    return names_of("SELECT name FROM pragma_table_info(?)", {table});
+  }
+
  private:
   static constexpr int bulk_page_bytes = 65536;
   static constexpr int bulk_cache_kib = 256 * 1024;
   static constexpr int sorter_threads = 4;
-  static constexpr int busy_timeout_ms = 10000;
+  // Waits for a lock held by another connection: 1 ms at first, twice as
+  // long each time up to 50 ms.
+  static constexpr int first_wait_ms = 1;
+  static constexpr int longest_wait_ms = 50;
+  static constexpr int doublings = 6;
+
+  [[noreturn]] void fail_open(int rc) {
+    const std::string message = open_failure(db_, rc);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw db_error(message);
+  }
+
+  // Another connection holds the lock: a load writing, or a reader while
+  // a load commits. The wait lasts as long as that connection holds it (a
+  // lock ends with its process at the latest); an interrupt ends it.
+  static int wait_while_busy(void* self, int attempt) {
+    auto* db = static_cast<sqlite_database*>(self);
+    if (db->interrupted_) return 0;
+    if (attempt == 0) db->tell_waiting();
+    const int ms = std::min(longest_wait_ms, first_wait_ms << std::min(attempt, doublings));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return 1;
+  }
+
+  // Once per connection, and only to a person at a terminal.
+  void tell_waiting() {
+    if (told_waiting_ || ::isatty(STDERR_FILENO) == 0) return;
+    told_waiting_ = true;
+    std::fprintf(stderr, "kivdb: %s is in use by another program (a load?); waiting for it\n", file_.c_str());
+  }
+
+  std::vector<std::string> names_of(const std::string& sql, const std::vector<std::optional<std::string>>& params) {
+    std::vector<std::string> names;
+    query(sql, params, [&names](const row_view& row) { names.emplace_back(row.text(0)); });
+    return names;
+  }
+
+  std::string file_;
+  sqlite_open how_;
   sqlite3* db_ = nullptr;
+  std::atomic<bool> interrupted_ = false;
+  bool told_waiting_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<database> open_sqlite(const std::string& file) {
+std::unique_ptr<database> open_sqlite(const std::string& file, sqlite_open how) {
   // SQLite counts every allocation under a global lock unless told before
   // its first use not to; nothing here reads those counts.
   static const int memstatus_off = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   static_cast<void>(memstatus_off);
-  return std::make_unique<sqlite_database>(file);
+  return std::make_unique<sqlite_database>(file, how);
 }
 
 }  // namespace kivdb

@@ -2,11 +2,11 @@
 // JSON summary and its self-contained HTML page.
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
+#include "db/command_output.h"
 #include "db/commands.h"
 #include "db/db_options.h"
 #include "report/renderers.h"
@@ -68,13 +68,35 @@ std::string choose_run(database& db, const std::string& wanted) {
   throw db_error("the database holds several runs (" + list + "); choose one with --run");
 }
 
+// The whole output is rendered first: a file is written in one go, and a
+// failure names its cause.
 template <typename Render>
 void write_file(const std::string& path, const Render& render) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot write " + path);
+  std::ostringstream out;
   render(out);
-  out.flush();
-  if (!out) throw std::runtime_error("cannot write " + path);
+  write_output_file(path, out.view());
+}
+
+// The database's failures name the database; the others (files written)
+// name their file themselves.
+std::unique_ptr<database> open_report_database(const db_target& target) {
+  try {
+    auto db = open_database(target);
+    require_loaded_runs(*db);
+    return db;
+  } catch (const db_error& e) {
+    throw std::runtime_error(target_name(target) + ": " + e.what());
+  }
+}
+
+void write_reports(const report_options& options, const report::report_data& data) {
+  report::write_text(std::cout, data, options.top);
+  if (!options.json_path.empty())
+    write_file(options.json_path, [&](std::ostream& out) { report::write_json(out, data, options.top); });
+  if (!options.html_path.empty()) {
+    write_file(options.html_path, [&](std::ostream& out) { report::write_html(out, data, options.top); });
+    std::cout << "\nReport: " << options.html_path << '\n';
+  }
 }
 
 }  // namespace
@@ -88,23 +110,17 @@ int report_command(command_args args) {
     return exit_usage;
   }
   try {
-    if (options.target->engine == engine_kind::sqlite &&
-        !std::filesystem::exists(options.target->where))
-      throw db_error("no database " + options.target->where);
-    auto db = open_database(*options.target);
+    auto db = open_report_database(*options.target);
     const std::string run = choose_run(*db, options.run_id);
-    const report::report_data data = report::build_report(*db, run);
-    report::write_text(std::cout, data, options.top);
-    if (!options.json_path.empty())
-      write_file(options.json_path,
-                 [&](std::ostream& out) { report::write_json(out, data, options.top); });
-    if (!options.html_path.empty()) {
-      write_file(options.html_path,
-                 [&](std::ostream& out) { report::write_html(out, data, options.top); });
-      std::cout << "\nReport: " << options.html_path << '\n';
+    report::report_data data;
+    try {
+      data = report::build_report(*db, run);
+    } catch (const db_error& e) {
+      throw std::runtime_error(target_name(*options.target) + ": " + e.what());
     }
+    write_reports(options, data);
     std::cout.flush();
-    return 0;
+    return flush_standard_output("report") ? 0 : exit_failure;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kivdb report: %s\n", e.what());
     return exit_failure;

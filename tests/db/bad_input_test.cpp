@@ -2,6 +2,8 @@
 // and the database exactly as it was: a run loaded before stays whole even
 // when the failing load is a reload of that same run.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -107,6 +109,26 @@ std::vector<bad_case> cases() {
          kivtest::write_file(f, t.substr(0, t.size() - 5));
        },
        "without its end marker <<>>\n"},
+      {"table file that is a FIFO",
+       [](const auto& dir) {
+         std::filesystem::remove(dir / "kiv.r.arena.1.csv");
+         ASSERT_EQ(::mkfifo((dir / "kiv.r.arena.1.csv").c_str(), 0600), 0);
+       },
+       "kiv.r.arena.1.csv cannot be read: not a regular file (a FIFO)\n"},
+      {"table file that links to /dev/zero",
+       [](const auto& dir) {
+         std::filesystem::remove(dir / "kiv.r.arena.1.csv");
+         std::filesystem::create_symlink("/dev/zero", dir / "kiv.r.arena.1.csv");
+       },
+       "kiv.r.arena.1.csv cannot be read: not a regular file (a character device)\n"},
+      {"table file with CR LF line ends",
+       [](const auto& dir) {
+         std::string crlf;
+         for (char c : kivtest::read_file(dir / "kiv.r.process.1.csv")) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+         kivtest::write_file(dir / "kiv.r.process.1.csv", crlf);
+       },
+       "kiv.r.process.1.csv:1: the line ends in CR LF where kiv writes LF (was the file converted to another "
+       "system's line ends?)\n"},
   };
 }
 
@@ -160,6 +182,9 @@ TEST_F(BadInput, AFailedLoadCreatesNoDatabaseFile) {
   fresh_copy();
   cases().front().spoil(copy_);
   expect_refused({}, cases().front());
+  // Nor the temporary file the database was built in.
+  for (const auto& e : std::filesystem::directory_iterator(copy_))
+    EXPECT_FALSE(e.path().filename().string().starts_with(".kiv.r.db")) << e.path();
   EXPECT_FALSE(std::filesystem::exists(copy_ / "kiv.r.db"));
 }
 

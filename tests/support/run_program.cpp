@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 
@@ -45,10 +46,10 @@ void check(int rc, const char* what) {
 
 }  // namespace
 
-program_result run_program(const std::string& program, const program_run& run) {
-  scratch_dir capture("kiv_run");
-  const std::string out_path = (capture.path() / "stdout").string();
-  const std::string err_path = (capture.path() / "stderr").string();
+running_program::running_program(const std::string& program, const program_run& run)
+    : capture_(std::make_unique<scratch_dir>("kiv_run")) {
+  const std::string out_path = (capture_->path() / "stdout").string();
+  const std::string err_path = (capture_->path() / "stderr").string();
 
   std::vector<std::string> argv_strings{program};
   argv_strings.insert(argv_strings.end(), run.args.begin(), run.args.end());
@@ -64,20 +65,38 @@ program_result run_program(const std::string& program, const program_run& run) {
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), flags, 0644);
   if (!run.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, run.cwd.c_str());
 
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   check(rc, "posix_spawn");
+}
 
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+running_program::~running_program() {
+  if (reaped_) return;
+  ::kill(pid_, SIGKILL);
+  while (waitpid(pid_, &wstatus_, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool running_program::finished() {
+  if (reaped_) return true;
+  reaped_ = waitpid(pid_, &wstatus_, WNOHANG) == pid_;
+  return reaped_;
+}
+
+program_result running_program::wait() {
+  while (!reaped_) {
+    if (waitpid(pid_, &wstatus_, 0) == pid_) reaped_ = true;
+    else if (errno != EINTR) throw std::runtime_error("waitpid failed");
   }
   program_result result;
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : signal_status_base + WTERMSIG(wstatus);
-  result.out = read_file(out_path);
-  result.err = read_file(err_path);
+  result.status = WIFEXITED(wstatus_) ? WEXITSTATUS(wstatus_) : signal_status_base + WTERMSIG(wstatus_);
+  result.out = read_file(capture_->path() / "stdout");
+  result.err = read_file(capture_->path() / "stderr");
   return result;
+}
+
+program_result run_program(const std::string& program, const program_run& run) {
+  return running_program(program, run).wait();
 }
 
 }  // namespace kivtest
