@@ -1,6 +1,8 @@
 #include "recorder/child_process.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,9 @@ namespace {
 constexpr int signal_status_base = 128;
 constexpr int not_started_status = 127;
 constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Between two calls of the work done while the child runs: short, so that
+// little is left when it ends, and long enough to cost next to nothing.
+constexpr int work_interval_ms = 10;
 
 volatile sig_atomic_t child_pid = 0;
 
@@ -40,9 +45,31 @@ void restore_defaults() {
   for (const int signal : forwarded_signals) ::signal(signal, SIG_DFL);
 }
 
+// Waits for the child's end, doing `work` meanwhile. The child's pidfd
+// wakes the wait the moment it ends; without one (an old kernel) the
+// wait polls.
+int wait_for(pid_t pid, const std::function<void()>& work) {
+  int status = 0;
+  if (!work) {
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+  }
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  for (;;) {
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    if (ended == pid || (ended < 0 && errno != EINTR)) break;
+    work();
+    pollfd child{pidfd, POLLIN, 0};
+    ::poll(pidfd >= 0 ? &child : nullptr, pidfd >= 0 ? 1 : 0, work_interval_ms);
+  }
+  if (pidfd >= 0) ::close(pidfd);
+  return status;
+}
+
 }  // namespace
 
-int run_child(char** argv) {
+int run_child(char** argv, const std::function<void()>& work) {
   std::fflush(nullptr);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
@@ -60,9 +87,7 @@ int run_child(char** argv) {
   }
   child_pid = pid;
   install_forwarding();
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = wait_for(pid, work);
   child_pid = 0;
   restore_defaults();
   if (WIFSIGNALED(status)) return signal_status_base + WTERMSIG(status);

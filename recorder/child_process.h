@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 namespace kivrec {
 
 // Runs argv[0] (looked up in PATH) with the arguments after it as a child
@@ -7,7 +9,8 @@ namespace kivrec {
 // this process with kill are passed on to the child (the terminal sends
 // its own to both). Returns the child's exit status, or 128 + N when a
 // signal N ended it, as a shell does; 127 when it could not be started.
-// The child is killed when kivrec itself is.
-int run_child(char** argv);
+// The child is killed when kivrec itself is. While it runs, `work` is
+// called every few milliseconds (null: none).
+int run_child(char** argv, const std::function<void()>& work = nullptr);
 
 }  // namespace kivrec

@@ -16,6 +16,7 @@
 
 #include "recorder/child_process.h"
 #include "recorder/launch_checks.h"
+#include "recorder/stack_follower.h"
 #include "recorder/stack_capture.h"
 #include "recorder/trace_naming.h"
 
@@ -27,7 +28,8 @@ constexpr const char* usage_text =
     "Runs program with its heap recorded in kiv's trace format: one header and\n"
     "data files per process image in DIR/ID, converted with: cd DIR && kiv -R ID.\n"
     "Every allocation's call stack is named (function, file:line, object) into\n"
-    "the trace when the program has ended; --name names a run directory later.\n"
+    "the trace: while the program runs, the rest when it has ended; --name\n"
+    "names a run directory later.\n"
     "\n"
     "options:\n"
     "  --dir DIR            trace directory (default: the current directory)   KIVREC_DIR\n"
@@ -152,8 +154,7 @@ int parse(int argc, char** argv, launch& l) {
 
 // Names what can be named in the run directory; problems are reported
 // on standard error. False when there were any.
-bool name_stacks(const std::string& run_dir, const std::string& debug_dirs) {
-  kivrec::stack_namer namer(debug_dirs);
+bool name_stacks(const std::string& run_dir, kivrec::stack_namer& namer) {
   const kivrec::naming_outcome outcome = kivrec::name_run(run_dir, namer);
   for (const std::string& problem : outcome.problems) std::fprintf(stderr, "kivrec: %s\n", problem.c_str());
   return outcome.problems.empty();
@@ -183,7 +184,8 @@ int main(int argc, char** argv) {
   if (const char* dirs = ::getenv("KIVREC_DEBUG_PATH")) l.debug_dirs = dirs;
   const int status = parse(argc, argv, l);
   if (status >= 0) return status;
-  if (!l.name_dir.empty()) return name_stacks(l.name_dir, l.debug_dirs) ? 0 : 1;
+  kivrec::stack_namer namer(l.debug_dirs);
+  if (!l.name_dir.empty()) return name_stacks(l.name_dir, namer) ? 0 : 1;
   ::mkdir(l.dir.c_str(), 0777);
   char absolute[PATH_MAX];
   if (::realpath(l.dir.c_str(), absolute) == nullptr)
@@ -202,7 +204,11 @@ int main(int argc, char** argv) {
   if (!l.quiet)
     std::fprintf(stderr, "kivrec: recording into %s/%s; convert with: cd %s && kiv -R %s\n", absolute,
                  l.runid.c_str(), absolute, l.runid.c_str());
-  const int program_status = kivrec::run_child(argv + l.program);
-  name_stacks(std::string(absolute) + "/" + l.runid, l.debug_dirs);
+  // The stacks are named while the program runs, on a core of their own,
+  // so that little is left to name when it ends.
+  const std::string run_dir = std::string(absolute) + "/" + l.runid;
+  kivrec::stack_follower follower(run_dir, namer);
+  const int program_status = kivrec::run_child(argv + l.program, [&follower] { follower.step(); });
+  name_stacks(run_dir, namer);
   return program_status;
 }

@@ -197,7 +197,13 @@ void refuse_run_id(const char* runid) {
 }
 
 // The objects the process loads and unloads go into the stack file.
-void object_appeared(void*, const loaded_object& object) { stack_out.object(object); }
+// kivrec opens an object's file when it reads of it: a new one reaches the
+// disk at once, before the program has a chance to delete it.
+constinit bool objects_appeared = false;
+void object_appeared(void*, const loaded_object& object) {
+  stack_out.object(object);
+  objects_appeared = true;
+}
 void object_went_away(void*, const loaded_object& object) { stack_out.unload(object); }
 constexpr object_sink object_changes{object_appeared, object_went_away, nullptr};
 
@@ -385,6 +391,10 @@ location locate(const captured& stack) {
   if (const stack_entry* known = stacks.find(stack.frames, stack.count, objects.generation()))
     return {known->key, known->malloc_id};
   objects.refresh(object_changes);
+  if (objects_appeared) {
+    objects_appeared = false;
+    stack_out.flush();
+  }
   bool added = false;
   stack_entry* entry = stacks.intern(stack.frames, stack.count, objects.generation(), &added);
   if (entry == nullptr) return {};

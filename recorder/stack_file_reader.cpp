@@ -97,6 +97,35 @@ const recorded_object* stack_file_contents::object_at(std::uint64_t address, std
   return nullptr;
 }
 
+bool stack_file_parser::feed(std::string_view bytes, std::size_t* taken, std::string* error) {
+  std::string_view rest = bytes;
+  *taken = 0;
+  while (rest.size() >= stack_format::frame_bytes) {
+    const char tag = rest[0];
+    std::uint32_t size = 0;
+    std::memcpy(&size, rest.data() + 1, sizeof size);
+    if (rest.size() - stack_format::frame_bytes < size) break;  // the rest of it comes later
+    const std::string_view payload = rest.substr(stack_format::frame_bytes, size);
+    rest.remove_prefix(stack_format::frame_bytes + size);
+    if (!started_) {
+      payload_reader in(payload);
+      std::uint32_t version = 0, width = 0;
+      if (tag != stack_format::version_tag || !in.take(&version) || !in.take(&width) ||
+          version != stack_format::version) {
+        *error = path_ + " is not a stack file of this version";
+        return false;
+      }
+      contents_.address_width = width == 4 ? 4 : 8;
+      started_ = true;
+    } else if (!read_record(tag, payload, contents_)) {
+      *error = path_ + ": a damaged record";
+      return false;
+    }
+    *taken = bytes.size() - rest.size();
+  }
+  return true;
+}
+
 std::optional<stack_file_contents> read_stack_file(const std::string& path, std::string* error) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
@@ -104,38 +133,14 @@ std::optional<stack_file_contents> read_stack_file(const std::string& path, std:
     return std::nullopt;
   }
   const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::string_view rest(data);
-  stack_file_contents out;
-  bool first = true;
-  while (rest.size() >= stack_format::frame_bytes) {
-    const char tag = rest[0];
-    std::uint32_t size = 0;
-    std::memcpy(&size, rest.data() + 1, sizeof size);
-    if (rest.size() - stack_format::frame_bytes < size) break;  // cut short: the rest is lost
-    const std::string_view payload = rest.substr(stack_format::frame_bytes, size);
-    rest.remove_prefix(stack_format::frame_bytes + size);
-    if (first) {
-      payload_reader in(payload);
-      std::uint32_t version = 0, width = 0;
-      if (tag != stack_format::version_tag || !in.take(&version) || !in.take(&width) ||
-          version != stack_format::version) {
-        *error = path + " is not a stack file of this version";
-        return std::nullopt;
-      }
-      out.address_width = width == 4 ? 4 : 8;
-      first = false;
-      continue;
-    }
-    if (!read_record(tag, payload, out)) {
-      *error = path + ": a damaged record";
-      return std::nullopt;
-    }
-  }
-  if (first) {
+  stack_file_parser parser(path);
+  std::size_t taken = 0;
+  if (!parser.feed(data, &taken, error)) return std::nullopt;
+  if (!parser.started()) {
     *error = path + " is empty";
     return std::nullopt;
   }
-  return out;
+  return std::move(parser.contents());
 }
 
 }  // namespace kivrec

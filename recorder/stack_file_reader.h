@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "recorder/stack_file_format.h"
@@ -32,6 +33,28 @@ struct stack_file_contents {
   std::vector<recorded_stack> stacks;    // in file order
   // The object that held `address` in `generation`; null when none did.
   const recorded_object* object_at(std::uint64_t address, std::uint32_t generation) const;
+};
+
+// Reads a stack file piece by piece as its writer appends to it: each
+// piece's whole records are taken, a record cut short waits for the rest.
+class stack_file_parser {
+ public:
+  explicit stack_file_parser(std::string path) : path_(std::move(path)) {}
+
+  // Takes the whole records at the start of `bytes`; returns how many
+  // bytes they took (the rest is to be passed again, with what follows).
+  // False when the file is not a stack file of this version or a record is
+  // damaged: the reason is then in `error`, and nothing more is taken.
+  bool feed(std::string_view bytes, std::size_t* taken, std::string* error);
+  // Whether the version record was read.
+  bool started() const { return started_; }
+  const stack_file_contents& contents() const { return contents_; }
+  stack_file_contents& contents() { return contents_; }
+
+ private:
+  std::string path_;
+  stack_file_contents contents_;
+  bool started_ = false;
 };
 
 // Reads a stack file. A file cut short (the program was killed) gives the

@@ -31,6 +31,10 @@ class stack_namer {
   stack_namer(const stack_namer&) = delete;
   stack_namer& operator=(const stack_namer&) = delete;
 
+  // Opens the object's file (and its symbols) now, while it is surely
+  // there: a library that the program deletes later is still named.
+  void open(const object_file& object) { module_of(object); }
+
   // The frames of a return address in `object` (null: in no known object),
   // innermost inlined call first, each as its text in a stack.
   const std::vector<std::string>& frames(const object_file* object, std::uint64_t address);

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <vector>
 #include <set>
@@ -15,6 +16,8 @@
 #include "recorder/elf_symbols.h"
 #include "recorder/function_list.h"
 #include "recorder/object_map.h"
+#include "recorder/stack_file.h"
+#include "recorder/stack_file_reader.h"
 #include "recorder/record_encoder.h"
 #include "recorder/stack_table.h"
 #include "recorder/text_buffer.h"
@@ -225,3 +228,76 @@ TEST(RecorderObjects, LoadedObjectsAreFollowedThroughDlopenAndDlclose) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stack file as the recorder writes it: two objects, one unloaded and
+// its addresses reused by the other, and stacks of both generations.
+std::string written_stack_file(const std::filesystem::path& path) {
+  kivrec::stack_file out;
+  EXPECT_TRUE(out.open(path.c_str(), 8));
+  kivrec::loaded_object first;
+  first.index = 0;
+  first.range_count = 1;
+  first.ranges[0] = {0x1000, 0x2000};
+  first.build_id_size = 2;
+  first.build_id[0] = 0xab;
+  first.build_id[1] = 0xcd;
+  std::strcpy(first.path, "/lib/first.so");
+  out.object(first);
+  const std::uint64_t frames[] = {0x1010, 0x1020, 0x9999};
+  out.stack(1, 0, frames, 3);
+  first.end_generation = 1;
+  out.unload(first);
+  kivrec::loaded_object second = first;
+  second.index = 1;
+  second.first_generation = 1;
+  second.end_generation = 0;
+  second.load_bias = 0x1000;
+  std::strcpy(second.path, "/lib/second.so");
+  out.object(second);
+  out.stack(2, 1, frames, 2);
+  out.close();
+  return kivtest::read_file(path);
+}
+
+}  // namespace
+
+// kivrec reads a stack file while the program appends to it: a record
+// cut anywhere waits for its rest, and the pieces read as the whole file.
+TEST(RecorderStackFile, PiecesReadAsTheWholeFile) {
+  kivtest::scratch_dir dir("kivrec_stack_file");
+  const std::string bytes = written_stack_file(dir.path() / "kiv.1.kivstk");
+  std::string error;
+  const auto whole = kivrec::read_stack_file(dir.path() / "kiv.1.kivstk", &error);
+  ASSERT_TRUE(whole.has_value()) << error;
+  ASSERT_EQ(whole->stacks.size(), 2u);
+  EXPECT_EQ(whole->object_at(0x1010, 0)->path, "/lib/first.so");
+  EXPECT_EQ(whole->object_at(0x1010, 1)->path, "/lib/second.so");
+  EXPECT_EQ(whole->object_at(0x9999, 0), nullptr);
+  EXPECT_EQ(whole->objects[0].build_id, "\xab\xcd");
+
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    kivrec::stack_file_parser parser("piece");
+    std::size_t first = 0, rest = 0;
+    ASSERT_TRUE(parser.feed(std::string_view(bytes).substr(0, cut), &first, &error)) << error;
+    ASSERT_LE(first, cut);
+    ASSERT_TRUE(parser.feed(std::string_view(bytes).substr(first), &rest, &error)) << error;
+    ASSERT_EQ(first + rest, bytes.size()) << "cut at " << cut;
+    const kivrec::stack_file_contents& c = parser.contents();
+    ASSERT_EQ(c.stacks.size(), 2u) << "cut at " << cut;
+    EXPECT_EQ(c.stacks[1].frames, whole->stacks[1].frames);
+    EXPECT_EQ(c.objects[1].path, "/lib/second.so");
+    EXPECT_EQ(c.objects[0].end_generation, 1u);
+  }
+
+  // Not a stack file, and a record that does not hold what its tag says.
+  kivrec::stack_file_parser other("other");
+  std::size_t taken = 0;
+  EXPECT_FALSE(other.feed(std::string("K\x00\x00\x00\x00", 5), &taken, &error));
+  EXPECT_EQ(error, "other is not a stack file of this version");
+  kivrec::stack_file_parser damaged("damaged");
+  const std::string short_stack = bytes.substr(0, 13) + std::string("K\x02\x00\x00\x00\x01\x00", 7);
+  EXPECT_FALSE(damaged.feed(short_stack, &taken, &error));
+  EXPECT_EQ(error, "damaged: a damaged record");
+}

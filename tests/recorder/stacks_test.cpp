@@ -115,6 +115,36 @@ std::vector<std::vector<frame>> stacks_from(const recorded& r, const std::string
   return out;
 }
 
+// Every file of a run directory by name, with its bytes.
+std::map<std::string, std::string> files_of(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(dir)) files[entry.path().filename().string()] = read_file(entry.path());
+  return files;
+}
+
+// kivrec names while the program runs: the run directory must be what
+// naming it after the end gives. The names are taken out again (the names
+// file, and its entry from the header it was put into) and the directory
+// is named anew with kivrec --name.
+void expect_same_as_naming_afterwards(const fs::path& run_dir) {
+  const std::map<std::string, std::string> named = files_of(run_dir);
+  int headers = 0;
+  for (const auto& [name, text] : named) {
+    if (name.ends_with(".names.kivdat")) fs::remove(run_dir / name);
+    if (!name.ends_with(".kivhdr")) continue;
+    ++headers;
+    const std::size_t names_entry = text.find(".names.kivdat\"");
+    ASSERT_NE(names_entry, std::string::npos) << name;
+    const std::size_t start = text.rfind("  <kivfile>\n", names_entry);
+    const std::size_t end = text.find("  </kivfile>\n", names_entry) + std::string("  </kivfile>\n").size();
+    write_file(run_dir / name, text.substr(0, start) + text.substr(end));
+  }
+  ASSERT_GT(headers, 0);
+  const program_result again = run_program(KIVREC_BINARY, {{"--name", run_dir}, "", {}});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(files_of(run_dir), named);
+}
+
 constexpr const char* inlined_source = R"(#include <stdlib.h>
 #include <string.h>
 static inline char* dup_name(const char* s) {
@@ -334,6 +364,7 @@ TEST(Stacks, UnloadedLibrariesAreNamedAndNamesTravelWithTheTrace) {
   EXPECT_EQ(first[0][0], (frame{"first_alloc", build / "first.c", line, "libfirst.so"}));
   EXPECT_EQ(second[0][0], (frame{"second_alloc", build / "second.c", line, "libsecond.so"}));
   EXPECT_EQ(first[0][1].function, "use");
+  expect_same_as_naming_afterwards(traces.path() / runid);
 
   // Moved to another directory, without the program and its libraries,
   // the trace converts to the same names.
@@ -347,6 +378,104 @@ TEST(Stacks, UnloadedLibrariesAreNamedAndNamesTravelWithTheTrace) {
   const program_result again = run_program(KIV_BINARY, {{"-R", runid}, moved.path().string(), {}});
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_EQ(read_file(moved.path() / runid / (std::string("kiv.") + runid + ".hashloc.1.csv")), r.hashloc_table);
+}
+
+constexpr const char* rounds_source = R"(#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+void* volatile keep;
+/* A stack of its own for every depth. */
+__attribute__((noinline)) void* level(int n, size_t size) {
+  if (n == 0) {
+    void* p = malloc(size);
+    if (p) memset(p, 1, size);
+    return p;
+  }
+  void* p = level(n - 1, size);
+  keep = p;
+  return p;
+}
+int main(void) {
+  for (int round = 0; round < 24; ++round) {
+    /* Enough records that the trace is written out during each round. */
+    for (int i = 0; i < 2000; ++i) free(level(round % 12, 16 + (size_t)(i % 64)));
+    usleep(20000);
+  }
+  return 0;
+}
+)";
+
+// New stacks keep appearing while the program runs: what kivrec named on
+// the way is what it would have named at the end.
+TEST(Stacks, NamingWhileTheProgramRunsEqualsNamingAfterIt) {
+  scratch_dir dir("kivrec_follow");
+  compile(dir.path(), "rounds.c", rounds_source, "rounds");
+  const recorded r = record(dir.path(), {dir / "rounds"});
+  ASSERT_EQ(r.record.status, 0) << r.record.err;
+  std::set<std::size_t> depths;
+  for (const auto& stack : stacks_from(r, "level")) {
+    std::size_t levels = 0;
+    while (levels < stack.size() && stack[levels].function == "level") ++levels;
+    depths.insert(levels);
+  }
+  EXPECT_EQ(depths.size(), 12u) << r.hashloc_table;
+  expect_same_as_naming_afterwards(dir.path() / runid);
+}
+
+constexpr const char* deleting_loader_source = R"(#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+void* volatile keep;
+/* Whether the process `pid` holds `path` open. */
+static int holds_open(pid_t pid, const char* path) {
+  char dir[64];
+  snprintf(dir, sizeof dir, "/proc/%d/fd", (int)pid);
+  DIR* d = opendir(dir);
+  int found = 0;
+  for (struct dirent* e; d != NULL && !found && (e = readdir(d)) != NULL;) {
+    char link[PATH_MAX + 80], target[PATH_MAX];
+    snprintf(link, sizeof link, "%s/%s", dir, e->d_name);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n > 0) {
+      target[n] = 0;
+      found = strcmp(target, path) == 0;
+    }
+  }
+  if (d != NULL) closedir(d);
+  return found;
+}
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  char path[PATH_MAX];
+  if (realpath(argv[1], path) == NULL) return 2;
+  void* handle = dlopen(path, RTLD_NOW);
+  if (handle == NULL) return 3;
+  void* (*allocate)(void) = (void* (*)(void))dlsym(handle, "doomed_alloc");
+  keep = allocate();
+  /* Once kivrec has the library open, it goes away for good. */
+  for (int i = 0; i < 1000 && !holds_open(getppid(), path); ++i) usleep(10000);
+  dlclose(handle);
+  return unlink(path) == 0 ? 0 : 4;
+}
+)";
+
+// A library the program deletes while it runs is named all the same:
+// kivrec opens it as soon as the program has loaded it.
+TEST(Stacks, ALibraryDeletedByTheProgramIsNamed) {
+  scratch_dir dir("kivrec_deleted");
+  compile(dir.path(), "doomed.c", plugin("doomed", 40), "libdoomed.so", {"-shared", "-fPIC"});
+  compile(dir.path(), "loader.c", deleting_loader_source, "loader", {"-ldl"});
+  const recorded r = record(dir.path(), {dir / "loader", dir / "libdoomed.so"});
+  ASSERT_EQ(r.record.status, 0) << r.record.err;
+  EXPECT_FALSE(fs::exists(dir / "libdoomed.so"));
+  const auto stacks = stacks_from(r, "doomed_alloc");
+  ASSERT_EQ(stacks.size(), 1u) << r.hashloc_table;
+  EXPECT_EQ(stacks[0][0], (frame{"doomed_alloc", dir / "doomed.c", line_of(plugin_source, "at alloc"), "libdoomed.so"}));
 }
 
 constexpr const char* deep_source = R"(#include <stdlib.h>

@@ -1,0 +1,97 @@
+#include "recorder/stack_follower.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace kivrec {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t read_chunk = 1 << 20;
+
+// The bytes of `path` from `offset` to its current end.
+bool read_from(const std::string& path, std::uint64_t offset, std::string& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char chunk[read_chunk];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(offset));
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    out.append(chunk, static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  return ok;
+}
+
+object_file file_of(const recorded_object& object) { return {object.path, object.build_id, object.load_bias}; }
+
+}  // namespace
+
+bool stack_follower::read_more(const std::string& path, followed& file) {
+  std::string bytes = std::move(file.pending);
+  file.pending.clear();
+  const std::size_t before = bytes.size();
+  if (!read_from(path, file.offset, bytes) || bytes.size() == before) {
+    file.pending = std::move(bytes);
+    return false;
+  }
+  file.offset += bytes.size() - before;
+  std::size_t taken = 0;
+  std::string error;
+  if (!file.parser.feed(bytes, &taken, &error)) {
+    file.failed = true;  // naming at the end reports it
+    return true;
+  }
+  file.pending = bytes.substr(taken);
+  return true;
+}
+
+// Opens the objects that appeared and names the addresses of the stacks
+// that were added, each address once per generation.
+void stack_follower::name_new(followed& file) {
+  const stack_file_contents& contents = file.parser.contents();
+  for (; file.objects_seen < contents.objects.size(); ++file.objects_seen) {
+    const recorded_object& object = contents.objects[file.objects_seen];
+    if (object.loaded) namer_.open(file_of(object));
+  }
+  for (; file.stacks_seen < contents.stacks.size(); ++file.stacks_seen) {
+    const recorded_stack& stack = contents.stacks[file.stacks_seen];
+    auto& named = file.named[stack.generation];
+    for (const std::uint64_t address : stack.frames) {
+      if (!named.insert(address).second) continue;
+      const recorded_object* object = contents.object_at(address, stack.generation);
+      if (object == nullptr) {
+        namer_.frames(nullptr, address);
+      } else {
+        const object_file of = file_of(*object);
+        namer_.frames(&of, address);
+      }
+      ++named_;
+    }
+  }
+}
+
+bool stack_follower::step() {
+  std::error_code ec;
+  bool news = false;
+  for (const auto& entry : fs::directory_iterator(run_dir_, ec)) {
+    const std::string path = entry.path().string();
+    if (!path.ends_with(stack_format::suffix)) continue;
+    followed& file = files_.try_emplace(path, path).first->second;
+    if (file.failed || !read_more(path, file)) continue;
+    news = true;
+    name_new(file);
+  }
+  return news;
+}
+
+}  // namespace kivrec
