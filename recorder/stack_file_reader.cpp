@@ -1,13 +1,17 @@
 #include "recorder/stack_file_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
 namespace kivrec {
 
 namespace {
+
+constexpr std::size_t read_chunk = 1 << 16;
 
 // Little-endian reads from one record's payload; reads past its end fail.
 class payload_reader {
@@ -126,13 +130,33 @@ bool stack_file_parser::feed(std::string_view bytes, std::size_t* taken, std::st
   return true;
 }
 
+bool read_file_from(const std::string& path, std::uint64_t offset, std::string& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > offset)
+    out.reserve(out.size() + static_cast<std::size_t>(st.st_size) - offset);
+  char chunk[read_chunk];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(offset));
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    out.append(chunk, static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  return ok;
+}
+
 std::optional<stack_file_contents> read_stack_file(const std::string& path, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::string data;
+  if (!read_file_from(path, 0, data)) {
     *error = "cannot open " + path;
     return std::nullopt;
   }
-  const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   stack_file_parser parser(path);
   std::size_t taken = 0;
   if (!parser.feed(data, &taken, error)) return std::nullopt;

@@ -57,6 +57,9 @@ class stack_file_parser {
   bool started_ = false;
 };
 
+// Appends the bytes of `path` from `offset` to its current end to `out`.
+bool read_file_from(const std::string& path, std::uint64_t offset, std::string& out);
+
 // Reads a stack file. A file cut short (the program was killed) gives the
 // records it holds whole; a file that is not a stack file gives nothing,
 // with the reason in `error`.

@@ -1,8 +1,5 @@
 #include "recorder/stack_follower.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <filesystem>
 
 namespace kivrec {
@@ -10,27 +7,6 @@ namespace kivrec {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::size_t read_chunk = 1 << 20;
-
-// The bytes of `path` from `offset` to its current end.
-bool read_from(const std::string& path, std::uint64_t offset, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char chunk[read_chunk];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(offset));
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    out.append(chunk, static_cast<std::size_t>(n));
-    offset += static_cast<std::uint64_t>(n);
-  }
-  ::close(fd);
-  return ok;
-}
 
 object_file file_of(const recorded_object& object) { return {object.path, object.build_id, object.load_bias}; }
 
@@ -40,7 +16,7 @@ bool stack_follower::read_more(const std::string& path, followed& file) {
   std::string bytes = std::move(file.pending);
   file.pending.clear();
   const std::size_t before = bytes.size();
-  if (!read_from(path, file.offset, bytes) || bytes.size() == before) {
+  if (!read_file_from(path, file.offset, bytes) || bytes.size() == before) {
     file.pending = std::move(bytes);
     return false;
   }

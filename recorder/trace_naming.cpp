@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -33,9 +32,9 @@ constexpr std::size_t max_payload = 65535;
 constexpr std::size_t time_record_bytes = record_frame_bytes + 8;
 
 std::optional<std::string> read_whole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text;
+  if (!read_file_from(path.string(), 0, text)) return std::nullopt;
+  return text;
 }
 
 std::string xml_unescaped(std::string_view text) {
