@@ -112,6 +112,16 @@ void resolve() {
   resolving = false;
 }
 
+// Records an allocation with its stack (the recorder's guard held). The
+// stack is captured here, inlined into the allocator function the program
+// called, so that the unwinder walks no other frame of the recorder.
+[[gnu::always_inline]] inline void allocated(void* p, std::size_t size) {
+  if (p == nullptr || !recording()) return;
+  captured_stack stack;
+  capture_stack(stack, capture_depth());
+  record_allocation(p, size, stack);
+}
+
 std::uint64_t as_number(void* address) { return reinterpret_cast<std::uint64_t>(address); }
 
 void* traced_malloc(std::size_t size) {
@@ -119,7 +129,7 @@ void* traced_malloc(std::size_t size) {
   if (real.malloc == nullptr || resolving) return bootstrap_alloc(size);
   void* p = real.malloc(size);
   hook_guard guard;
-  if (p != nullptr && guard.entered()) record_allocation(p, size);
+  if (p != nullptr && guard.entered()) allocated(p, size);
   return p;
 }
 
@@ -137,7 +147,7 @@ void* traced_memalign(std::size_t alignment, std::size_t size) {
   resolve();
   void* p = real.memalign(alignment, size);
   hook_guard guard;
-  if (p != nullptr && guard.entered()) record_allocation(p, size);
+  if (p != nullptr && guard.entered()) allocated(p, size);
   return p;
 }
 
@@ -192,7 +202,7 @@ KIVREC_EXPORT void* calloc(std::size_t count, std::size_t size) {
   }
   void* p = real.calloc(count, size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, count * size);
+  if (p != nullptr && guard.entered()) kivrec::allocated(p, count * size);
   return p;
 }
 
@@ -207,8 +217,10 @@ KIVREC_EXPORT void* realloc(void* p, std::size_t size) {
   }
   kivrec::resolve();
   kivrec::hook_guard guard;
-  if (!guard.entered()) return real.realloc(p, size);
-  return kivrec::record_realloc(p, size, real.realloc);
+  if (!guard.entered() || !kivrec::recording()) return real.realloc(p, size);
+  kivrec::captured_stack stack;
+  kivrec::capture_stack(stack, kivrec::capture_depth());
+  return kivrec::record_realloc(p, size, real.realloc, stack);
 }
 
 KIVREC_EXPORT void* memalign(std::size_t alignment, std::size_t size) {
@@ -219,7 +231,7 @@ KIVREC_EXPORT void* aligned_alloc(std::size_t alignment, std::size_t size) {
   kivrec::resolve();
   void* p = real.aligned_alloc(alignment, size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size);
+  if (p != nullptr && guard.entered()) kivrec::allocated(p, size);
   return p;
 }
 
@@ -227,7 +239,7 @@ KIVREC_EXPORT int posix_memalign(void** out, std::size_t alignment, std::size_t 
   kivrec::resolve();
   const int result = real.posix_memalign(out, alignment, size);
   kivrec::hook_guard guard;
-  if (result == 0 && guard.entered()) kivrec::record_allocation(*out, size);
+  if (result == 0 && guard.entered()) kivrec::allocated(*out, size);
   return result;
 }
 
@@ -235,7 +247,7 @@ KIVREC_EXPORT void* valloc(std::size_t size) {
   kivrec::resolve();
   void* p = real.valloc(size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size);
+  if (p != nullptr && guard.entered()) kivrec::allocated(p, size);
   return p;
 }
 
@@ -243,7 +255,7 @@ KIVREC_EXPORT void* pvalloc(std::size_t size) {
   kivrec::resolve();
   void* p = real.pvalloc(size);
   kivrec::hook_guard guard;
-  if (p != nullptr && guard.entered()) kivrec::record_allocation(p, size);
+  if (p != nullptr && guard.entered()) kivrec::allocated(p, size);
   return p;
 }
 

@@ -357,21 +357,13 @@ struct location {
   std::uint16_t id = outside_objects_id;
 };
 
-// A captured stack, the allocator's caller first.
-struct captured {
-  std::uint64_t frames[max_depth];
-  std::uint32_t count = 0;
-};
-
-void capture(captured& stack) { stack.count = capture_stack(stack.frames, stack_depth); }
-
 // The malloc id of a stack: the object of its first frame outside the C
 // and C++ runtime (a strdup or std::string allocation counts for the
 // program that asked for it), else of its first frame in any object.
-std::uint16_t malloc_id_of(const captured& stack) {
+std::uint16_t malloc_id_of(const captured_stack& stack) {
   std::uint32_t fallback = object_map::none;
   for (std::uint32_t i = 0; i < stack.count; ++i) {
-    const std::uint32_t index = objects.find(stack.frames[i]);
+    const std::uint32_t index = objects.find(stack.frames()[i]);
     if (index == object_map::none) continue;
     if (!objects.object(index).runtime) {
       fallback = index;
@@ -387,8 +379,8 @@ std::uint16_t malloc_id_of(const captured& stack) {
 // The location of a stack (lock held). A stack seen for the first time
 // gets the next key; the list of loaded objects is brought up to date
 // before, so that the stack file names its frames' objects first.
-location locate(const captured& stack) {
-  if (const stack_entry* known = stacks.find(stack.frames, stack.count, objects.generation()))
+location locate(const captured_stack& stack) {
+  if (const stack_entry* known = stacks.find(stack.frames(), stack.count, objects.generation()))
     return {known->key, known->malloc_id};
   objects.refresh(object_changes);
   if (objects_appeared) {
@@ -396,11 +388,11 @@ location locate(const captured& stack) {
     stack_out.flush();
   }
   bool added = false;
-  stack_entry* entry = stacks.intern(stack.frames, stack.count, objects.generation(), &added);
+  stack_entry* entry = stacks.intern(stack.frames(), stack.count, objects.generation(), &added);
   if (entry == nullptr) return {};
   if (added) {
     entry->malloc_id = malloc_id_of(stack);
-    stack_out.stack(entry->key, objects.generation(), stack.frames, stack.count);
+    stack_out.stack(entry->key, objects.generation(), stack.frames(), stack.count);
   }
   return {entry->key, entry->malloc_id};
 }
@@ -587,10 +579,9 @@ bool recording() {
   return state == trace_state::on;
 }
 
-void record_allocation(void* block, std::size_t size) {
-  if (!recording()) return;
-  captured stack;
-  capture(stack);
+std::uint32_t capture_depth() { return stack_depth; }
+
+void record_allocation(void* block, std::size_t size, const captured_stack& stack) {
   lock();
   if (state == trace_state::on) {
     const location at = locate(stack);
@@ -614,10 +605,7 @@ void record_free(void* block) {
   unlock();
 }
 
-void* record_realloc(void* block, std::size_t size, realloc_function real) {
-  if (!recording()) return real(block, size);
-  captured stack;
-  capture(stack);
+void* record_realloc(void* block, std::size_t size, realloc_function real, const captured_stack& stack) {
   lock();
   location at;
   if (state == trace_state::on) at = locate(stack);

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "recorder/stack_capture.h"
+
 namespace kivrec {
 
 // The recording side of the allocator hooks. Every function expects the
@@ -17,15 +19,19 @@ namespace kivrec {
 // one; false while tracing is off.
 bool recording();
 
+// Frames of the program kept per stack (kivrec --depth).
+std::uint32_t capture_depth();
+
 // An allocation is recorded with the call stack that made it (its
-// location: one key per distinct stack); a free without one.
-void record_allocation(void* block, std::size_t size);
+// location: one key per distinct stack), captured by the allocator
+// function while recording; a free without one.
+void record_allocation(void* block, std::size_t size, const captured_stack& stack);
 // Called before the block is handed back to the allocator.
 void record_free(void* block);
 
 using realloc_function = void* (*)(void*, std::size_t);
 // Runs the real realloc under the recorder's lock and records its outcome.
-void* record_realloc(void* block, std::size_t size, realloc_function real);
+void* record_realloc(void* block, std::size_t size, realloc_function real, const captured_stack& stack);
 
 // An object was unloaded (dlclose): the recorder's list of loaded objects
 // is read again, so that later stacks tell it apart from whatever is

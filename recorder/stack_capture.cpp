@@ -1,17 +1,17 @@
 #include "recorder/stack_capture.h"
 
-#define UNW_LOCAL_ONLY
-#include <libunwind.h>
 #include <link.h>
 #include <unwind.h>
 
 namespace kivrec {
 
+namespace capture_detail {
+constinit std::atomic<std::uint32_t> own_frames{0};
+constinit unwinder chosen = unwinder::libunwind;
+}  // namespace capture_detail
+
 namespace {
 
-// The recorder's frames under the program's: capture_stack, the recording
-// and hook functions, the allocator function the program called.
-constexpr std::uint32_t own_frames_margin = 12;
 constexpr int max_own_ranges = 4;
 
 struct code_range {
@@ -20,7 +20,6 @@ struct code_range {
 };
 constinit code_range own_code[max_own_ranges] = {};
 constinit int own_count = 0;
-constinit unwinder chosen = unwinder::libunwind;
 
 bool own_frame(std::uint64_t address) {
   for (int i = 0; i < own_count; ++i)
@@ -61,34 +60,49 @@ _Unwind_Reason_Code collect(_Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
-std::uint32_t raw_backtrace(std::uint64_t* frames, std::uint32_t capacity) {
-  if (chosen == unwinder::libgcc) {
-    libgcc_walk walk{frames, capacity, 0};
-    _Unwind_Backtrace(collect, &walk);
-    return walk.count;
-  }
-  static_assert(sizeof(void*) == sizeof(std::uint64_t), "frames are stored as 64-bit addresses");
+std::uint32_t unwind(std::uint64_t* frames, std::uint32_t capacity) {
+  if (capture_detail::chosen == unwinder::libgcc) return capture_detail::libgcc_backtrace(frames, capacity);
   const int n = unw_backtrace(reinterpret_cast<void**>(frames), static_cast<int>(capacity));
   return n > 0 ? static_cast<std::uint32_t>(n) : 0;
 }
 
 }  // namespace
 
-void prepare_capture(unwinder which) {
-  chosen = which;
-  ::dl_iterate_phdr(find_own_code, reinterpret_cast<void*>(&capture_stack));
-  if (which == unwinder::libunwind) unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
+namespace capture_detail {
+
+std::uint32_t libgcc_backtrace(std::uint64_t* frames, std::uint32_t capacity) {
+  libgcc_walk walk{frames, capacity, 0};
+  _Unwind_Backtrace(collect, &walk);
+  return walk.count;
 }
 
-__attribute__((noinline)) std::uint32_t capture_stack(std::uint64_t* frames, std::uint32_t depth) {
-  std::uint64_t raw[max_depth + own_frames_margin];
-  if (depth > max_depth) depth = max_depth;
-  const std::uint32_t n = raw_backtrace(raw, depth + own_frames_margin);
+__attribute__((noinline)) void settle(captured_stack& stack, std::uint32_t n, std::uint32_t capacity,
+                                      std::uint32_t depth) {
   std::uint32_t first = 0;
-  while (first < n && own_frame(raw[first])) ++first;
-  std::uint32_t count = n - first < depth ? n - first : depth;
-  for (std::uint32_t i = 0; i < count; ++i) frames[i] = raw[first + i];
-  return count;
+  while (first < n && own_frame(stack.raw[first])) ++first;
+  const std::uint32_t asked = capacity - depth;
+  if (first > asked && n == capacity) {
+    // A path through the recorder with more frames than it asked for:
+    // the stack lost outer frames. Asked again with room for all (this
+    // function is one more frame of its own).
+    n = unwind(stack.raw, depth + max_own_frames + 1);
+    for (first = 0; first < n && own_frame(stack.raw[first]);) ++first;
+  }
+  // Only ever raised once learnt: a path with more frames than another
+  // keeps its room.
+  const std::uint32_t needed = first > 0 ? first : 1;
+  if (needed > asked || own_frames.load(std::memory_order_relaxed) == 0)
+    own_frames.store(needed, std::memory_order_relaxed);
+  stack.first = first;
+  stack.count = n - first < depth ? n - first : depth;
+}
+
+}  // namespace capture_detail
+
+void prepare_capture(unwinder which) {
+  capture_detail::chosen = which;
+  ::dl_iterate_phdr(find_own_code, reinterpret_cast<void*>(&prepare_capture));
+  if (which == unwinder::libunwind) unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
 }
 
 }  // namespace kivrec

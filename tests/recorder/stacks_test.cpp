@@ -512,6 +512,49 @@ TEST(Stacks, DepthKeepsTheFramesNearestTheAllocation) {
   for (const auto& [key, text] : r.hashloc) EXPECT_LE(frames_of(text).size(), 4u) << text;
 }
 
+constexpr const char* deep_cpp_source = R"(#include <cstdlib>
+#include <cstring>
+void* volatile keep;
+// f1 allocates with malloc, then with new[] and aligned new: allocator
+// functions whose paths through the recorder may differ in length.
+__attribute__((noinline)) void* f1(int n) {
+  void* p = std::malloc(static_cast<std::size_t>(n));
+  if (p) std::memset(p, 1, static_cast<std::size_t>(n));
+  keep = p;
+  keep = new char[static_cast<std::size_t>(n)];
+  struct alignas(64) wide { char c[64]; };
+  keep = new wide;
+  return p;
+}
+#define LEVEL(name, next) \
+  __attribute__((noinline)) void* name(int n) { void* p = next(n); keep = p; return p; }
+LEVEL(f2, f1)
+LEVEL(f3, f2)
+LEVEL(f4, f3)
+LEVEL(f5, f4)
+LEVEL(f6, f5)
+int main() {
+  keep = f6(32);
+  return 0;
+}
+)";
+
+// Every allocator function keeps the frames nearest the allocation, also
+// after another one was seen first.
+TEST(Stacks, DepthHoldsForEveryAllocatorFunction) {
+  scratch_dir dir("kivrec_depth_cpp");
+  compile(dir.path(), "deep.cpp", deep_cpp_source, "deep");
+  const recorded r = record(dir.path(), {dir / "deep"}, {"--depth", "4"});
+  ASSERT_EQ(r.record.status, 0) << r.record.err;
+  const auto stacks = stacks_from(r, "f1(int)");
+  ASSERT_EQ(stacks.size(), 3u) << r.hashloc_table;
+  for (const auto& stack : stacks) {
+    std::vector<std::string> functions;
+    for (const frame& f : stack) functions.push_back(f.function);
+    EXPECT_EQ(functions, (std::vector<std::string>{"f1(int)", "f2(int)", "f3(int)", "f4(int)"}));
+  }
+}
+
 constexpr const char* paths_source = R"(#include <stdlib.h>
 #include <string.h>
 void* volatile keep;
