@@ -225,6 +225,49 @@ TEST(Stacks, StrippedObjectsAreNamedFromTheirDynamicSymbols) {
   EXPECT_TRUE(stacks[0][1].function.starts_with("user+0x")) << stacks[0][1].function;
 }
 
+constexpr const char* hidden_source = R"(#include <stdlib.h>
+#include <string.h>
+__attribute__((noinline)) static void* hidden_alloc(size_t n) {
+  void* p = malloc(n);
+  if (p) memset(p, 1, n); /* not 0: malloc and a clearing memset become one calloc */
+  return p;
+}
+void* wrap_alloc(size_t n) {
+  void* p = hidden_alloc(n);
+  if (p) ((char*)p)[0] = 2;
+  return p;
+}
+)";
+
+// Runs a shell command line in `dir`; the test fails with its message when it does.
+void shell(const std::string& line, const fs::path& dir) { tool("/bin/sh", {"-c", line}, dir); }
+
+// A stripped library that carries its function symbols compressed in a
+// .gnu_debugdata section (as some distributions ship theirs) names its
+// static functions too.
+TEST(Stacks, StaticFunctionsOfStrippedLibrariesAreNamedFromTheirCompressedSymbols) {
+  scratch_dir dir("kivrec_minidebug");
+  compile(dir.path(), "wrap.c", hidden_source, "libwrap.so", {"-shared", "-fPIC"});
+  compile(dir.path(), "user.c", wrapper_user_source, "user",
+          {"-L" + dir.path().string(), "-lwrap", "-Wl,-rpath," + dir.path().string()});
+  // The function symbols that the dynamic symbol table lacks, alone in an
+  // xz-compressed copy of the debug file.
+  shell("nm -D --format=posix --defined-only libwrap.so | cut -d' ' -f1 | sort > dynamic && "
+        "nm --format=posix --defined-only libwrap.so | awk '$2 ~ /[Tt]/ {print $1}' | sort > functions && "
+        "comm -13 dynamic functions > kept && "
+        "objcopy --only-keep-debug libwrap.so full.debug && "
+        "objcopy -S --remove-section .comment --keep-symbols=kept full.debug mini && xz -f mini && "
+        "strip --strip-all libwrap.so && objcopy --add-section .gnu_debugdata=mini.xz libwrap.so",
+        dir.path());
+  const recorded r = record(dir.path(), {dir / "user"});
+  ASSERT_EQ(r.record.status, 0) << r.record.err;
+  const auto stacks = stacks_from(r, "hidden_alloc");
+  ASSERT_EQ(stacks.size(), 1u) << r.hashloc_table;
+  ASSERT_GE(stacks[0].size(), 2u);
+  EXPECT_EQ(stacks[0][0], (frame{"hidden_alloc", "", 0, "libwrap.so"}));
+  EXPECT_EQ(stacks[0][1], (frame{"wrap_alloc", "", 0, "libwrap.so"}));
+}
+
 // The build-id of an ELF file as readelf prints it.
 std::string build_id_of(const fs::path& file) {
   const program_result r = run_program("/usr/bin/readelf", {{"-n", file.string()}, "", {}});
