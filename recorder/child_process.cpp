@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,9 +19,11 @@ namespace {
 constexpr int signal_status_base = 128;
 constexpr int not_started_status = 127;
 constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-// Between two calls of the work done while the child runs: short, so that
-// little is left when it ends, and long enough to cost next to nothing.
+// Between two calls of the work done while the child runs: short while
+// there is work, so that little is left when it ends; longer and longer
+// (up to the longest) while there is none, so that it costs next to nothing.
 constexpr int work_interval_ms = 10;
+constexpr int longest_work_interval_ms = 160;
 
 volatile sig_atomic_t child_pid = 0;
 
@@ -48,7 +51,7 @@ void restore_defaults() {
 // Waits for the child's end, doing `work` meanwhile. The child's pidfd
 // wakes the wait the moment it ends; without one (an old kernel) the
 // wait polls.
-int wait_for(pid_t pid, const std::function<void()>& work) {
+int wait_for(pid_t pid, const std::function<bool()>& work) {
   int status = 0;
   if (!work) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -56,12 +59,13 @@ int wait_for(pid_t pid, const std::function<void()>& work) {
     return status;
   }
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  int interval = work_interval_ms;
   for (;;) {
     const pid_t ended = ::waitpid(pid, &status, WNOHANG);
     if (ended == pid || (ended < 0 && errno != EINTR)) break;
-    work();
+    interval = work() ? work_interval_ms : std::min(2 * interval, longest_work_interval_ms);
     pollfd child{pidfd, POLLIN, 0};
-    ::poll(pidfd >= 0 ? &child : nullptr, pidfd >= 0 ? 1 : 0, work_interval_ms);
+    ::poll(pidfd >= 0 ? &child : nullptr, pidfd >= 0 ? 1 : 0, interval);
   }
   if (pidfd >= 0) ::close(pidfd);
   return status;
@@ -69,7 +73,7 @@ int wait_for(pid_t pid, const std::function<void()>& work) {
 
 }  // namespace
 
-int run_child(char** argv, const std::function<void()>& work) {
+int run_child(char** argv, const std::function<bool()>& work) {
   std::fflush(nullptr);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();

@@ -10,7 +10,8 @@ namespace kivrec {
 // its own to both). Returns the child's exit status, or 128 + N when a
 // signal N ended it, as a shell does; 127 when it could not be started.
 // The child is killed when kivrec itself is. While it runs, `work` is
-// called every few milliseconds (null: none).
-int run_child(char** argv, const std::function<void()>& work = nullptr);
+// called every few milliseconds (null: none); it tells whether it found
+// anything to do, and is called less often while it finds nothing.
+int run_child(char** argv, const std::function<bool()>& work = nullptr);
 
 }  // namespace kivrec

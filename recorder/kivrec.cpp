@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
   // so that little is left to name when it ends.
   const std::string run_dir = std::string(absolute) + "/" + l.runid;
   kivrec::stack_follower follower(run_dir, namer);
-  const int program_status = kivrec::run_child(argv + l.program, [&follower] { follower.step(); });
+  const int program_status = kivrec::run_child(argv + l.program, [&follower] { return follower.step(); });
   name_stacks(run_dir, namer);
   return program_status;
 }

@@ -13,6 +13,9 @@ object_file file_of(const recorded_object& object) { return {object.path, object
 }  // namespace
 
 bool stack_follower::read_more(const std::string& path, followed& file) {
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec || size <= file.offset) return false;
   std::string bytes = std::move(file.pending);
   file.pending.clear();
   const std::size_t before = bytes.size();
@@ -56,13 +59,18 @@ void stack_follower::name_new(followed& file) {
   }
 }
 
-bool stack_follower::step() {
+void stack_follower::list_directory() {
   std::error_code ec;
-  bool news = false;
   for (const auto& entry : fs::directory_iterator(run_dir_, ec)) {
     const std::string path = entry.path().string();
-    if (!path.ends_with(stack_format::suffix)) continue;
-    followed& file = files_.try_emplace(path, path).first->second;
+    if (path.ends_with(stack_format::suffix)) files_.try_emplace(path, path);
+  }
+}
+
+bool stack_follower::step() {
+  if (steps_++ % listing_interval == 0) list_directory();
+  bool news = false;
+  for (auto& [path, file] : files_) {
     if (file.failed || !read_more(path, file)) continue;
     news = true;
     name_new(file);

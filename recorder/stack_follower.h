@@ -40,6 +40,11 @@ class stack_follower {
     std::unordered_map<std::uint32_t, std::unordered_set<std::uint64_t>> named;
   };
 
+  // Every so many steps the directory is listed again for new stack files
+  // (a process image that started); in between only the known ones are read.
+  static constexpr unsigned listing_interval = 8;
+
+  void list_directory();
   bool read_more(const std::string& path, followed& file);
   void name_new(followed& file);
 
@@ -47,6 +52,7 @@ class stack_follower {
   stack_namer& namer_;
   std::map<std::string, followed> files_;
   std::size_t named_ = 0;
+  unsigned steps_ = 0;
 };
 
 }  // namespace kivrec
