@@ -1,7 +1,9 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace kivrec {
@@ -37,17 +39,21 @@ class record_encoder {
  private:
   static constexpr std::size_t frame_size = 3;
   // Little-endian stores of fixed width, inlined: they run for every
-  // element of every record.
-  record_encoder& put4(std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) buffer_[size_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    size_ += 4;
+  // element of every record. On a little-endian machine each is one store
+  // (a store byte by byte is gathered by the compiler into a vector that
+  // then waits for the stores before it).
+  template <typename T>
+  record_encoder& put(T value) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(buffer_ + size_, &value, sizeof value);
+    } else {
+      for (std::size_t i = 0; i < sizeof value; ++i) buffer_[size_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    size_ += sizeof value;
     return *this;
   }
-  record_encoder& put8(std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) buffer_[size_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    size_ += 8;
-    return *this;
-  }
+  record_encoder& put4(std::uint32_t value) { return put(value); }
+  record_encoder& put8(std::uint64_t value) { return put(value); }
 
   int address_width_;
   std::size_t size_ = 0;
