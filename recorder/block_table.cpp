@@ -28,10 +28,15 @@ block_info unpack(std::uint64_t slot) {
 
 // The page picks a neighbourhood at random, the offset within the page a
 // slot within it.
-std::size_t block_table::home(std::uint64_t address) const {
+std::size_t block_table::home_in(std::uint64_t address, std::size_t capacity) {
   const std::uint64_t page = (address >> page_shift) * hash_multiplier;
   const std::uint64_t within = (address >> granule_shift) & (page_slots - 1);
-  return static_cast<std::size_t>((page >> 32) * page_slots + within) & (capacity_ - 1);
+  return static_cast<std::size_t>((page >> 32) * page_slots + within) & (capacity - 1);
+}
+
+void block_table::publish() {
+  hint_slots_.store(slots_, std::memory_order_relaxed);
+  hint_capacity_.store(capacity_, std::memory_order_relaxed);
 }
 
 void block_table::place(std::uint64_t slot_value) {
@@ -53,6 +58,7 @@ bool block_table::grow() {
   count_ = 0;
   for (std::size_t i = 0; i < old_capacity; ++i)
     if (old[i] != 0) place(old[i]);
+  publish();
   unmap_memory(old, old_capacity * sizeof(std::uint64_t));
   return true;
 }
@@ -103,6 +109,7 @@ void block_table::clear() {
   slots_ = nullptr;
   capacity_ = 0;
   count_ = 0;
+  publish();
 }
 
 }  // namespace kivrec

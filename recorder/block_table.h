@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,13 +39,24 @@ class block_table {
   bool remove(std::uint64_t address, block_info* info);
   bool find(std::uint64_t address, block_info* info) const;
   std::size_t size() const { return count_; }
+  // Starts loading the slot where `address` lives or would live, so that an
+  // insert or remove a little later finds it in the cache. Needs no lock:
+  // it reads a copy of the table's place and size that every change keeps
+  // up to date, and a prefetch never faults, even on a stale copy.
+  void prefetch(std::uint64_t address) const {
+    const std::uint64_t* slots = hint_slots_.load(std::memory_order_relaxed);
+    const std::size_t capacity = hint_capacity_.load(std::memory_order_relaxed);
+    if (slots != nullptr && capacity != 0) __builtin_prefetch(slots + home_in(address, capacity), 1);
+  }
   // Forgets every block and gives the memory back.
   void clear();
 
  private:
   static constexpr std::size_t first_capacity = 1 << 16;
 
-  std::size_t home(std::uint64_t address) const;
+  static std::size_t home_in(std::uint64_t address, std::size_t capacity);
+  std::size_t home(std::uint64_t address) const { return home_in(address, capacity_); }
+  void publish();
   bool grow();
   void place(std::uint64_t slot_value);
   std::size_t locate(std::uint64_t address) const;  // capacity_ when absent
@@ -52,6 +64,8 @@ class block_table {
   std::uint64_t* slots_ = nullptr;  // 0: empty
   std::size_t capacity_ = 0;        // a power of two
   std::size_t count_ = 0;
+  std::atomic<const std::uint64_t*> hint_slots_{nullptr};
+  std::atomic<std::size_t> hint_capacity_{0};
 };
 
 }  // namespace kivrec

@@ -117,6 +117,7 @@ void resolve() {
 // called, so that the unwinder walks no other frame of the recorder.
 [[gnu::always_inline]] inline void allocated(void* p, std::size_t size) {
   if (p == nullptr || !recording()) return;
+  expect_block(p);
   captured_stack stack;
   capture_stack(stack, capture_depth());
   record_allocation(p, size, stack);

@@ -581,6 +581,8 @@ bool recording() {
 
 std::uint32_t capture_depth() { return stack_depth; }
 
+void expect_block(void* block) { blocks.prefetch(reinterpret_cast<std::uint64_t>(block)); }
+
 void record_allocation(void* block, std::size_t size, const captured_stack& stack) {
   lock();
   if (state == trace_state::on) {

@@ -19,6 +19,10 @@ namespace kivrec {
 // one; false while tracing is off.
 bool recording();
 
+// Starts loading what recording the block will need, to overlap with the
+// capture of its stack.
+void expect_block(void* block);
+
 // Frames of the program kept per stack (kivrec --depth).
 std::uint32_t capture_depth();
 
