@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "report/flame_tree.h"
+#include "report/renderers.h"
 
 namespace kivdb::report {
 namespace {
@@ -324,6 +325,34 @@ TEST(FrameTable, EachFrameOnceByEveryField) {
   EXPECT_EQ(table.intern(at("main", "main.h", 5)), 2u);
   EXPECT_EQ(table.size(), 1005u);
   EXPECT_EQ(table[3].object, "lib");
+}
+
+// The page's data: the graph's nodes as five numbers each and the lists'
+// stacks as indices into one table of frames that both share.
+TEST(FlamePage, GraphAndListStacksShareOneFrameTable) {
+  report_data d;
+  d.summary.run_id = "1";
+  flame_tree_builder builder;
+  builder.add(std::vector{at("leak", "a.c", 3), at("main", "m.c", 7)}, {10, 20, 1});
+  d.flame = builder.build();
+  top_list list{"leaks_by_location", "Leaks", {"name"}, {"bytes"}, {}};
+  list.rows.push_back({{"leak"}, {10}, {at("leak", "a.c", 3), at("main", "m.c", 7), at("<start>", "", 0, "libc.so.6")}});
+  list.rows.push_back({{"plain"}, {5}});
+  d.lists = {list};
+  std::ostringstream out;
+  write_html(out, d, 10);
+  const std::string page = out.str();
+  EXPECT_NE(page.find(R"("rows":[[["leak"],[10],[2,3,4]],[["plain"],[5]]])"), std::string::npos);
+  EXPECT_NE(page.find(R"("flame":[-1,-1,10,20,1,0,0,10,20,1,1,1,10,20,1])"), std::string::npos);
+  EXPECT_NE(page.find(R"("frames":[["main","m.c",0,"prog"],["leak","a.c",0,"prog"],)"
+                      R"(["leak","a.c",3,"prog"],["main","m.c",7,"prog"],["\u003cstart>","",0,"libc.so.6"]]})"),
+            std::string::npos)
+      << page.substr(page.find("\"frames\""), 300);
+  // A run without stacks carries an empty graph.
+  d = report_data{};
+  std::ostringstream plain;
+  write_html(plain, d, 10);
+  EXPECT_NE(plain.str().find(R"("flame":[],"frames":[]})"), std::string::npos);
 }
 
 }  // namespace
