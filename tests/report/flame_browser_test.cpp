@@ -40,8 +40,6 @@ std::vector<std::pair<std::vector<stack_frame>, flame_values>> stacks() {
 report_data stacks_report() {
   report_data d;
   d.summary.run_id = "5";
-  d.memory.series.names = {"with free", "no free"};
-  d.memory.series.values.resize(2);
   flame_tree_builder builder;
   top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
   for (const auto& [frames, values] : stacks()) {
