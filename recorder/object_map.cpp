@@ -21,7 +21,9 @@ constexpr char build_id_owner[] = "GNU";
 bool is_runtime(std::string_view path) {
   const std::string_view name = base_name(path);
   for (const std::string_view prefix : runtime_objects)
-    if (name.starts_with(prefix)) return true;
+    // Compared by hand: the library's comparisons must not reach into the
+    // C++ runtime, which a C program does not load.
+    if (name.size() >= prefix.size() && std::memcmp(name.data(), prefix.data(), prefix.size()) == 0) return true;
   return false;
 }
 

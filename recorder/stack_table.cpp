@@ -45,8 +45,8 @@ bool stack_table::equal(const slot& s, std::uint64_t hash, const std::uint64_t* 
                         std::uint32_t generation) const {
   if (s.hash != hash) return false;
   const stored* st = at(s.offset);
-  return st->count == count && st->generation == generation &&
-         std::memcmp(words_ + s.offset + header_words, frames, count * sizeof(std::uint64_t)) == 0;
+  if (st->count != count || st->generation != generation) return false;
+  return count == 0 || std::memcmp(words_ + s.offset + header_words, frames, count * sizeof(std::uint64_t)) == 0;
 }
 
 bool stack_table::grow_slots() {
@@ -100,7 +100,7 @@ stack_entry* stack_table::intern(const std::uint64_t* frames, std::uint32_t coun
   st->count = count;
   st->generation = generation;
   st->entry = {static_cast<std::uint32_t>(count_ + 1), 0};
-  std::memcpy(words_ + offset + header_words, frames, count * sizeof(std::uint64_t));
+  if (count != 0) std::memcpy(words_ + offset + header_words, frames, count * sizeof(std::uint64_t));
   words_used_ += header_words + count;
   slots_[i] = {hash, offset};
   ++count_;

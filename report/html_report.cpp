@@ -1,5 +1,6 @@
 #include <sstream>
 
+#include "report/flame_js.h"
 #include "report/page_css.h"
 #include "report/page_js.h"
 #include "report/renderers.h"
@@ -63,7 +64,15 @@ void json_summary(std::ostream& out, const run_summary& s) {
       << ",\"nofree_bytes_at_end\":" << s.nofree_bytes_at_end << '}';
 }
 
-void json_lists(std::ostream& out, const std::vector<top_list>& lists) {
+// A stack as indices into the page's frame table, which gains its new
+// frames.
+void json_stack(std::ostream& out, frame_table& frames, const std::vector<stack_frame>& stack) {
+  out << '[';
+  for (std::size_t i = 0; i < stack.size(); ++i) out << (i == 0 ? "" : ",") << frames.intern(stack[i]);
+  out << ']';
+}
+
+void json_lists(std::ostream& out, const std::vector<top_list>& lists, frame_table& frames) {
   out << '[';
   for (std::size_t l = 0; l < lists.size(); ++l) {
     const top_list& list = lists[l];
@@ -78,6 +87,10 @@ void json_lists(std::ostream& out, const std::vector<top_list>& lists) {
       json_array(out, list.rows[r].texts);
       out << ',';
       json_array(out, list.rows[r].numbers);
+      if (!list.rows[r].stack.empty()) {
+        out << ',';
+        json_stack(out, frames, list.rows[r].stack);
+      }
       out << ']';
     }
     out << "]}";
@@ -105,12 +118,43 @@ void json_markers(std::ostream& out, const std::vector<chart_marker>& markers) {
   out << ']';
 }
 
+// Every frame as [function, file, line, object].
+void json_frames(std::ostream& out, const frame_table& frames) {
+  out << '[';
+  for (std::uint32_t i = 0; i < frames.size(); ++i) {
+    const stack_frame& f = frames[i];
+    out << (i == 0 ? "[" : ",[") << json_string(f.function) << ',' << json_string(f.file) << ','
+        << f.line << ',' << json_string(f.object) << ']';
+  }
+  out << ']';
+}
+
+// The graph's nodes, five numbers each: parent, frame (its index in the
+// page's frame table, or the root's and "other"'s own), then the values.
+void json_flame(std::ostream& out, const flame_graph& graph, const std::vector<std::uint32_t>& page_frame) {
+  out << '[';
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    const flame_node& n = graph.nodes[i];
+    const bool named = n.frame >= 0 && static_cast<std::size_t>(n.frame) < page_frame.size();
+    out << (i == 0 ? "" : ",") << n.parent << ',';
+    if (named) out << page_frame[n.frame];
+    else out << n.frame;
+    for (std::uint64_t value : n.total) out << ',' << value;
+  }
+  out << ']';
+}
+
 std::string page_data(const report_data& data, std::size_t top) {
   std::ostringstream out;
+  // The graph and the lists' stacks share one table of frames.
+  frame_table frames;
+  std::vector<std::uint32_t> page_frame;
+  page_frame.reserve(data.flame.frames.size());
+  for (const stack_frame& f : data.flame.frames) page_frame.push_back(frames.intern(f));
   out << "{\"top\":" << top << ",\"summary\":";
   json_summary(out, data.summary);
   out << ",\"lists\":";
-  json_lists(out, data.lists);
+  json_lists(out, data.lists, frames);
   out << ",\"memory_title\":" << json_string(data.memory.title) << ",\"memory\":";
   json_series(out, data.memory.series);
   out << ",\"markers\":";
@@ -128,7 +172,11 @@ std::string page_data(const report_data& data, std::size_t top) {
   json_array(out, data.sizes.counts);
   out << ",\"bytes\":";
   json_array(out, data.sizes.bytes);
-  out << "}}";
+  out << "},\"flame\":";
+  json_flame(out, data.flame, page_frame);
+  out << ",\"frames\":";
+  json_frames(out, frames);
+  out << '}';
   return script_safe(out.str());
 }
 
@@ -154,7 +202,8 @@ void write_html(std::ostream& out, const report_data& data, std::size_t top) {
       << "<title>kiv memory report: run " << html_text(data.summary.run_id) << "</title>\n"
       << "<style>\n" << uplot_css << '\n' << page_css << "</style>\n</head>\n<body>\n"
       << "<script type=\"application/json\" id=\"kiv-data\">" << page_data(data, top)
-      << "</script>\n<script>\n" << uplot_js << "\n</script>\n<script>\n" << page_js
+      << "</script>\n<script>\n" << uplot_js << "\n</script>\n<script>\n" << flame_js
+      << "</script>\n<script>\n" << page_js
       << "</script>\n</body>\n</html>\n";
 }
 

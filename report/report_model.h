@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "report/flame_tree.h"
+
 namespace kivdb::report {
 
 // Figures of one run: byte and block counts are the run level's with-free
@@ -44,6 +46,9 @@ struct run_summary {
 struct top_row {
   std::vector<std::string> texts;
   std::vector<std::int64_t> numbers;
+  // The entry's whole call stack, from the allocation site outwards; empty
+  // when its place is not a stack. The page opens it under the entry.
+  std::vector<stack_frame> stack = {};
 };
 
 // Number columns that identify rather than count (printed without digit
@@ -102,6 +107,9 @@ struct report_data {
   chart top_malids;              // one column per malloc id
   std::vector<chart> processes;  // one chart per process, when several
   size_histogram sizes;
+  // The stacks of the run merged for the page's flame graph (built with
+  // flame_tree_builder); empty when the run names no stacks.
+  flame_graph flame;
 };
 
 }  // namespace kivdb::report

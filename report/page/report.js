@@ -2,7 +2,11 @@
 // When everything is drawn the body carries data-kiv-ready="yes", the
 // number of charts (data-kiv-charts) and of charts whose canvas holds
 // painted pixels (data-kiv-drawn); script errors are counted in
-// data-kiv-errors. Automated checks read these attributes.
+// data-kiv-errors. The flame graph's state is in data-kiv-flame ("painted"
+// once its canvas holds pixels, "none" without stacks), data-kiv-flame-
+// measure, data-kiv-flame-focus and data-kiv-flame-top (the names of the
+// focus's largest children, joined by " | "). Automated checks read these
+// attributes.
 (function () {
   'use strict';
 
@@ -62,6 +66,8 @@
     const at = time.indexOf(' ');
     return at < 0 ? time : time.slice(at + 1);
   }
+
+  const stacks = kivFlame({ el: el, bytes: bytes, grouped: grouped, frames: data.frames });
 
   function section(title) {
     const h = el('h2', {}, title);
@@ -241,6 +247,7 @@
           tr.appendChild(el('td', { class: 'num' }, id ? String(n) : grouped(n)));
         });
         rows[r][0].forEach(function (s) { tr.appendChild(el('td', { class: 'text' }, s)); });
+        if (rows[r][2]) stacks.openable(tr, rows[r][2], columns.length);
         tbody.appendChild(tr);
       }
     }
@@ -273,6 +280,20 @@
     }
   }
 
+  function flameGraph() {
+    if (data.flame.length === 0) {
+      body.setAttribute('data-kiv-flame', 'none');
+      return;
+    }
+    section('Call stacks');
+    stacks.graph(body, data.flame, width(), function (state) {
+      body.setAttribute('data-kiv-flame', state.painted ? 'painted' : 'blank');
+      body.setAttribute('data-kiv-flame-measure', state.measure);
+      body.setAttribute('data-kiv-flame-focus', state.focus);
+      body.setAttribute('data-kiv-flame-top', state.top.join(' | '));
+    });
+  }
+
   // Counts the charts whose canvas holds at least one painted pixel.
   function drawnCharts() {
     let drawn = 0;
@@ -295,6 +316,7 @@
   if (data.malids.names.length > 0) lineChart('Top malloc ids in use', data.malids, { stepped: true });
   data.processes.forEach(function (p) { lineChart(p.title, p.series, {}); });
   histogram();
+  flameGraph();
   data.lists.forEach(table);
 
   // uPlot paints in a microtask after its construction; a timer runs

@@ -291,4 +291,14 @@ TEST(RecorderLauncher, WarnsThatAStaticProgramIsNotRecorded) {
   EXPECT_EQ(dynamic.err, "");
 }
 
+// The library is preloaded into C programs too: it must not bring the C++
+// runtime with it (whose start-up allocations would be the program's),
+// in any build type.
+TEST(RecorderSafety, LibraryNeedsNoCppRuntime) {
+  const program_result r = run_program("/usr/bin/readelf", {{"-d", KIVREC_LIBRARY_FILE}, "", {}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("libc.so"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("libstdc++"), std::string::npos) << r.out;
+}
+
 }  // namespace

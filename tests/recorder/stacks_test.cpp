@@ -552,7 +552,13 @@ TEST(Stacks, DepthKeepsTheFramesNearestTheAllocation) {
   std::vector<std::string> functions;
   for (const frame& f : stacks[0]) functions.push_back(f.function);
   EXPECT_EQ(functions, (std::vector<std::string>{"f1", "f2", "f3", "f4"}));
-  for (const auto& [key, text] : r.hashloc) EXPECT_LE(frames_of(text).size(), 4u) << text;
+  // The depth counts return addresses; one into inlined code (the C
+  // library's, say) names a frame for each inlined call, so only the
+  // program's own stacks are counted frame by frame.
+  for (const auto& [key, text] : r.hashloc) {
+    if (frames_of(text).front().object != "deep") continue;
+    EXPECT_LE(frames_of(text).size(), 4u) << text;
+  }
 }
 
 constexpr const char* deep_cpp_source = R"(#include <cstdlib>

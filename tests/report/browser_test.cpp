@@ -5,18 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
+#include "browser_page.h"
 #include "report/renderers.h"
 #include "report/series_reducer.h"
-#include "support/run_program.h"
-#include "support/scratch_dir.h"
 
 namespace kivdb::report {
 namespace {
 
-const char* const chromium_path = "/usr/bin/chromium";
-constexpr int virtual_time_ms = 10000;
 constexpr std::uintmax_t min_screenshot_bytes = 10000;
 
 series_table wave(std::vector<std::string> names, std::uint64_t records, std::int64_t scale) {
@@ -63,17 +59,9 @@ report_data empty_report() {
   return d;
 }
 
-struct page_result {
-  std::string dom;
-  std::string log;
-};
-
-std::vector<std::string> browser_flags(const kivtest::scratch_dir& dir) {
-  return {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-          "--user-data-dir=" + (dir / "profile"), "--enable-logging=stderr", "--v=0",
-          "--window-size=1280,2400", "--virtual-time-budget=" + std::to_string(virtual_time_ms)};
-}
+using kivtest::body_attribute;
+using kivtest::console_lines;
+using page_result = kivtest::browser_page;
 
 page_result open_page(const kivtest::scratch_dir& dir, const report_data& data,
                       const std::string& screenshot = {}) {
@@ -82,34 +70,13 @@ page_result open_page(const kivtest::scratch_dir& dir, const report_data& data,
     std::ofstream out(page);
     write_html(out, data, 10);
   }
-  auto args = browser_flags(dir);
-  if (!screenshot.empty()) args.push_back("--screenshot=" + screenshot);
-  else args.push_back("--dump-dom");
-  args.push_back("file://" + page);
-  const auto run = kivtest::run_program(chromium_path, {args, dir.path().string(), {}});
-  EXPECT_EQ(run.status, 0) << run.err;
-  return {run.out, run.err};
-}
-
-std::string body_attribute(const std::string& dom, const std::string& name) {
-  const std::regex pattern("<body[^>]*\\s" + name + "=\"([^\"]*)\"");
-  std::smatch match;
-  return std::regex_search(dom, match, pattern) ? match[1].str() : std::string("(missing)");
-}
-
-// Console output of the page (console.log/error, uncaught exceptions).
-std::string console_lines(const std::string& log) {
-  std::string lines;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);)
-    if (line.find("CONSOLE") != std::string::npos) lines += line + '\n';
-  return lines;
+  return kivtest::open_in_browser(dir, page, screenshot);
 }
 
 class BrowserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(chromium_path)) GTEST_SKIP() << "chromium is not installed";
+    if (!kivtest::browser_installed()) GTEST_SKIP() << "chromium is not installed";
   }
   kivtest::scratch_dir dir_{"kiv_browser"};
 };
