@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -207,8 +208,9 @@ int main(int argc, char** argv) {
   // The stacks are named while the program runs, on a core of their own,
   // so that little is left to name when it ends.
   const std::string run_dir = std::string(absolute) + "/" + l.runid;
-  kivrec::stack_follower follower(run_dir, namer);
-  const int program_status = kivrec::run_child(argv + l.program, [&follower] { return follower.step(); });
+  auto follower = std::make_unique<kivrec::stack_follower>(run_dir, namer);
+  const int program_status = kivrec::run_child(argv + l.program, [&follower] { return follower->step(); });
+  follower.reset();  // what it read is read again: its copy goes first
   name_stacks(run_dir, namer);
   return program_status;
 }

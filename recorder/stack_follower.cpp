@@ -59,11 +59,18 @@ void stack_follower::name_new(followed& file) {
   }
 }
 
+stack_follower::stack_follower(std::string run_dir, stack_namer& namer)
+    : run_dir_(std::move(run_dir)), namer_(namer) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(run_dir_, ec))
+    if (entry.path().string().ends_with(stack_format::suffix)) earlier_.insert(entry.path().string());
+}
+
 void stack_follower::list_directory() {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(run_dir_, ec)) {
     const std::string path = entry.path().string();
-    if (path.ends_with(stack_format::suffix)) files_.try_emplace(path, path);
+    if (path.ends_with(stack_format::suffix) && !earlier_.contains(path)) files_.try_emplace(path, path);
   }
 }
 

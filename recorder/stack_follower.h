@@ -19,7 +19,9 @@ namespace kivrec {
 // at the end reads every file again from its start.
 class stack_follower {
  public:
-  stack_follower(std::string run_dir, stack_namer& namer) : run_dir_(std::move(run_dir)), namer_(namer) {}
+  // The stack files already in `run_dir` (an earlier run that the program
+  // adds to) are left to naming at the end.
+  stack_follower(std::string run_dir, stack_namer& namer);
 
   // Reads what the stack files gained since the last call and names the
   // new addresses. True when anything was new.
@@ -51,6 +53,7 @@ class stack_follower {
   std::string run_dir_;
   stack_namer& namer_;
   std::map<std::string, followed> files_;
+  std::unordered_set<std::string> earlier_;
   std::size_t named_ = 0;
   unsigned steps_ = 0;
 };
