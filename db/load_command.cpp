@@ -42,6 +42,8 @@ load_request parse_args(command_args args) {
       r.options.field_sep = separator_of(args, i, "-sd");
     } else if (word == "-sf") {
       r.options.fun_sep = separator_of(args, i, "-sf");
+    } else if (word == "--allow-cut") {
+      r.options.allow_cut = true;
     } else if (word.starts_with("-") || !r.source.empty()) {
       throw std::invalid_argument("unexpected word " + std::string(word));
     } else {

@@ -14,8 +14,11 @@ class load_error : public std::runtime_error {
       : std::runtime_error(what), file_(std::move(file)), line_(line) {}
   const std::string& file() const { return file_; }
   std::uint64_t line() const { return line_; }
-  // "<file>:<line>: <what>", the one line the user sees.
-  std::string message() const { return file_ + ":" + std::to_string(line_) + ": " + what(); }
+  // "<file>:<line>: <what>", the one line the user sees ("<file>: <what>"
+  // for what concerns the file as a whole, line 0).
+  std::string message() const {
+    return file_ + (line_ == 0 ? "" : ":" + std::to_string(line_)) + ": " + what();
+  }
 
  private:
   std::string file_;

@@ -1,18 +1,13 @@
 #include "db/loader.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <map>
 
+#include "db/image_splitter.h"
 #include "db/load_error.h"
 #include "db/record_parser.h"
 #include "db/row_pipeline.h"
+#include "db/run_files.h"
 #include "db/views.h"
 
 namespace kivdb {
@@ -21,43 +16,24 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-// A table file mapped into memory for one pass; the fields of its rows are
-// views into it.
-class mapped_file {
- public:
-  explicit mapped_file(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category());
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) throw std::system_error(errno, std::generic_category());
-    size_ = static_cast<std::size_t>(st.st_size);
-    if (size_ == 0) return;
-    void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (p == MAP_FAILED) throw std::system_error(errno, std::generic_category());
-    data_ = static_cast<const char*>(p);
-    ::madvise(p, size_, MADV_SEQUENTIAL);
-  }
-  ~mapped_file() {
-    if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
-    if (fd_ >= 0) ::close(fd_);
-  }
-  mapped_file(const mapped_file&) = delete;
-  mapped_file& operator=(const mapped_file&) = delete;
-  const char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  int fd_ = -1;
-  const char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
 class run_loader {
  public:
-  run_loader(database& db, const script_manifest& m, const load_options& o) : db_(db), m_(m), o_(o) {}
+  run_loader(database& db, const script_manifest& m, const load_options& o, const image_plan& plan)
+      : db_(db), m_(m), o_(o), plan_(plan), splitter_(plan) {}
 
+  // The tables whose rows label others' go first; each file keeps its
+  // place in the script for the export. A run that is not whole stops the
+  // load as soon as its memory rows show it, unless it is allowed.
   load_totals run() {
-    for (std::size_t i = 0; i < m_.files.size(); ++i) load_file(i, m_.files[i]);
+    bool memory_checked = false;
+    for (const manifest_file* f : files_in_label_order(m_)) {
+      if (!memory_checked && f->table != "memory") {
+        check_whole(plan_.findings(splitter_.last_memory_recs()));
+        memory_checked = true;
+      }
+      load_file(static_cast<std::size_t>(f - m_.files.data()), *f);
+    }
+    if (!memory_checked) check_whole(plan_.findings(splitter_.last_memory_recs()));
     const std::vector<std::optional<std::string>> params = {m_.run_id, m_.text, std::string(1, o_.field_sep),
                                                              std::string(1, o_.fun_sep)};
     db_.query("INSERT INTO " + std::string(loads_table) + " (run_id, script, field_sep, fun_sep) VALUES (?, ?, ?, ?)",
@@ -66,23 +42,24 @@ class run_loader {
   }
 
  private:
+  void check_whole(const std::vector<cut_finding>& findings) const {
+    if (findings.empty() || o_.allow_cut) return;
+    throw load_error(m_.script.string(), 0,
+                     "run " + m_.run_id + " is cut short (load it anyway with --allow-cut): " + describe_cut(findings));
+  }
+
   void load_file(std::size_t order, const manifest_file& f) {
     const std::filesystem::path path = m_.dir / f.file_name;
-    std::unique_ptr<mapped_file> file;
-    try {
-      file = std::make_unique<mapped_file>(path.string());
-    } catch (const std::system_error& e) {
-      throw load_error(m_.script.string(), f.line, "table file " + path.string() + " cannot be read: " +
-                                                       e.code().message());
-    }
+    const std::unique_ptr<mapped_file> file = map_table_file(m_, f);
     const table_def& table = *find_table(f.table);
     std::int64_t& next_row = next_row_.try_emplace(f.table, rows_so_far(f.table)).first->second;
     const std::int64_t first_row = next_row;
     std::vector<flowdata_entry> entries;
     record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
     auto sink = db_.bulk_insert(table);
-    const std::size_t width = table.stored_count() + 1;
-    const pipeline_input input{file->data(), file->data() + file->size(), first_row, path.string()};
+    const std::size_t width = table.row_width();
+    const pipeline_input input{file->data(), file->data() + file->size(), first_row, path.string(),
+                               splitter_.labeller(table)};
     const std::uint64_t bytes_before = totals_.bytes;
     next_row += parse_and_store(
         parser, input, entries,
@@ -134,9 +111,22 @@ class run_loader {
   database& db_;
   const script_manifest& m_;
   const load_options& o_;
+  const image_plan& plan_;
+  image_splitter splitter_;
   std::map<std::string, std::int64_t> next_row_;
   load_totals totals_;
 };
+
+// Tables an earlier kivdb made have no image column, and CREATE TABLE IF
+// NOT EXISTS keeps them as they are.
+void require_image_columns(database& db) {
+  try {
+    db.query("SELECT " + std::string(image_column) + " FROM memory WHERE 1 = 0");
+  } catch (const db_error&) {
+    throw db_error("the database's tables were made by an earlier kivdb, without the image column of this one; "
+                   "load the run into a new database");
+  }
+}
 
 }  // namespace
 
@@ -146,13 +136,26 @@ void delete_run(database& db, const std::string& run_id) {
 }
 
 load_totals load_run(database& db, const script_manifest& manifest, const load_options& options) {
+  const image_plan plan = read_image_plan(manifest, options.field_sep, options.fun_sep);
+  // What the "runs" and "marker" tables alone tell stops the load before
+  // anything is stored; the memory rows tell the rest as they are loaded.
+  if (!options.allow_cut) {
+    std::vector<std::optional<std::uint64_t>> as_ended;
+    for (const process_image& image : plan.images()) as_ended.emplace_back(image.end_rec);
+    const std::vector<cut_finding> findings = plan.findings(as_ended);
+    if (!findings.empty())
+      throw load_error(manifest.script.string(), 0,
+                       "run " + manifest.run_id + " is cut short (load it anyway with --allow-cut): " +
+                           describe_cut(findings));
+  }
   db.prepare_bulk_load();
   db.begin();
   try {
     db.create_schema();
     delete_run(db, manifest.run_id);
     const auto start = clock::now();
-    load_totals totals = run_loader(db, manifest, options).run();
+    require_image_columns(db);
+    load_totals totals = run_loader(db, manifest, options, plan).run();
     const auto rows_done = clock::now();
     const result runs = db.query("SELECT COUNT(*) FROM " + std::string(loads_table));
     const bool several_runs = std::stoll(runs.rows.at(0).at(0).value_or("0")) > 1;

@@ -130,7 +130,7 @@ record_parser::record_parser(const table_def& table, char field_sep, char fun_se
     layout_.push_back({c.type, c.joined ? fun_sep : field_sep, c.name, label ? -1 : stored});
     if (!label) ++stored;
   }
-  fields_.resize(static_cast<std::size_t>(stored) + 1);
+  fields_.resize(table.row_width());
 }
 
 void record_parser::set(int column, std::string_view text) {

@@ -45,6 +45,7 @@ class record_parser {
                     std::vector<flowdata_entry>& entries);
 
   const std::vector<field>& fields() const { return fields_; }
+  std::vector<field>& fields() { return fields_; }
 
  private:
   struct field_layout {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "db/image_splitter.h"
 #include "db/load_error.h"
 
 namespace kivdb {
@@ -104,6 +105,7 @@ void parse_all(record_parser& parser, const pipeline_input& in, std::vector<flow
         throw load_error(in.path, record_line, e.what());
       }
       b->fields.insert(b->fields.end(), parser.fields().begin(), parser.fields().end());
+      if (in.labeller != nullptr) in.labeller->label(std::span(b->fields).last(parser.fields().size()));
       ++b->rows;
       ++row;
     }

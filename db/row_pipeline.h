@@ -15,11 +15,16 @@
 
 namespace kivdb {
 
+class row_labeller;
+
 struct pipeline_input {
   const char* begin;
   const char* end;
   std::int64_t first_row;  // row_nr of the file's first record
   std::string path;        // for messages
+  // Sets the image of each row of a table with an image column, on the
+  // parsing thread, in row order.
+  row_labeller* labeller = nullptr;
 };
 
 // Calls store with the records of the input, in order, many at a time: the

@@ -10,7 +10,7 @@
 #include "db/commands.h"
 #include "db/db_options.h"
 #include "report/renderers.h"
-#include "report/report_query.h"
+#include "report/report_builder.h"
 
 namespace kivdb {
 
