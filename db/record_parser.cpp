@@ -67,8 +67,42 @@ __attribute__((target("avx2"))) void find_all_avx2(const char* from, const char*
     if (*p == c) out.push_back(p);
 }
 
+// The same up to the first line end, which it returns (nullptr: none before
+// `to`): one pass finds a row's end and its separators.
+__attribute__((target("avx2"))) const char* scan_line_avx2(const char* from, const char* to, char c,
+                                                           std::vector<const char*>& out) {
+  constexpr std::ptrdiff_t chunk = sizeof(__m256i);
+  const __m256i needle = _mm256_set1_epi8(c);
+  const __m256i line_end = _mm256_set1_epi8('\n');
+  const char* p = from;
+  for (; to - p >= chunk; p += chunk) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
+    const auto ends = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_end)));
+    if (ends != 0) mask &= (ends & (0 - ends)) - 1;  // only separators before the line end
+    for (; mask != 0; mask &= mask - 1) out.push_back(p + __builtin_ctz(mask));
+    if (ends != 0) return p + __builtin_ctz(ends);
+  }
+  for (; p != to; ++p) {
+    if (*p == '\n') return p;
+    if (*p == c) out.push_back(p);
+  }
+  return nullptr;
+}
+
 const bool has_avx2 = __builtin_cpu_supports("avx2");
 #endif
+
+void find_all(const char* from, const char* to, char c, std::vector<const char*>& out);
+
+const char* scan_line(const char* from, const char* to, char c, std::vector<const char*>& out) {
+#if defined(__x86_64__)
+  if (has_avx2) return scan_line_avx2(from, to, c, out);
+#endif
+  const char* eol = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+  find_all(from, eol == nullptr ? to : eol, c, out);
+  return eol;
+}
 
 void find_all(const char* from, const char* to, char c, std::vector<const char*>& out) {
 #if defined(__x86_64__)
@@ -256,6 +290,10 @@ std::size_t record_parser::field_count(std::string_view line) const {
 void record_parser::split_at_separators(std::string_view line) {
   separators_.clear();
   find_all(line.data(), line.data() + line.size(), field_sep_, separators_);
+  place_fields(line);
+}
+
+void record_parser::place_fields(std::string_view line) {
   const std::size_t n = layout_.size();
   const std::size_t count = separators_.size();
   if (count < n - 1) wrong_count(line, false);
@@ -311,6 +349,13 @@ const char* record_parser::parse(const char* data, const char* end, std::int64_t
     next = parse_query(data, end, lines);
   } else if (table_.form == record_form::flowdata) {
     next = parse_flowdata(data, end, row_nr, lines, entries);
+  } else if (one_separator_) {
+    separators_.clear();
+    const char* eol = scan_line(data, end, field_sep_, separators_);
+    if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
+    place_fields({data, static_cast<std::size_t>(eol - data)});
+    ++lines;
+    next = eol + 1;
   } else {
     const char* eol = find_line_end(data, end);
     if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");

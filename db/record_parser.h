@@ -67,6 +67,7 @@ class record_parser {
   void split_line(std::string_view line);
   void split_fields(std::string_view line);
   void split_at_separators(std::string_view line);
+  void place_fields(std::string_view line);
   std::size_t field_count(std::string_view line) const;
   void set(int column, std::string_view text);
   [[noreturn]] void wrong_count(std::string_view line, bool too_many) const;

@@ -1,5 +1,8 @@
 #include "report/chunk_reader.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -116,7 +119,21 @@ class chunk_workers {
     }
   }
 
+  // Maps the chunk's pages of the file in one call rather than a fault
+  // each few pages (where the kernel can; a hint only).
+  static void map_in(const chunk& c) {
+#if defined(MADV_POPULATE_READ)
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto first = reinterpret_cast<std::uintptr_t>(c.begin) & ~(page - 1);
+    const auto last = reinterpret_cast<std::uintptr_t>(c.end);
+    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_READ);
+#else
+    static_cast<void>(c);
+#endif
+  }
+
   void parse(record_parser& parser, const chunk& c, parsed& out, std::vector<flowdata_entry>& unused) {
+    map_in(c);
     std::uint64_t lines = 0;
     for (const char* p = c.begin; p != c.end;) {
       const std::uint64_t line = lines + 1;
