@@ -53,24 +53,25 @@ const char* find_line_end(const char* from, const char* to) {
 // thirty-two) bytes at a time finds them in a fraction of the time a byte
 // loop takes.
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void find_all_avx2(const char* from, const char* to, char c,
-                                                   std::vector<const char*>& out) {
+__attribute__((target("avx2"))) void find_all_avx2(const char* from, const char* to, char c, separator_places& out) {
   constexpr std::ptrdiff_t chunk = sizeof(__m256i);
   const __m256i needle = _mm256_set1_epi8(c);
   const char* p = from;
   for (; to - p >= chunk; p += chunk) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
-    for (; mask != 0; mask &= mask - 1) out.push_back(p + __builtin_ctz(mask));
+    const char** at = out.make_room(chunk);
+    for (; mask != 0; mask &= mask - 1) at[out.count++] = p + __builtin_ctz(mask);
   }
+  const char** at = out.make_room(static_cast<std::size_t>(to - p));
   for (; p != to; ++p)
-    if (*p == c) out.push_back(p);
+    if (*p == c) at[out.count++] = p;
 }
 
 // The same up to the first line end, which it returns (nullptr: none before
 // `to`): one pass finds a row's end and its separators.
 __attribute__((target("avx2"))) const char* scan_line_avx2(const char* from, const char* to, char c,
-                                                           std::vector<const char*>& out) {
+                                                           separator_places& out) {
   constexpr std::ptrdiff_t chunk = sizeof(__m256i);
   const __m256i needle = _mm256_set1_epi8(c);
   const __m256i line_end = _mm256_set1_epi8('\n');
@@ -80,12 +81,14 @@ __attribute__((target("avx2"))) const char* scan_line_avx2(const char* from, con
     auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
     const auto ends = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_end)));
     if (ends != 0) mask &= (ends & (0 - ends)) - 1;  // only separators before the line end
-    for (; mask != 0; mask &= mask - 1) out.push_back(p + __builtin_ctz(mask));
+    const char** at = out.make_room(chunk);
+    for (; mask != 0; mask &= mask - 1) at[out.count++] = p + __builtin_ctz(mask);
     if (ends != 0) return p + __builtin_ctz(ends);
   }
+  const char** at = out.make_room(static_cast<std::size_t>(to - p));
   for (; p != to; ++p) {
     if (*p == '\n') return p;
-    if (*p == c) out.push_back(p);
+    if (*p == c) at[out.count++] = p;
   }
   return nullptr;
 }
@@ -93,18 +96,7 @@ __attribute__((target("avx2"))) const char* scan_line_avx2(const char* from, con
 const bool has_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
-void find_all(const char* from, const char* to, char c, std::vector<const char*>& out);
-
-const char* scan_line(const char* from, const char* to, char c, std::vector<const char*>& out) {
-#if defined(__x86_64__)
-  if (has_avx2) return scan_line_avx2(from, to, c, out);
-#endif
-  const char* eol = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
-  find_all(from, eol == nullptr ? to : eol, c, out);
-  return eol;
-}
-
-void find_all(const char* from, const char* to, char c, std::vector<const char*>& out) {
+void find_all(const char* from, const char* to, char c, separator_places& out) {
 #if defined(__x86_64__)
   if (has_avx2) return find_all_avx2(from, to, c, out);
 #endif
@@ -115,11 +107,22 @@ void find_all(const char* from, const char* to, char c, std::vector<const char*>
   for (; to - p >= chunk; p += chunk) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle)));
-    for (; mask != 0; mask &= mask - 1) out.push_back(p + __builtin_ctz(mask));
+    const char** at = out.make_room(chunk);
+    for (; mask != 0; mask &= mask - 1) at[out.count++] = p + __builtin_ctz(mask);
   }
 #endif
+  const char** at = out.make_room(static_cast<std::size_t>(to - p));
   for (; p != to; ++p)
-    if (*p == c) out.push_back(p);
+    if (*p == c) at[out.count++] = p;
+}
+
+const char* scan_line(const char* from, const char* to, char c, separator_places& out) {
+#if defined(__x86_64__)
+  if (has_avx2) return scan_line_avx2(from, to, c, out);
+#endif
+  const char* eol = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+  find_all(from, eol == nullptr ? to : eol, c, out);
+  return eol;
 }
 
 const char* find_last(const char* from, const char* to, char c) {
@@ -221,7 +224,7 @@ record_parser::record_parser(const table_def& table, char field_sep, char fun_se
   }
   fields_.resize(table.row_width());
   converted_.assign(fields_.size(), 1);
-  separators_.reserve(layout_.size() * 2);
+  separators_.make_room(layout_.size() * 2);
 }
 
 void record_parser::convert_only(std::span<const std::string_view> columns) {
@@ -295,7 +298,7 @@ void record_parser::split_at_separators(std::string_view line) {
 
 void record_parser::place_fields(std::string_view line) {
   const std::size_t n = layout_.size();
-  const std::size_t count = separators_.size();
+  const std::size_t count = separators_.count;
   if (count < n - 1) wrong_count(line, false);
   const int free = table_.free_text;
   if (free < 0 && count > n - 1) wrong_count(line, true);

@@ -5,6 +5,7 @@
 // memchr per field and numbers parsed by hand; nothing is allocated per
 // record.
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -34,6 +35,21 @@ struct flowdata_entry {
 // zeros, no "-0"), so that a number written back is the text read.
 bool parse_int64(std::string_view text, std::int64_t& value);
 bool parse_uint64(std::string_view text, std::int64_t& value);
+
+// The places of a row's separators. Its room only grows, so that the
+// places of sixteen or thirty-two bytes are written without a check each.
+struct separator_places {
+  std::vector<const char*> room;
+  std::size_t count = 0;
+
+  void clear() { count = 0; }
+  // Room for `more` places after the current ones.
+  const char** make_room(std::size_t more) {
+    if (room.size() < count + more) room.resize(std::max(count + more, 2 * room.size()));
+    return room.data();
+  }
+  const char* operator[](std::size_t i) const { return room[i]; }
+};
 
 class record_parser {
  public:
@@ -83,7 +99,7 @@ class record_parser {
   std::vector<field> fields_;
   std::vector<unsigned char> converted_;  // by stored column: 1 to convert
   std::vector<std::size_t> columns_;      // the fields to set (layout indexes); empty: all
-  std::vector<const char*> separators_;
+  separator_places separators_;
 };
 
 }  // namespace kivdb

@@ -41,15 +41,35 @@ mapped_file::~mapped_file() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+[[noreturn]] void unreadable(const script_manifest& m, const manifest_file& f, const std::error_code& code) {
+  throw load_error(m.script.string(), f.line,
+                   "table file " + (m.dir / f.file_name).string() + " cannot be read: " + code.message());
+}
+
+}  // namespace
+
 std::unique_ptr<mapped_file> map_table_file(const script_manifest& m, const manifest_file& f) {
-  const std::filesystem::path path = m.dir / f.file_name;
   try {
-    return std::make_unique<mapped_file>(path.string());
+    return std::make_unique<mapped_file>((m.dir / f.file_name).string());
   } catch (const std::system_error& e) {
-    throw load_error(m.script.string(), f.line,
-                     "table file " + path.string() + " cannot be read: " + e.code().message());
+    unreadable(m, f, e.code());
   }
 }
+
+open_table_file::open_table_file(const script_manifest& m, const manifest_file& f) {
+  fd_ = ::open((m.dir / f.file_name).c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    const std::error_code code(errno, std::generic_category());
+    if (fd_ >= 0) ::close(fd_);
+    unreadable(m, f, code);
+  }
+  size_ = static_cast<std::size_t>(st.st_size);
+}
+
+open_table_file::~open_table_file() { ::close(fd_); }
 
 std::vector<const manifest_file*> files_in_label_order(const script_manifest& m) {
   std::vector<const manifest_file*> out;

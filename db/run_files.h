@@ -39,6 +39,22 @@ class mapped_file {
 // line when it cannot be read.
 std::unique_ptr<mapped_file> map_table_file(const script_manifest& m, const manifest_file& f);
 
+// A table file the script names, open for reading, and its size; the same
+// error when it cannot be opened.
+class open_table_file {
+ public:
+  open_table_file(const script_manifest& m, const manifest_file& f);
+  ~open_table_file();
+  open_table_file(const open_table_file&) = delete;
+  open_table_file& operator=(const open_table_file&) = delete;
+  int fd() const { return fd_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  int fd_ = -1;
+  std::size_t size_ = 0;
+};
+
 // The files of the script, the tables whose rows label others' first (in
 // the image splitter's order), then the rest in the script's order.
 std::vector<const manifest_file*> files_in_label_order(const script_manifest& m);

@@ -1,15 +1,16 @@
 #include "report/chunk_reader.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -20,21 +21,23 @@ namespace kivdb::report {
 
 namespace {
 
-// Chunks of a few megabytes: thousands of rows each, so that handing them
-// over costs nothing next to parsing them, and few in flight.
+// A row belongs to the chunk its first byte lies in. Half a megabyte holds
+// about a thousand memory rows: handing a chunk over costs nothing next to
+// parsing it, and the chunks in flight stay within the processor's caches.
 constexpr std::size_t chunk_bytes = 512 << 10;
+// What a worker reads on past its chunk, at a time, to find the end of the
+// chunk's last row.
+constexpr std::size_t tail_bytes = 64 << 10;
 // Chunks parsed ahead of the one the caller is taking, per worker.
 constexpr std::size_t ahead_per_worker = 2;
 constexpr unsigned max_workers = 4;
 
-struct chunk {
-  const char* begin = nullptr;
-  const char* end = nullptr;
-};
-
 // What a worker made of a chunk. The slots of the chunks in flight are
-// reused, their room for fields with them.
+// reused, their buffer and their room for fields with them: the rows' texts
+// point into the buffer until the caller is done with the chunk.
 struct parsed {
+  std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;
   std::vector<field> fields;  // kept fields of each row, one row after the other
   std::uint64_t lines = 0;
   std::optional<std::string> error;  // what is wrong at error_line of the chunk
@@ -42,27 +45,12 @@ struct parsed {
   bool ready = false;
 };
 
-// Chunk limits at line ends after every chunk_bytes.
-std::vector<chunk> cut(const char* data, std::size_t size) {
-  std::vector<chunk> out;
-  const char* end = data + size;
-  for (const char* p = data; p != end;) {
-    const char* stop = end - p > static_cast<std::ptrdiff_t>(chunk_bytes) ? p + chunk_bytes : end;
-    if (stop != end) {
-      const void* eol = std::memchr(stop, '\n', static_cast<std::size_t>(end - stop));
-      stop = eol == nullptr ? end : static_cast<const char*>(eol) + 1;
-    }
-    out.push_back({p, stop});
-    p = stop;
-  }
-  return out;
-}
-
 class chunk_workers {
  public:
-  chunk_workers(const chunk_plan& plan, const std::vector<chunk>& chunks) : plan_(plan), chunks_(chunks) {
+  chunk_workers(const chunk_plan& plan, int fd, std::size_t size) : plan_(plan), fd_(fd), size_(size) {
+    chunks_ = (size + chunk_bytes - 1) / chunk_bytes;
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const unsigned count = std::min<unsigned>({cores, max_workers, static_cast<unsigned>(chunks.size())});
+    const unsigned count = static_cast<unsigned>(std::min<std::size_t>({cores, max_workers, chunks_}));
     slots_.resize(ahead_per_worker * std::max(1u, count));
     for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
   }
@@ -76,6 +64,8 @@ class chunk_workers {
   }
   chunk_workers(const chunk_workers&) = delete;
   chunk_workers& operator=(const chunk_workers&) = delete;
+
+  std::size_t chunks() const { return chunks_; }
 
   // The caller's side: chunk k, parsed.
   parsed& take(std::size_t k) {
@@ -103,14 +93,19 @@ class chunk_workers {
     std::vector<flowdata_entry> unused;
     for (;;) {
       const std::size_t k = next_.fetch_add(1);
-      if (k >= chunks_.size()) return;
+      if (k >= chunks_) return;
       {
         std::unique_lock lock(m_);
         cv_.wait(lock, [&] { return stopped_ || k < taken_ + slots_.size(); });
         if (stopped_) return;
       }
       parsed& slot = slots_[k % slots_.size()];
-      parse(parser, chunks_[k], slot, unused);
+      try {
+        parse(parser, k, slot, unused);
+      } catch (const std::system_error& e) {
+        slot.error = std::string("cannot be read: ") + e.code().message();
+        slot.error_line = 0;
+      }
       {
         const std::lock_guard lock(m_);
         slot.ready = true;
@@ -119,26 +114,67 @@ class chunk_workers {
     }
   }
 
-  // Maps the chunk's pages of the file in one call rather than a fault
-  // each few pages (where the kernel can; a hint only).
-  static void map_in(const chunk& c) {
-#if defined(MADV_POPULATE_READ)
-    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(c.begin) & ~(page - 1);
-    const auto last = reinterpret_cast<std::uintptr_t>(c.end);
-    ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_READ);
-#else
-    static_cast<void>(c);
-#endif
+  // Reads [from, from + bytes) of the file to `at` of the slot's buffer.
+  std::size_t read_at(parsed& slot, std::size_t at, std::size_t from, std::size_t bytes) {
+    if (slot.capacity < at + bytes) {
+      const std::size_t capacity = std::max(at + bytes, 2 * slot.capacity);
+      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+      if (at != 0) std::memcpy(grown.get(), slot.buffer.get(), at);
+      slot.buffer = std::move(grown);
+      slot.capacity = capacity;
+    }
+    std::size_t got = 0;
+    while (got < bytes) {
+      const ssize_t n = ::pread(fd_, slot.buffer.get() + at + got, bytes - got, static_cast<off_t>(from + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw std::system_error(errno, std::generic_category());
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    return got;
   }
 
-  void parse(record_parser& parser, const chunk& c, parsed& out, std::vector<flowdata_entry>& unused) {
-    map_in(c);
+  // Reads the chunk from the byte before it (which tells whether a row
+  // starts at its first byte) on to the end of the last row starting in
+  // it; returns where in the slot's buffer its rows begin and end.
+  std::pair<std::size_t, std::size_t> load(std::size_t k, parsed& slot) {
+    const std::size_t start = k * chunk_bytes;
+    const std::size_t from = k == 0 ? 0 : start - 1;
+    const std::size_t own = std::min(start + chunk_bytes, size_) - from;  // up to the chunk's end
+    std::size_t have = read_at(slot, 0, from, own);
+    std::size_t begin = 0;
+    if (k != 0) {
+      const void* eol = std::memchr(slot.buffer.get(), '\n', have);
+      // No row starts in the chunk: one that started before goes on.
+      if (eol == nullptr) return {0, 0};
+      begin = static_cast<std::size_t>(static_cast<const char*>(eol) - slot.buffer.get()) + 1;
+    }
+    if (begin >= own) return {begin, begin};
+    // The last row starting in the chunk ends at the first line end from
+    // the chunk's last byte on.
+    std::size_t search = own - 1;
+    for (;;) {
+      if (search < have) {
+        const void* eol = std::memchr(slot.buffer.get() + search, '\n', have - search);
+        if (eol != nullptr)
+          return {begin, static_cast<std::size_t>(static_cast<const char*>(eol) - slot.buffer.get()) + 1};
+        search = have;
+      }
+      const std::size_t more = read_at(slot, have, from + have, tail_bytes);
+      if (more == 0) return {begin, have};
+      have += more;
+    }
+  }
+
+  void parse(record_parser& parser, std::size_t k, parsed& out, std::vector<flowdata_entry>& unused) {
+    const auto [first, last] = load(k, out);
+    const char* begin = out.buffer.get() + first;
+    const char* end = out.buffer.get() + last;
     std::uint64_t lines = 0;
-    for (const char* p = c.begin; p != c.end;) {
+    for (const char* p = begin; p < end;) {
       const std::uint64_t line = lines + 1;
       try {
-        p = parser.parse(p, c.end, 0, lines, unused);
+        p = parser.parse(p, end, 0, lines, unused);
       } catch (const parse_failure& e) {
         out.error = e.what();
         out.error_line = line;
@@ -151,7 +187,9 @@ class chunk_workers {
   }
 
   const chunk_plan& plan_;
-  const std::vector<chunk>& chunks_;
+  int fd_;
+  std::size_t size_;
+  std::size_t chunks_ = 0;
   std::vector<parsed> slots_;
   std::vector<std::thread> threads_;
   std::atomic<std::size_t> next_{0};
@@ -163,17 +201,16 @@ class chunk_workers {
 
 }  // namespace
 
-void read_chunks(const chunk_plan& plan, const char* data, std::size_t size,
+void read_chunks(const chunk_plan& plan, int fd, std::size_t size,
                  const std::function<void(std::span<field> row)>& each) {
-  const std::vector<chunk> chunks = cut(data, size);
-  if (chunks.empty()) return;
-  chunk_workers workers(plan, chunks);
+  if (size == 0) return;
+  chunk_workers workers(plan, fd, size);
   const std::size_t width = plan.projection.size();
   std::uint64_t lines_before = 0;
-  for (std::size_t k = 0; k < chunks.size(); ++k) {
+  for (std::size_t k = 0; k < workers.chunks(); ++k) {
     parsed& c = workers.take(k);
     for (std::size_t at = 0; at < c.fields.size(); at += width) each(std::span(c.fields).subspan(at, width));
-    if (c.error) throw load_error(plan.path, lines_before + c.error_line, *c.error);
+    if (c.error) throw load_error(plan.path, c.error_line == 0 ? 0 : lines_before + c.error_line, *c.error);
     lines_before += c.lines;
     workers.done(k);
   }

@@ -1,10 +1,12 @@
 #pragma once
 
 // Parses one table file of one-line rows on worker threads and hands its
-// rows on in order on the calling thread. The file is cut into chunks at
-// line ends; each worker parses whole chunks with a parser of its own and
-// keeps only the fields asked for, and the caller takes the chunks in file
-// order, a few ahead of it at most.
+// rows on in order on the calling thread. The file is cut into chunks; each
+// worker reads whole chunks into a buffer of its own (on to the end of the
+// chunk's last row) and parses them with a parser of its own, keeping only
+// the fields asked for, and the caller takes the chunks in file order, a
+// few ahead of it at most. Reading into a few buffers instead of mapping
+// the file keeps the memory used small whatever the file's size.
 
 #include <cstddef>
 #include <functional>
@@ -27,10 +29,11 @@ struct chunk_plan {
   std::string path;                             // for messages
 };
 
-// Calls each with the kept fields of every row, in order. Throws load_error
-// (file and line) for a row that is not what kiv writes, or what each
+// Calls each with the kept fields of every row of the open file `fd` of
+// `size` bytes, in order. Throws load_error (file and line) for a row that
+// is not what kiv writes or a file that cannot be read, or what each
 // throws, after the workers have stopped.
-void read_chunks(const chunk_plan& plan, const char* data, std::size_t size,
+void read_chunks(const chunk_plan& plan, int fd, std::size_t size,
                  const std::function<void(std::span<field> row)>& each);
 
 }  // namespace kivdb::report

@@ -130,10 +130,10 @@ class directory_run final : public run_rows {
                           shape.projection, {}};
     for (const manifest_file& f : manifest_.files) {
       if (f.table != t.name) continue;
-      const auto file = map_table_file(manifest_, f);
+      const open_table_file file(manifest_, f);
       chunk_plan for_file = plan;
       for_file.path = (manifest_.dir / f.file_name).string();
-      read_chunks(for_file, file->data(), file->size(), [&](std::span<field> kept) {
+      read_chunks(for_file, file.fd(), file.size(), [&](std::span<field> kept) {
         if (labeller != nullptr) {
           for (const auto& [at, parsed] : shape.label_fields) full[parsed] = kept[at];
           labeller->label(full);

@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "db/database.h"
 #include "db/load_error.h"
+#include "report/chunk_reader.h"
 #include "report/directory_rows.h"
 #include "report/renderers.h"
 #include "report/report_builder.h"
@@ -93,6 +97,35 @@ TEST_F(DirectoryRows, BadRowIsReportedWithItsLineAcrossChunks) {
   EXPECT_EQ(report.out, "");
   EXPECT_TRUE(report.err.starts_with("kivdb report: " + memory.string() + ":4321: field 5 (rec) is not a number"))
       << report.err;
+}
+
+// Rows of every length around the chunks' edges, one longer than a chunk
+// and the last one ending the file: each comes back once, in order.
+TEST_F(DirectoryRows, ChunksHandOnEveryRowOnceInOrder) {
+  const table_def& hashloc = *find_table("hashloc");
+  std::string text;
+  std::vector<std::string> sources;
+  for (int i = 0; text.size() < 3 * 512 * 1024 + 777; ++i) {
+    std::string source = "src/" + std::string(static_cast<std::size_t>(i % 97), 'x') + ".c:" + std::to_string(i);
+    if (i == 1500) source += std::string(700 * 1024, 'y');  // longer than a chunk
+    text += "h;7;" + std::to_string(i + 1) + ";" + source + "\n";
+    sources.push_back(source);
+  }
+  const fs::path file = dir_.path() / "kiv.h.hashloc.1.csv";
+  kivtest::write_file(file, text);
+  const std::string_view columns[] = {"location", "source"};
+  const std::size_t projection[] = {stored_index(hashloc, "location"), stored_index(hashloc, "source")};
+  const chunk_plan plan{&hashloc, ';', ';', "h", columns, projection, file.string()};
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::vector<std::string> seen;
+  std::int64_t expected = 1;
+  read_chunks(plan, fd, text.size(), [&](std::span<field> row) {
+    EXPECT_EQ(row[0].number, expected++);
+    seen.emplace_back(row[1].text);
+  });
+  ::close(fd);
+  EXPECT_TRUE(seen == sources) << seen.size() << " rows of " << sources.size();
 }
 
 }  // namespace
