@@ -93,7 +93,54 @@ __attribute__((target("avx2"))) const char* scan_line_avx2(const char* from, con
   return nullptr;
 }
 
-const bool has_avx2 = __builtin_cpu_supports("avx2");
+// The separators of a row as bit masks, one per thirty-two bytes from the
+// row's start, each with the count of separators before it, up to its line
+// end (returned; nullptr: none before `to`): a reader of a few fields picks
+// their separators out of the masks instead of noting every separator's
+// place. Returns the row's separators in `count`.
+__attribute__((target("popcnt"))) inline void add_mask(std::vector<separator_mask>& masks, std::uint32_t mask,
+                                                      std::size_t& count) {
+  masks.push_back({mask, static_cast<std::uint32_t>(count)});
+  count += static_cast<std::size_t>(_mm_popcnt_u32(mask));
+}
+
+__attribute__((target("avx2,popcnt"))) const char* scan_masks_avx2(const char* from, const char* to, char c,
+                                                                   std::vector<separator_mask>& masks,
+                                                                   std::size_t& count) {
+  constexpr std::ptrdiff_t chunk = sizeof(__m256i);
+  const __m256i needle = _mm256_set1_epi8(c);
+  const __m256i line_end = _mm256_set1_epi8('\n');
+  count = 0;
+  auto add = [&](std::uint32_t mask) { add_mask(masks, mask, count); };
+  const char* p = from;
+  for (; to - p >= chunk; p += chunk) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
+    const auto ends = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_end)));
+    if (ends != 0) {
+      add(mask & ((ends & (0 - ends)) - 1));
+      return p + __builtin_ctz(ends);
+    }
+    add(mask);
+  }
+  std::uint32_t mask = 0;
+  for (int i = 0; p + i != to; ++i) {
+    if (p[i] == '\n') {
+      add(mask);
+      return p + i;
+    }
+    if (p[i] == c) mask |= std::uint32_t{1} << i;
+  }
+  add(mask);
+  return nullptr;
+}
+
+// The place of the r-th set bit of a mask.
+__attribute__((target("bmi2"))) inline unsigned select_bit(std::uint32_t mask, unsigned r) {
+  return static_cast<unsigned>(__builtin_ctz(_pdep_u32(std::uint32_t{1} << r, mask)));
+}
+
+const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
 #endif
 
 void find_all(const char* from, const char* to, char c, separator_places& out) {
@@ -318,6 +365,31 @@ void record_parser::place_fields(std::string_view line) {
   }
 }
 
+#if defined(__x86_64__)
+// The fields asked for, their separators picked out of the row's masks: a
+// cursor moves over the masks once, as the fields come in order.
+__attribute__((target("bmi2"))) void record_parser::place_chosen_fields(std::string_view line, std::size_t count) {
+  const std::size_t n = layout_.size();
+  if (count < n - 1) wrong_count(line, false);
+  const int free = table_.free_text;
+  if (free < 0 && count > n - 1) wrong_count(line, true);
+  const std::size_t extra = count - (n - 1);
+  auto after = [&](std::size_t i) { return free >= 0 && i >= static_cast<std::size_t>(free) ? i + extra : i; };
+  constexpr std::size_t block_bytes = 32;
+  std::size_t block = 0;
+  auto place = [&](std::size_t j) {
+    while (block + 1 < masks_.size() && masks_[block + 1].before <= j) ++block;
+    const separator_mask& m = masks_[block];
+    return line.data() + block * block_bytes + select_bit(m.bits, static_cast<unsigned>(j - m.before));
+  };
+  for (const std::size_t i : columns_) {
+    const char* start = i == 0 ? line.data() : place(after(i - 1)) + 1;
+    const char* end = i + 1 == n ? line.data() + line.size() : place(after(i));
+    set(static_cast<int>(i), {start, static_cast<std::size_t>(end - start)});
+  }
+}
+#endif
+
 void record_parser::split_fields(std::string_view line) {
   if (one_separator_) return split_at_separators(line);
   const int n = static_cast<int>(layout_.size());
@@ -352,6 +424,16 @@ const char* record_parser::parse(const char* data, const char* end, std::int64_t
     next = parse_query(data, end, lines);
   } else if (table_.form == record_form::flowdata) {
     next = parse_flowdata(data, end, row_nr, lines, entries);
+#if defined(__x86_64__)
+  } else if (one_separator_ && !columns_.empty() && has_avx2) {
+    masks_.clear();
+    std::size_t count = 0;
+    const char* eol = scan_masks_avx2(data, end, field_sep_, masks_, count);
+    if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
+    place_chosen_fields({data, static_cast<std::size_t>(eol - data)}, count);
+    ++lines;
+    next = eol + 1;
+#endif
   } else if (one_separator_) {
     separators_.clear();
     const char* eol = scan_line(data, end, field_sep_, separators_);

@@ -51,6 +51,12 @@ struct separator_places {
   const char* operator[](std::size_t i) const { return room[i]; }
 };
 
+// The separators among 32 bytes of a row, and how many came before them.
+struct separator_mask {
+  std::uint32_t bits;
+  std::uint32_t before;
+};
+
 class record_parser {
  public:
   record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id);
@@ -84,6 +90,7 @@ class record_parser {
   void split_fields(std::string_view line);
   void split_at_separators(std::string_view line);
   void place_fields(std::string_view line);
+  void place_chosen_fields(std::string_view line, std::size_t count);
   std::size_t field_count(std::string_view line) const;
   void set(int column, std::string_view text);
   [[noreturn]] void wrong_count(std::string_view line, bool too_many) const;
@@ -100,6 +107,7 @@ class record_parser {
   std::vector<unsigned char> converted_;  // by stored column: 1 to convert
   std::vector<std::size_t> columns_;      // the fields to set (layout indexes); empty: all
   separator_places separators_;
+  std::vector<separator_mask> masks_;  // of a row's separators, per 32 bytes
 };
 
 }  // namespace kivdb

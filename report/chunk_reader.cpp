@@ -181,9 +181,16 @@ class chunk_workers {
         break;
       }
       const std::vector<field>& row = parser.fields();
+      const std::size_t at = out.fields.size();
       for (const std::size_t i : plan_.projection) out.fields.push_back(row[i]);
+      if (plan_.image_of_pid != nullptr) set_image(std::span(out.fields).subspan(at));
     }
     out.lines = lines;
+  }
+
+  void set_image(std::span<field> kept) const {
+    const auto it = plan_.image_of_pid->find(static_cast<std::int32_t>(kept[plan_.pid_at].number));
+    kept[plan_.image_at] = {{}, it == plan_.image_of_pid->end() ? 0 : it->second, false};
   }
 
   const chunk_plan& plan_;

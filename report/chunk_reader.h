@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "db/database.h"
 #include "db/schema.h"
@@ -27,6 +28,12 @@ struct chunk_plan {
   std::span<const std::string_view> converted;  // the columns whose numbers are converted
   std::span<const std::size_t> projection;      // the fields kept of each row
   std::string path;                             // for messages
+  // When every pid of the run has one image, the image follows from the
+  // pid, and the workers set it: the kept field at image_at gets the image
+  // of the pid at pid_at (0 for a pid the run has no header of).
+  const std::unordered_map<std::int32_t, std::int64_t>* image_of_pid = nullptr;
+  std::size_t pid_at = 0;
+  std::size_t image_at = 0;
 };
 
 // Calls each with the kept fields of every row of the open file `fd` of

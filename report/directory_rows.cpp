@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <stdexcept>
 #include <vector>
 
@@ -41,7 +42,10 @@ class directory_run final : public run_rows {
         manifest_(read_manifest(std::filesystem::is_directory(source) ? find_script(source) : source)),
         plan_(read_image_plan(manifest_, options.field_sep, options.fun_sep)),
         splitter_(plan_),
-        shared_pid_(has_shared_pid(plan_)) {}
+        shared_pid_(has_shared_pid(plan_)) {
+    for (std::size_t n = 1; n <= plan_.images().size(); ++n)
+      image_of_pid_[plan_.image(n).pid] = static_cast<std::int64_t>(n);
+  }
 
   const std::string& run_id() const override { return manifest_.run_id; }
 
@@ -88,8 +92,16 @@ class directory_run final : public run_rows {
     std::vector<std::size_t> projection;
     std::vector<std::pair<std::size_t, std::size_t>> label_fields;  // kept at, parsed at
     std::optional<std::size_t> image_at;
+    std::optional<std::size_t> pid_at;
     std::vector<std::string_view> converted;
   };
+
+  // The tables whose rows' image the splitter finds from their pid alone
+  // when the pid has one image.
+  static bool follows_pid(const table_def& t) {
+    const auto order = image_splitter::label_order();
+    return std::find(order.begin(), order.end(), t.name) != order.end();
+  }
 
   static row_shape shape_of(const table_def& t, std::span<const std::string_view> columns) {
     row_shape shape;
@@ -108,7 +120,9 @@ class directory_run final : public run_rows {
       if (std::none_of(stored.begin(), stored.end(), [&](const column* s) { return s->name == c; })) continue;
       const std::size_t parsed = stored_index(t, c);
       const auto kept = std::find(shape.projection.begin(), shape.projection.end(), parsed);
-      shape.label_fields.emplace_back(static_cast<std::size_t>(kept - shape.projection.begin()), parsed);
+      const auto kept_at = static_cast<std::size_t>(kept - shape.projection.begin());
+      shape.label_fields.emplace_back(kept_at, parsed);
+      if (c == "pid") shape.pid_at = kept_at;
       if (kept == shape.projection.end()) shape.projection.push_back(parsed);
       shape.converted.push_back(c);
     }
@@ -126,8 +140,15 @@ class directory_run final : public run_rows {
     row_labeller* labeller = splitter_.labeller(t);
     std::vector<field> full(t.row_width());
     field_row row(columns);
-    const chunk_plan plan{&t, options_.field_sep, options_.fun_sep, manifest_.run_id, shape.converted,
-                          shape.projection, {}};
+    chunk_plan plan{&t, options_.field_sep, options_.fun_sep, manifest_.run_id, shape.converted, shape.projection, {}};
+    // Rows that follow their pid, of a run without shared pids: the
+    // workers set the image.
+    if (!shared_pid_ && labeller != nullptr && shape.image_at && shape.pid_at && follows_pid(t)) {
+      plan.image_of_pid = &image_of_pid_;
+      plan.pid_at = *shape.pid_at;
+      plan.image_at = *shape.image_at;
+      labeller = nullptr;
+    }
     for (const manifest_file& f : manifest_.files) {
       if (f.table != t.name) continue;
       const open_table_file file(manifest_, f);
@@ -151,6 +172,8 @@ class directory_run final : public run_rows {
   image_plan plan_;
   image_splitter splitter_;
   bool shared_pid_;
+  // Of runs whose pids have one image each.
+  std::unordered_map<std::int32_t, std::int64_t> image_of_pid_;
   std::set<std::string> read_;      // handed to the report
   std::set<std::string> labelled_;  // labelled, for the report or for other tables' labels
 };
