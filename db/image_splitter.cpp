@@ -9,9 +9,11 @@ namespace kivdb {
 namespace {
 
 // A memory row that frees blocks, as the freemem rows it causes name it:
-// the kind in the top bits, the freed block's record number below.
+// the kind in the top bits, then whether its one freemem row (of a free or
+// realloc) has been labelled, then the freed block's record number.
 constexpr int kind_shift = 61;
-constexpr std::uint64_t other_mask = (std::uint64_t{1} << kind_shift) - 1;
+constexpr std::uint64_t labelled_bit = std::uint64_t{1} << 60;
+constexpr std::uint64_t other_mask = labelled_bit - 1;
 enum free_kind : std::uint64_t { frees_none, frees_one, moves_one, frees_id, resets_id };
 
 free_kind kind_of_tag(std::string_view tag) {
@@ -197,9 +199,13 @@ class freemem_labeller final : public pid_labeller {
       if (freed_by >= frees.size()) return false;
       const std::uint64_t code = frees[freed_by];
       if ((code >> kind_shift) != kind) return false;
-      return kind == frees_id || kind == resets_id || (code & other_mask) == (block & other_mask);
+      if (kind == frees_id || kind == resets_id) return true;
+      // A free or realloc causes one row: a second one is another header's.
+      return (code & labelled_bit) == 0 && (code & other_mask) == (block & other_mask);
     });
     c.last = freed_by;
+    std::vector<std::uint64_t>& frees = s_.of(c.image()).frees;
+    if ((kind == frees_one || kind == moves_one) && freed_by < frees.size()) frees[freed_by] |= labelled_bit;
     return c.image();
   }
 

@@ -11,7 +11,8 @@
 //  - memory: a header's rows end at the record number of its End marker
 //    (or where record numbers start again at 1);
 //  - freemem: the row fits the header whose memory row at freed_by freed
-//    it (an 'f' or 'r' row naming the same block, or a free id or reset id);
+//    it (an 'f' or 'r' row naming the same block and not yet given its one
+//    row, or a free id or reset id);
 //  - malid, color, hashloc: keys ascend within a header; a row goes to a
 //    later header when its key does not ascend, or when only a later header
 //    knows the key (its Reserve markers, its malloc ids, the locations of

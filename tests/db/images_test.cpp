@@ -353,4 +353,88 @@ TEST_F(SplitterByHand, RowsFollowTheirHeaderWhereKeysAscendAcrossTheBoundary) {
   EXPECT_EQ(splitter_->last_memory_recs(), (std::vector<std::optional<std::uint64_t>>{10, 12}));
 }
 
+// Where the rules guess, as the README says: a description no row of its
+// header uses, of a key a later header uses, goes to that header; the rows
+// of a free id at the record of a free id of the header before stay with
+// it. A free's one row does not: a second row alike is the next header's.
+TEST_F(SplitterByHand, AmbiguousRowsGoWhereTheReadmeSays) {
+  memory(10, {{5, {"f", 2}}, {6, {"F", 0}}}, 100);
+  memory(12, {{5, {"f", 2}}, {9, {"F", 0}}}, 250);
+  auto freemem = [&](std::int64_t rec, std::int64_t freed_by, std::string_view tag) {
+    return image_of("freemem", {{"pid", {{}, 7}}, {"rec", {{}, rec}}, {"freed_by", {{}, freed_by}}, {"tag", {tag, 0}}});
+  };
+  EXPECT_EQ(freemem(2, 5, "f"), 1);
+  EXPECT_EQ(freemem(3, 6, "F"), 1);
+  EXPECT_EQ(freemem(4, 6, "F"), 1);
+  EXPECT_EQ(freemem(2, 5, "f"), 2);  // header 2's row, alike in every field
+  EXPECT_EQ(freemem(3, 9, "F"), 2);
+  auto hashloc = [&](std::int64_t location) {
+    return image_of("hashloc", {{"pid", {{}, 7}}, {"location", {{}, location}}});
+  };
+  EXPECT_EQ(hashloc(100), 1);
+  EXPECT_EQ(hashloc(250), 2);  // header 1's description of a key only header 2 uses
+  EXPECT_EQ(hashloc(250), 2);
+}
+
+// A free id of the second header at the record number of the first
+// header's last free id, its rows right after the first's: they stay with
+// the first header, as the README says.
+TEST(Splitter, FreeIdRowsAtTheSameRecordOfTwoHeadersStayWithTheFirst) {
+  kivdb::image_plan plan;
+  const std::string t = "2026-01-01 00:00:01.000";
+  for (int h = 0; h < 2; ++h) {
+    plan.add_run(7, t, t);
+    plan.add_marker(7, 0, t, "Record", "Begin", "");
+    plan.add_marker(7, 8, t, "Record", "End", "");
+  }
+  plan.finish();
+  kivdb::image_splitter splitter(plan);
+  auto label = [&](const std::string& table, std::map<std::string, kivdb::field> values) {
+    const kivdb::table_def& t = *kivdb::find_table(table);
+    std::vector<kivdb::field> row(t.row_width());
+    for (const auto& [name, value] : values) row[kivdb::stored_index(t, name)] = value;
+    splitter.labeller(t)->label(row);
+    return row[t.stored_count()].number;
+  };
+  for (int h = 0; h < 2; ++h)
+    for (std::int64_t rec = 1; rec <= 8; ++rec)
+      label("memory", {{"pid", {{}, 7}}, {"rec", {{}, rec}}, {"tag", {rec == 6 ? "F" : "a", 0}}});
+  auto freemem = [&](std::int64_t rec) {
+    return label("freemem", {{"pid", {{}, 7}}, {"rec", {{}, rec}}, {"freed_by", {{}, 6}}, {"tag", {"F", 0}}});
+  };
+  EXPECT_EQ((std::vector<std::int64_t>{freemem(1), freemem(2), freemem(3), freemem(4)}),
+            (std::vector<std::int64_t>{1, 1, 1, 1}));
+}
+
+// Both headers reserve ids 3 and 5, the first gives colours to 3 only: the
+// second header's colours of 5 ascend after the first's and fit an id the
+// first knows, so they stay with the first, as the README says.
+TEST(Splitter, ColoursOfAnIdWithoutColoursInItsHeaderGoToThatHeader) {
+  kivdb::image_plan plan;
+  const std::string t = "2026-01-01 00:00:01.000";
+  for (int h = 0; h < 2; ++h) {
+    plan.add_run(7, t, t);
+    plan.add_marker(7, 0, t, "Record", "Begin", "");
+    plan.add_marker(7, 0, t, "Malid", "Reserve", "Reserve Id 3 a");
+    plan.add_marker(7, 0, t, "Malid", "Reserve", "Reserve Id 5 b");
+    plan.add_marker(7, 0, t, "Record", "End", "");
+  }
+  plan.finish();
+  kivdb::image_splitter splitter(plan);
+  auto label = [&](const std::string& table, std::int64_t id, std::int64_t colour) {
+    const kivdb::table_def& t = *kivdb::find_table(table);
+    std::vector<kivdb::field> row(t.row_width());
+    row[kivdb::stored_index(t, "pid")] = {{}, 7, false};
+    row[kivdb::stored_index(t, "malid")] = {{}, id, false};
+    if (table == "color") row[kivdb::stored_index(t, "color")] = {{}, colour, false};
+    splitter.labeller(t)->label(row);
+    return row[t.stored_count()].number;
+  };
+  EXPECT_EQ((std::vector<std::int64_t>{label("malid", 3, 0), label("malid", 5, 0), label("malid", 3, 0),
+                                       label("malid", 5, 0)}),
+            (std::vector<std::int64_t>{1, 1, 2, 2}));
+  EXPECT_EQ((std::vector<std::int64_t>{label("color", 3, 0), label("color", 5, 0), label("color", 5, 1)}),
+            (std::vector<std::int64_t>{1, 1, 1}));
+}
+
 }  // namespace
