@@ -46,6 +46,8 @@ std::string target_name(const db_target& target);
 // The file, or the connection string without its password.
 std::string target_where(const db_target& target);
 
+struct field;
+
 // One row of a result, valid only inside the callback that receives it.
 class row_view {
  public:
@@ -55,6 +57,11 @@ class row_view {
   virtual std::string_view text(int column) const = 0;
   virtual std::int64_t integer(int column) const = 0;
   virtual std::string_view name(int column) const = 0;
+  // The row's fields, one per column, when the row holds them as parsed
+  // fields (a table file read without a database); nullptr otherwise.
+  // Readers of millions of rows take them in one call instead of one call
+  // per column.
+  virtual const field* fields() const { return nullptr; }
 };
 
 // A whole result, for small queries. The column names come with the first

@@ -31,6 +31,8 @@ class input_file {
 
   // The size when the file was opened: what the load reads.
   std::uint64_t size() const { return size_; }
+  // For readers that read at offsets of their own (pread).
+  int descriptor() const { return fd_; }
   // Fills out with up to n bytes of the rest of the file (n when that many
   // are left) and returns how many; 0 at the end. Throws input_error when
   // the file is shorter than it was when it was opened.

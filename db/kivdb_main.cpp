@@ -9,10 +9,12 @@ namespace kivdb {
 namespace {
 
 constexpr std::array<subcommand, 4> subcommands = {{
-    {"load", "load <trace directory | kiv.<runid>.sql> [--db FILE | --pg CONNINFO] [-sd C] [-sf C]", load_command},
+    {"load", "load <trace directory | kiv.<runid>.sql> [--db FILE | --pg CONNINFO] [-sd C] [-sf C] [--allow-cut]", load_command},
     {"export", "export --db FILE | --pg CONNINFO --run ID --out DIR", export_command},
     {"schema", "schema [--sqlite | --postgresql | --markdown]", schema_command},
-    {"report", "report --db FILE | --pg CONNINFO [--run ID] [-o report.html] [--json FILE] [--top N]",
+    {"report",
+     "report <trace directory | kiv.<runid>.sql> | --db FILE | --pg CONNINFO [--run ID] [-o report.html] "
+     "[--json FILE] [--top N] [-sd C] [-sf C]",
      report_command},
 }};
 

@@ -5,9 +5,11 @@
 #include <map>
 #include <set>
 
+#include "db/image_splitter.h"
 #include "db/load_error.h"
 #include "db/record_parser.h"
 #include "db/row_pipeline.h"
+#include "db/run_files.h"
 #include "db/table_reader.h"
 #include "db/views.h"
 
@@ -19,7 +21,8 @@ using clock = std::chrono::steady_clock;
 
 class run_loader {
  public:
-  run_loader(database& db, const script_manifest& m, const load_options& o) : db_(db), m_(m), o_(o) {}
+  run_loader(database& db, const script_manifest& m, const load_options& o, const image_plan& plan)
+      : db_(db), m_(m), o_(o), plan_(plan), splitter_(plan) {}
 
   // The tables that took rows, the bookkeeping ones among them.
   std::vector<std::string> tables_loaded() const {
@@ -29,8 +32,19 @@ class run_loader {
     return out;
   }
 
+  // The tables whose rows label others' go first; each file keeps its
+  // place in the script for the export. A run that is not whole stops the
+  // load as soon as its memory rows show it, unless it is allowed.
   load_totals run() {
-    for (std::size_t i = 0; i < m_.files.size(); ++i) load_file(i, m_.files[i]);
+    bool memory_checked = false;
+    for (const manifest_file* f : files_in_label_order(m_)) {
+      if (!memory_checked && f->table != "memory") {
+        check_whole(plan_.findings(splitter_.last_memory_recs()));
+        memory_checked = true;
+      }
+      load_file(static_cast<std::size_t>(f - m_.files.data()), *f);
+    }
+    if (!memory_checked) check_whole(plan_.findings(splitter_.last_memory_recs()));
     const std::vector<std::optional<std::string>> params = {m_.run_id, m_.text, std::string(1, o_.field_sep),
                                                              std::string(1, o_.fun_sep)};
     db_.query("INSERT INTO " + std::string(loads_table) + " (run_id, script, field_sep, fun_sep) VALUES (?, ?, ?, ?)",
@@ -39,6 +53,12 @@ class run_loader {
   }
 
  private:
+  void check_whole(const std::vector<cut_finding>& findings) const {
+    if (findings.empty() || o_.allow_cut) return;
+    throw load_error(m_.script.string(), 0,
+                     "run " + m_.run_id + " is cut short (load it anyway with --allow-cut): " + describe_cut(findings));
+  }
+
   void load_file(std::size_t order, const manifest_file& f) {
     const std::filesystem::path path = m_.dir / f.file_name;
     const table_def& table = *find_table(f.table);
@@ -46,7 +66,7 @@ class run_loader {
     std::int64_t& next_row = next_row_.try_emplace(f.table, rows_so_far(f.table)).first->second;
     const std::int64_t first_row = next_row;
     flowdata_entries entries;
-    next_row += store_rows(table, {*reader, first_row, path.string()}, entries);
+    next_row += store_rows(table, {*reader, first_row, path.string(), splitter_.labeller(table)}, entries);
     loaded_.insert(f.table);
     if (!entries.list.empty()) {
       store_entries(entries.list);
@@ -74,7 +94,7 @@ class run_loader {
   // Parses the file's records and stores them; returns how many.
   std::int64_t store_rows(const table_def& table, const pipeline_input& input, flowdata_entries& entries) {
     record_parser parser(table, o_.field_sep, o_.fun_sep, m_.run_id);
-    const std::size_t width = table.stored_count() + 1;
+    const std::size_t width = table.row_width();
     const std::uint64_t bytes_before = totals_.bytes;
     try {
       auto sink = db_.bulk_insert(table);
@@ -139,10 +159,24 @@ class run_loader {
   database& db_;
   const script_manifest& m_;
   const load_options& o_;
+  const image_plan& plan_;
+  image_splitter splitter_;
   std::map<std::string, std::int64_t> next_row_;
   std::set<std::string> loaded_;
   load_totals totals_;
 };
+
+// Tables an earlier kivdb made have no image column, and CREATE TABLE IF
+// NOT EXISTS keeps them as they are.
+void require_image_columns(database& db) {
+  for (const table_def& t : kiv_tables()) {
+    if (!t.per_image) continue;
+    const std::vector<std::string> have = db.table_columns(t.name);
+    if (std::find(have.begin(), have.end(), image_column) != have.end()) continue;
+    throw db_error("table " + t.name + " has no " + std::string(image_column) +
+                   " column: the database's tables were made by an earlier kivdb; load the run into a new database");
+  }
+}
 
 // A table of kivdb's name that another program made (or another kivdb
 // with other columns) would take the rows into the wrong columns or refuse
@@ -193,12 +227,14 @@ void build_indexes(database& db, const load_options& options) {
 }
 
 // Everything of a load between its BEGIN and its COMMIT.
-load_totals load_in_transaction(database& db, const script_manifest& manifest, const load_options& options) {
+load_totals load_in_transaction(database& db, const script_manifest& manifest, const load_options& options,
+                                const image_plan& plan) {
   db.create_schema();
   check_tables(db);
+  require_image_columns(db);
   delete_run(db, manifest.run_id);
   const auto start = clock::now();
-  run_loader loader(db, manifest, options);
+  run_loader loader(db, manifest, options, plan);
   load_totals totals = loader.run();
   const auto rows_done = clock::now();
   build_indexes(db, options);
@@ -215,10 +251,22 @@ load_totals load_in_transaction(database& db, const script_manifest& manifest, c
 }  // namespace
 
 load_totals load_run(database& db, const script_manifest& manifest, const load_options& options) {
+  const image_plan plan = read_image_plan(manifest, options.field_sep, options.fun_sep);
+  // What the "runs" and "marker" tables alone tell stops the load before
+  // anything is stored; the memory rows tell the rest as they are loaded.
+  if (!options.allow_cut) {
+    std::vector<std::optional<std::uint64_t>> as_ended;
+    for (const process_image& image : plan.images()) as_ended.emplace_back(image.end_rec);
+    const std::vector<cut_finding> findings = plan.findings(as_ended);
+    if (!findings.empty())
+      throw load_error(manifest.script.string(), 0,
+                       "run " + manifest.run_id + " is cut short (load it anyway with --allow-cut): " +
+                           describe_cut(findings));
+  }
   db.prepare_bulk_load();
   db.begin_load();
   try {
-    load_totals totals = load_in_transaction(db, manifest, options);
+    load_totals totals = load_in_transaction(db, manifest, options, plan);
     const auto commit_start = clock::now();
     db.commit();
     totals.index_seconds += seconds(commit_start, clock::now());

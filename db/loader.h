@@ -16,6 +16,10 @@ namespace kivdb {
 struct load_options {
   char field_sep = ';';
   char fun_sep = ';';
+  // Loads a run that is not whole (a header without its End marker or its
+  // end, memory rows that stop short of the End marker) instead of
+  // refusing it.
+  bool allow_cut = false;
   // Called after every batch of rows with the bytes read so far and the
   // rows stored.
   std::function<void(std::uint64_t bytes, std::uint64_t rows)> progress;

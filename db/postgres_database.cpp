@@ -121,7 +121,7 @@ class pg_row final : public row_view {
 // bytes).
 class pg_sink final : public bulk_sink {
  public:
-  // widths: per field (row_nr last), the bytes of a number column as the
+  // widths: per field (image and row_nr last), the bytes of a number column as the
   // table holds it, 0 for a text.
   pg_sink(PGconn* conn, std::vector<std::size_t> widths) : conn_(conn), widths_(std::move(widths)) {
     fixed_row_bytes_ = sizeof(std::uint16_t);
@@ -311,8 +311,8 @@ class pg_database final : public database {
   std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
     std::vector<std::size_t> widths = field_widths(table);
     std::string names;
-    for (const column* c : table.stored()) names += quote_name(c->name) + ", ";
-    const std::string sql = "COPY " + quote_name(table.name) + " (" + names + std::string(row_nr_column) + ") FROM STDIN WITH (FORMAT binary)";
+    for (const column& c : insert_columns(table)) names += (names.empty() ? "" : ", ") + quote_name(c.name);
+    const std::string sql = "COPY " + quote_name(table.name) + " (" + names + ") FROM STDIN WITH (FORMAT binary)";
     pg_result r(PQexec(conn_, sql.c_str()));
     if (!r || PQresultStatus(r.get()) != PGRES_COPY_IN) throw db_error(error_of(r.get()), sql);
     return std::make_unique<pg_sink>(conn_, std::move(widths));
@@ -365,11 +365,10 @@ class pg_database final : public database {
           "AND t.typname IN ('int4', 'int8')",
           name, [&held](const row_view& row) { held[std::string(row.text(0))] = static_cast<std::size_t>(row.integer(1)); });
     std::vector<std::size_t> widths;
-    for (const column* c : table.stored()) {
-      const auto it = held.find(c->name);
-      widths.push_back(it != held.end() ? it->second : number_bytes(c->type));
+    for (const column& c : insert_columns(table)) {
+      const auto it = held.find(c.name);
+      widths.push_back(it != held.end() ? it->second : number_bytes(c.type));
     }
-    widths.push_back(number_bytes(col_type::int64));  // row_nr
     return widths;
   }
 

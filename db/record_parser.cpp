@@ -1,7 +1,14 @@
 #include "db/record_parser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kivdb {
 
@@ -41,10 +48,142 @@ const char* find_line_end(const char* from, const char* to) {
   return static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
 }
 
+// Every place of c in [from, to), in order. A row of the "memory" table
+// holds about ninety separators in 550 bytes: comparing sixteen (with AVX2
+// thirty-two) bytes at a time finds them in a fraction of the time a byte
+// loop takes.
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void find_all_avx2(const char* from, const char* to, char c, separator_places& out) {
+  constexpr std::ptrdiff_t chunk = sizeof(__m256i);
+  const __m256i needle = _mm256_set1_epi8(c);
+  const char* p = from;
+  for (; to - p >= chunk; p += chunk) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
+    const char** at = out.make_room(chunk);
+    for (; mask != 0; mask &= mask - 1) at[out.count++] = p + __builtin_ctz(mask);
+  }
+  const char** at = out.make_room(static_cast<std::size_t>(to - p));
+  for (; p != to; ++p)
+    if (*p == c) at[out.count++] = p;
+}
+
+// The same up to the first line end, which it returns (nullptr: none before
+// `to`): one pass finds a row's end and its separators.
+__attribute__((target("avx2"))) const char* scan_line_avx2(const char* from, const char* to, char c,
+                                                           separator_places& out) {
+  constexpr std::ptrdiff_t chunk = sizeof(__m256i);
+  const __m256i needle = _mm256_set1_epi8(c);
+  const __m256i line_end = _mm256_set1_epi8('\n');
+  const char* p = from;
+  for (; to - p >= chunk; p += chunk) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
+    const auto ends = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_end)));
+    if (ends != 0) mask &= (ends & (0 - ends)) - 1;  // only separators before the line end
+    const char** at = out.make_room(chunk);
+    for (; mask != 0; mask &= mask - 1) at[out.count++] = p + __builtin_ctz(mask);
+    if (ends != 0) return p + __builtin_ctz(ends);
+  }
+  const char** at = out.make_room(static_cast<std::size_t>(to - p));
+  for (; p != to; ++p) {
+    if (*p == '\n') return p;
+    if (*p == c) at[out.count++] = p;
+  }
+  return nullptr;
+}
+
+// The separators of a row as bit masks, one per thirty-two bytes from the
+// row's start, each with the count of separators before it, up to its line
+// end (returned; nullptr: none before `to`): a reader of a few fields picks
+// their separators out of the masks instead of noting every separator's
+// place. Returns the row's separators in `count`.
+__attribute__((target("popcnt"))) inline void add_mask(std::vector<separator_mask>& masks, std::uint32_t mask,
+                                                      std::size_t& count) {
+  masks.push_back({mask, static_cast<std::uint32_t>(count)});
+  count += static_cast<std::size_t>(_mm_popcnt_u32(mask));
+}
+
+__attribute__((target("avx2,popcnt"))) const char* scan_masks_avx2(const char* from, const char* to, char c,
+                                                                   std::vector<separator_mask>& masks,
+                                                                   std::size_t& count) {
+  constexpr std::ptrdiff_t chunk = sizeof(__m256i);
+  const __m256i needle = _mm256_set1_epi8(c);
+  const __m256i line_end = _mm256_set1_epi8('\n');
+  count = 0;
+  auto add = [&](std::uint32_t mask) { add_mask(masks, mask, count); };
+  const char* p = from;
+  for (; to - p >= chunk; p += chunk) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
+    const auto ends = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_end)));
+    if (ends != 0) {
+      add(mask & ((ends & (0 - ends)) - 1));
+      return p + __builtin_ctz(ends);
+    }
+    add(mask);
+  }
+  std::uint32_t mask = 0;
+  for (int i = 0; p + i != to; ++i) {
+    if (p[i] == '\n') {
+      add(mask);
+      return p + i;
+    }
+    if (p[i] == c) mask |= std::uint32_t{1} << i;
+  }
+  add(mask);
+  return nullptr;
+}
+
+// The place of the r-th set bit of a mask.
+__attribute__((target("bmi2"))) inline unsigned select_bit(std::uint32_t mask, unsigned r) {
+  return static_cast<unsigned>(__builtin_ctz(_pdep_u32(std::uint32_t{1} << r, mask)));
+}
+
+const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+#endif
+
+void find_all(const char* from, const char* to, char c, separator_places& out) {
+#if defined(__x86_64__)
+  if (has_avx2) return find_all_avx2(from, to, c, out);
+#endif
+  const char* p = from;
+#if defined(__SSE2__)
+  constexpr std::ptrdiff_t chunk = sizeof(__m128i);
+  const __m128i needle = _mm_set1_epi8(c);
+  for (; to - p >= chunk; p += chunk) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle)));
+    const char** at = out.make_room(chunk);
+    for (; mask != 0; mask &= mask - 1) at[out.count++] = p + __builtin_ctz(mask);
+  }
+#endif
+  const char** at = out.make_room(static_cast<std::size_t>(to - p));
+  for (; p != to; ++p)
+    if (*p == c) at[out.count++] = p;
+}
+
+const char* scan_line(const char* from, const char* to, char c, separator_places& out) {
+#if defined(__x86_64__)
+  if (has_avx2) return scan_line_avx2(from, to, c, out);
+#endif
+  const char* eol = static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
+  find_all(from, eol == nullptr ? to : eol, c, out);
+  return eol;
+}
+
 const char* find_last(const char* from, const char* to, char c) {
   while (to != from)
     if (*--to == c) return to;
   return nullptr;
+}
+
+// Labels are a few bytes long: compared inline rather than by a call.
+bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 std::size_t count(std::string_view s, char c) {
@@ -123,20 +262,35 @@ inline bool parse_number(col_type type, std::string_view text, std::int64_t& val
 }  // namespace
 
 record_parser::record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id)
-    : table_(table), field_sep_(field_sep), run_id_(run_id) {
+    : table_(table), field_sep_(field_sep), one_separator_(field_sep == fun_sep), run_id_(run_id) {
   int stored = 0;
   for (const column& c : table.columns) {
     const bool label = c.type == col_type::label;
     layout_.push_back({c.type, c.joined ? fun_sep : field_sep, c.name, label ? -1 : stored});
     if (!label) ++stored;
   }
-  fields_.resize(static_cast<std::size_t>(stored) + 1);
+  fields_.resize(table.row_width());
+  converted_.assign(fields_.size(), 1);
+  separators_.make_room(layout_.size() * 2);
+}
+
+void record_parser::convert_only(std::span<const std::string_view> columns) {
+  converted_.assign(fields_.size(), 0);
+  columns_.clear();
+  for (std::size_t i = 0; i < layout_.size(); ++i) {
+    const field_layout& s = layout_[i];
+    // The run id is checked on every row.
+    const bool wanted = s.stored == 0 || std::find(columns.begin(), columns.end(), s.name) != columns.end();
+    if (s.stored < 0 || !wanted) continue;
+    converted_[static_cast<std::size_t>(s.stored)] = 1;
+    columns_.push_back(i);
+  }
 }
 
 void record_parser::set(int column, std::string_view text) {
   const field_layout& s = layout_[static_cast<std::size_t>(column)];
   if (s.stored < 0) {
-    if (text != s.name)
+    if (!same_text(text, s.name))
       throw parse_failure("field " + std::to_string(column + 1) + " is " + shown(text) + ", expected the label '" +
                           std::string(s.name) + "'");
     return;
@@ -144,7 +298,8 @@ void record_parser::set(int column, std::string_view text) {
   field& f = fields_[static_cast<std::size_t>(s.stored)];
   f.text = text;
   f.null = false;
-  if (s.type != col_type::text && !parse_number(s.type, text, f.number))
+  if (s.type != col_type::text && converted_[static_cast<std::size_t>(s.stored)] &&
+      !parse_number(s.type, text, f.number))
     throw parse_failure("field " + std::to_string(column + 1) + " (" + std::string(s.name) + ") is not " +
                         what_number(s.type) + ": " + shown(text));
 }
@@ -179,7 +334,64 @@ std::size_t record_parser::field_count(std::string_view line) const {
   return fields;
 }
 
+// With one separator character the places of all separators tell the
+// fields: a free text takes the separators its fixed fields on both sides
+// leave over. Only the fields asked for are set.
+void record_parser::split_at_separators(std::string_view line) {
+  separators_.clear();
+  find_all(line.data(), line.data() + line.size(), field_sep_, separators_);
+  place_fields(line);
+}
+
+void record_parser::place_fields(std::string_view line) {
+  const std::size_t n = layout_.size();
+  const std::size_t count = separators_.count;
+  if (count < n - 1) wrong_count(line, false);
+  const int free = table_.free_text;
+  if (free < 0 && count > n - 1) wrong_count(line, true);
+  const std::size_t extra = count - (n - 1);
+  // The separator after field i; fields after the free text count theirs
+  // from the right.
+  auto after = [&](std::size_t i) { return free >= 0 && i >= static_cast<std::size_t>(free) ? i + extra : i; };
+  auto split = [&](std::size_t i) {
+    const char* start = i == 0 ? line.data() : separators_[after(i - 1)] + 1;
+    const char* end = i + 1 == n ? line.data() + line.size() : separators_[after(i)];
+    set(static_cast<int>(i), {start, static_cast<std::size_t>(end - start)});
+  };
+  if (columns_.empty()) {
+    for (std::size_t i = 0; i < n; ++i) split(i);
+  } else {
+    for (const std::size_t i : columns_) split(i);
+  }
+}
+
+#if defined(__x86_64__)
+// The fields asked for, their separators picked out of the row's masks: a
+// cursor moves over the masks once, as the fields come in order.
+__attribute__((target("bmi2"))) void record_parser::place_chosen_fields(std::string_view line, std::size_t count) {
+  const std::size_t n = layout_.size();
+  if (count < n - 1) wrong_count(line, false);
+  const int free = table_.free_text;
+  if (free < 0 && count > n - 1) wrong_count(line, true);
+  const std::size_t extra = count - (n - 1);
+  auto after = [&](std::size_t i) { return free >= 0 && i >= static_cast<std::size_t>(free) ? i + extra : i; };
+  constexpr std::size_t block_bytes = 32;
+  std::size_t block = 0;
+  auto place = [&](std::size_t j) {
+    while (block + 1 < masks_.size() && masks_[block + 1].before <= j) ++block;
+    const separator_mask& m = masks_[block];
+    return line.data() + block * block_bytes + select_bit(m.bits, static_cast<unsigned>(j - m.before));
+  };
+  for (const std::size_t i : columns_) {
+    const char* start = i == 0 ? line.data() : place(after(i - 1)) + 1;
+    const char* end = i + 1 == n ? line.data() + line.size() : place(after(i));
+    set(static_cast<int>(i), {start, static_cast<std::size_t>(end - start)});
+  }
+}
+#endif
+
 void record_parser::split_fields(std::string_view line) {
+  if (one_separator_) return split_at_separators(line);
   const int n = static_cast<int>(layout_.size());
   const int free = table_.free_text;
   const int left_end = free >= 0 ? free : n - 1;
@@ -212,6 +424,23 @@ const char* record_parser::parse(const char* data, const char* end, std::int64_t
     next = parse_query(data, end, lines);
   } else if (table_.form == record_form::flowdata) {
     next = parse_flowdata(data, end, row_nr, lines, entries);
+#if defined(__x86_64__)
+  } else if (one_separator_ && !columns_.empty() && has_avx2) {
+    masks_.clear();
+    std::size_t count = 0;
+    const char* eol = scan_masks_avx2(data, end, field_sep_, masks_, count);
+    if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
+    place_chosen_fields({data, static_cast<std::size_t>(eol - data)}, count);
+    ++lines;
+    next = eol + 1;
+#endif
+  } else if (one_separator_) {
+    separators_.clear();
+    const char* eol = scan_line(data, end, field_sep_, separators_);
+    if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
+    place_fields({data, static_cast<std::size_t>(eol - data)});
+    ++lines;
+    next = eol + 1;
   } else {
     const char* eol = find_line_end(data, end);
     if (eol == nullptr) throw parse_failure("the last row has no line end (a cut file?)");
@@ -219,7 +448,7 @@ const char* record_parser::parse(const char* data, const char* end, std::int64_t
     ++lines;
     next = eol + 1;
   }
-  if (fields_.front().text != run_id_)
+  if (!same_text(fields_.front().text, run_id_))
     throw parse_failure("row of run " + shown(fields_.front().text) + " in a file of run '" + std::string(run_id_) +
                         "'");
   fields_.back() = {{}, row_nr, false};

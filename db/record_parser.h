@@ -5,7 +5,9 @@
 // memchr per field and numbers parsed by hand; nothing is allocated per
 // record.
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,27 @@ struct flowdata_entry {
 bool parse_int64(std::string_view text, std::int64_t& value);
 bool parse_uint64(std::string_view text, std::int64_t& value);
 
+// The places of a row's separators. Its room only grows, so that the
+// places of sixteen or thirty-two bytes are written without a check each.
+struct separator_places {
+  std::vector<const char*> room;
+  std::size_t count = 0;
+
+  void clear() { count = 0; }
+  // Room for `more` places after the current ones.
+  const char** make_room(std::size_t more) {
+    if (room.size() < count + more) room.resize(std::max(count + more, 2 * room.size()));
+    return room.data();
+  }
+  const char* operator[](std::size_t i) const { return room[i]; }
+};
+
+// The separators among 32 bytes of a row, and how many came before them.
+struct separator_mask {
+  std::uint32_t bits;
+  std::uint32_t before;
+};
+
 class record_parser {
  public:
   record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id);
@@ -44,7 +67,15 @@ class record_parser {
   const char* parse(const char* data, const char* end, std::int64_t row_nr, std::uint64_t& lines,
                     std::vector<flowdata_entry>& entries);
 
+  // Sets only the fields of the named stored columns (the others, labels
+  // included, are found but neither stored nor checked; the field count
+  // still is): for readers that need a few columns of wide rows. Tables
+  // written with one separator character (-sf as -sd) only; others still
+  // set every field.
+  void convert_only(std::span<const std::string_view> columns);
+
   const std::vector<field>& fields() const { return fields_; }
+  std::vector<field>& fields() { return fields_; }
 
  private:
   struct field_layout {
@@ -57,6 +88,9 @@ class record_parser {
   void split(std::string_view record, int first, int last_plus_one);
   void split_line(std::string_view line);
   void split_fields(std::string_view line);
+  void split_at_separators(std::string_view line);
+  void place_fields(std::string_view line);
+  void place_chosen_fields(std::string_view line, std::size_t count);
   std::size_t field_count(std::string_view line) const;
   void set(int column, std::string_view text);
   [[noreturn]] void wrong_count(std::string_view line, bool too_many) const;
@@ -66,9 +100,14 @@ class record_parser {
 
   const table_def& table_;
   char field_sep_;
+  bool one_separator_;  // -sf is -sd: every field ends at the same character
   std::string_view run_id_;
   std::vector<field_layout> layout_;
   std::vector<field> fields_;
+  std::vector<unsigned char> converted_;  // by stored column: 1 to convert
+  std::vector<std::size_t> columns_;      // the fields to set (layout indexes); empty: all
+  separator_places separators_;
+  std::vector<separator_mask> masks_;  // of a row's separators, per 32 bytes
 };
 
 }  // namespace kivdb

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "db/image_splitter.h"
 #include "db/load_error.h"
 
 namespace kivdb {
@@ -148,7 +149,9 @@ bool parse_piece(record_parser& parser, const pipeline_input& in, const std::sha
         throw load_error(in.path, record_line, e.what());
       }
       keep_texts(entries, entries_before);
-      b->fields.insert(b->fields.end(), parser.fields().begin(), parser.fields().end());
+      std::vector<field>& parsed = parser.fields();
+      if (in.labeller != nullptr) in.labeller->label(parsed);
+      b->fields.insert(b->fields.end(), parsed.begin(), parsed.end());
       ++b->rows;
       ++row;
     }

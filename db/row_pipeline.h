@@ -17,10 +17,15 @@
 
 namespace kivdb {
 
+class row_labeller;
+
 struct pipeline_input {
   table_reader& reader;
   std::int64_t first_row;  // row_nr of the file's first record
   std::string path;        // for messages
+  // Sets the image of each row of a table with an image column, on the
+  // parsing thread, in row order.
+  row_labeller* labeller = nullptr;
 };
 
 // The "kind:declaration" entries of a file's flowdata records. They are

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 
 namespace kivdb {
 
@@ -212,10 +213,19 @@ table_def functions() {
           "one row per 3GL function of each object (first row \"(no function)\")"};
 }
 
+// The tables whose keys the views and the report join on get the image
+// of each row.
+table_def per_image(table_def t) {
+  t.per_image = true;
+  return t;
+}
+
 const std::vector<table_def>& all_tables() {
   static const std::vector<table_def> tables = {
-      memory(),  sbrk(),    queryevents(), marker(), freemem(), arena(),   arcs(),    symbols(),   flowdata(),
-      flow(),    process(), hashloc(),     malid(),  color(),   queries(), runs(),    objects(),   functions()};
+      per_image(memory()),  sbrk(),     queryevents(),        per_image(marker()),  per_image(freemem()),
+      arena(),              per_image(arcs()),   symbols(),   flowdata(),           flow(),
+      per_image(process()), per_image(hashloc()), per_image(malid()), per_image(color()), queries(),
+      per_image(runs()),    per_image(objects()), per_image(functions())};
   return tables;
 }
 
@@ -240,12 +250,13 @@ int storage_class(col_type type, engine_kind engine) {
 }
 
 std::string create_table(const table_def& t, engine_kind engine) {
-  std::vector<const column*> stored = t.stored();
-  std::stable_sort(stored.begin(), stored.end(), [engine](const column* a, const column* b) {
-    return storage_class(a->type, engine) < storage_class(b->type, engine);
+  std::vector<column> cols = insert_columns(t);
+  cols.pop_back();  // row_nr has a place of its own below
+  std::stable_sort(cols.begin(), cols.end(), [engine](const column& a, const column& b) {
+    return storage_class(a.type, engine) < storage_class(b.type, engine);
   });
   std::vector<std::string> defs;
-  for (const column* c : stored) defs.push_back("\"" + c->name + "\" " + std::string(sql_type(c->type, engine)));
+  for (const column& c : cols) defs.push_back("\"" + c.name + "\" " + std::string(sql_type(c.type, engine)));
   // In SQLite row_nr is the rowid of a keyed table. PostgreSQL checks a
   // NOT NULL column on every row it copies in, and only kivdb writes
   // row_nr, always: there the column is left unconstrained.
@@ -253,9 +264,9 @@ std::string create_table(const table_def& t, engine_kind engine) {
   const std::string_view constraint = keyed ? " PRIMARY KEY" : engine == engine_kind::sqlite ? " NOT NULL" : "";
   const std::string row_nr = std::string(row_nr_column) + " " + std::string(sql_type(col_type::int64, engine));
   // row_nr ends the 8-byte numbers (in SQLite: ends the table).
-  const auto narrower = std::find_if(stored.begin(), stored.end(),
-                                     [engine](const column* c) { return storage_class(c->type, engine) > 0; });
-  defs.insert(defs.begin() + (narrower - stored.begin()), row_nr + std::string(constraint));
+  const auto narrower = std::find_if(cols.begin(), cols.end(),
+                                     [engine](const column& c) { return storage_class(c.type, engine) > 0; });
+  defs.insert(defs.begin() + (narrower - cols.begin()), row_nr + std::string(constraint));
   return "CREATE TABLE IF NOT EXISTS \"" + t.name + "\" (" + join(defs, ", ") + ")";
 }
 
@@ -274,6 +285,23 @@ std::size_t table_def::stored_count() const {
 }
 
 std::span<const table_def> kiv_tables() { return all_tables(); }
+
+std::size_t stored_index(const table_def& table, std::string_view name) {
+  std::size_t i = 0;
+  for (const column* c : table.stored()) {
+    if (c->name == name) return i;
+    ++i;
+  }
+  throw std::logic_error("table " + table.name + " has no column " + std::string(name));
+}
+
+std::vector<column> insert_columns(const table_def& table) {
+  std::vector<column> out;
+  for (const column* c : table.stored()) out.push_back(*c);
+  if (table.per_image) out.push_back({std::string(image_column), col_type::int32, false, "process image"});
+  out.push_back({std::string(row_nr_column), col_type::int64, false, "order of the rows"});
+  return out;
+}
 
 const table_def* find_table(std::string_view name) {
   for (const table_def& t : all_tables())
@@ -363,6 +391,7 @@ std::string schema_markdown() {
       if (!c->doc.empty()) n += " (" + c->doc + ")";
       names.push_back(n);
     }
+    if (t.per_image) names.push_back("`image` (process image: the trace header's number in the run)");
     names.push_back("`row_nr` (order of the rows)");
     out += join(names, ", ") + "\n";
   };

@@ -59,15 +59,27 @@ struct table_def {
   // numbers rows on from the table's last, so row_nr is unique over all
   // runs.
   bool keyed_by_row = false;
+  // The loader gives each row the process image it belongs to (the image
+  // column): the tables whose keys the views and the report join on.
+  bool per_image = false;
 
   // The columns stored in the database, in CSV order (labels left out).
   std::vector<const column*> stored() const;
-  // Number of stored columns, row_nr not counted.
+  // Number of stored columns, image and row_nr not counted.
   std::size_t stored_count() const;
+  // Fields of a row as the record parser hands it on: the stored columns,
+  // the image when the table has one, row_nr.
+  std::size_t row_width() const { return stored_count() + (per_image ? 1 : 0) + 1; }
 };
 
 // Name of the bookkeeping column every table ends with.
 inline constexpr std::string_view row_nr_column = "row_nr";
+// Name of the column the loader derives for the tables with per_image set:
+// the trace header (process image) of the row, numbered 1, 2, ... in the
+// order kiv converted the run's headers. Keys such as record numbers,
+// location keys and malloc ids start afresh in every header, also in the
+// headers one pid writes when it executes another program.
+inline constexpr std::string_view image_column = "image";
 // The marker that ends "queries" and "flowdata" records.
 inline constexpr std::string_view record_end_marker = "<<>>";
 
@@ -93,6 +105,12 @@ std::string_view sql_type(col_type type, engine_kind engine);
 // Bytes of a number column's value in PostgreSQL (4 for INTEGER, 8 for
 // BIGINT); 0 for texts and labels.
 std::size_t number_bytes(col_type type);
+// Index of a stored column among the stored columns of the table; throws
+// std::logic_error for a name the table does not have.
+std::size_t stored_index(const table_def& table, std::string_view name);
+// The columns a bulk insert fills, in the order of a parsed row's fields:
+// the stored columns, the image when the table has one, then row_nr.
+std::vector<column> insert_columns(const table_def& table);
 // Names of every table holding rows of a run (kiv's, the flowdata entries
 // and the bookkeeping tables), for replacing or exporting a run.
 std::vector<std::string> run_tables();

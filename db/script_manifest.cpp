@@ -1,5 +1,7 @@
 #include "db/script_manifest.h"
 
+#include <algorithm>
+#include <map>
 #include <string_view>
 
 #include "db/input_file.h"
@@ -89,6 +91,41 @@ std::string read_whole(const std::filesystem::path& path) {
   }
 }
 
+// The tables kiv writes when it has read a header to its end: a conversion
+// that stopped at a record it could not read names none of them.
+constexpr std::string_view final_tables[] = {"process", "hashloc", "malid",   "color",
+                                             "queries", "runs",    "objects", "functions"};
+
+bool names_table(const std::map<std::pair<std::string, std::int32_t>, std::size_t>& named, std::string_view table) {
+  const auto it = named.lower_bound({std::string(table), 0});
+  return it != named.end() && it->first.first == table;
+}
+
+// kiv names all of its tables in every script (but the final ones of a
+// conversion that stopped, which the load then finds cut short), and each
+// table's files numbered from 1 without a gap: a line missing from the
+// script would leave rows out of the load.
+void check_complete(const script_manifest& m, const std::map<std::pair<std::string, std::int32_t>, std::size_t>& named,
+                    std::size_t last_line) {
+  const std::string name = m.script.string();
+  const bool stopped = std::none_of(std::begin(final_tables), std::end(final_tables),
+                                    [&](std::string_view t) { return names_table(named, t); });
+  for (const table_def& t : kiv_tables()) {
+    if (stopped && std::find(std::begin(final_tables), std::end(final_tables), t.name) != std::end(final_tables))
+      continue;
+    std::int32_t expected = 1;
+    for (auto it = named.lower_bound({t.name, 0}); it != named.end() && it->first.first == t.name; ++it, ++expected) {
+      if (it->first.second == expected) continue;
+      throw load_error(name, it->second, "file " + std::to_string(it->first.second) + " of table '" + t.name +
+                                             "' is named, but not file " + std::to_string(expected) + " (kiv." +
+                                             m.run_id + "." + t.name + "." + std::to_string(expected) + ".csv)");
+    }
+    if (expected == 1)
+      throw load_error(name, last_line, "no import line names table '" + t.name +
+                                            "': a kiv script names all of its eighteen tables");
+  }
+}
+
 }  // namespace
 
 script_manifest read_manifest(const std::filesystem::path& script) {
@@ -112,6 +149,7 @@ script_manifest read_manifest(const std::filesystem::path& script) {
   m.run_id = run_id;
   if (lines.size() < 7 || lines[5] != "SET @Path = '$(ScriptDir)\\'" || !lines[6].empty())
     throw load_error(name, 6, "not a kiv import script: expected \"SET @Path = '$(ScriptDir)\\'\"");
+  std::map<std::pair<std::string, std::int32_t>, std::size_t> named;  // (table, number) -> line
   for (std::size_t i = 7; i < lines.size(); ++i) {
     import_line imp;
     const std::string reason = parse_import(lines[i], imp);
@@ -122,8 +160,12 @@ script_manifest read_manifest(const std::filesystem::path& script) {
       m.skipped.push_back(file);
       continue;
     }
+    const auto [first, fresh] = named.try_emplace({std::string(imp.table), imp.number}, i + 1);
+    if (!fresh)
+      throw load_error(name, i + 1, file + " is named a second time (first on line " + std::to_string(first->second) + ")");
     m.files.push_back({std::string(imp.table), imp.number, i + 1, file});
   }
+  check_complete(m, named, lines.size());
   return m;
 }
 

@@ -79,8 +79,7 @@ class sqlite_sink final : public bulk_sink {
 
   static std::vector<col_type> types_of(const table_def& table) {
     std::vector<col_type> out;
-    for (const column* c : table.stored()) out.push_back(c->type);
-    out.push_back(col_type::int64);
+    for (const column& c : insert_columns(table)) out.push_back(c.type);
     return out;
   }
 
@@ -182,8 +181,8 @@ class sqlite_database final : public database {
 
   std::unique_ptr<bulk_sink> bulk_insert(const table_def& table) override {
     std::string names;
-    for (const column* c : table.stored()) names += quote_name(c->name) + ", ";
-    const std::string into = "INSERT INTO " + quote_name(table.name) + " (" + names + std::string(row_nr_column) + ")";
+    for (const column& c : insert_columns(table)) names += (names.empty() ? "" : ", ") + quote_name(c.name);
+    const std::string into = "INSERT INTO " + quote_name(table.name) + " (" + names + ")";
     return std::make_unique<sqlite_sink>(db_, table, into);
   }
 

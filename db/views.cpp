@@ -7,62 +7,68 @@ namespace kivdb {
 namespace {
 
 // A block is made by an allocation with free ('a') or moved on by a
-// realloc in place ('r', which gives the block the realloc's record number
-// and new size); it leaves the model with a "freemem" row naming that
-// record number. What has no such row is alive at the end.
+// realloc in place that found its block ('r' naming the block it had,
+// which gives the block the realloc's record number and new size); it
+// leaves the model with a "freemem" row naming that record number. What
+// has no such row is alive at the end. Record numbers, location keys,
+// malloc ids and arcs hold within one process image: the joins match the
+// image as well.
 const char* const live_blocks_sql =
-    "SELECT m.run_id, m.pid, m.rec, m.time, m.tag, m.addr, m.new_size AS size, m.new_tot_size AS tot_size, "
-    "m.location, h.source, m.malid, d.name AS malid_name, m.process_id, m.arc, "
+    "SELECT m.run_id, m.pid, m.image, m.rec, m.time, m.tag, m.addr, m.new_size AS size, "
+    "m.new_tot_size AS tot_size, m.location, h.source, m.malid, d.name AS malid_name, m.process_id, m.arc, "
     "a.caller_function, a.callee_function "
     "FROM memory m "
-    "LEFT JOIN hashloc h ON h.run_id = m.run_id AND h.pid = m.pid AND h.location = m.location "
-    "LEFT JOIN malid d ON d.run_id = m.run_id AND d.pid = m.pid AND d.malid = m.malid "
-    "LEFT JOIN arcs a ON a.run_id = m.run_id AND a.pid = m.pid AND a.process_id = m.process_id AND a.arc = m.arc "
-    "WHERE m.tag IN ('a', 'r') AND NOT EXISTS (SELECT 1 FROM freemem f "
-    "WHERE f.run_id = m.run_id AND f.pid = m.pid AND f.rec = m.rec)";
+    "LEFT JOIN hashloc h ON h.run_id = m.run_id AND h.image = m.image AND h.location = m.location "
+    "LEFT JOIN malid d ON d.run_id = m.run_id AND d.image = m.image AND d.malid = m.malid "
+    "LEFT JOIN arcs a ON a.run_id = m.run_id AND a.image = m.image AND a.process_id = m.process_id "
+    "AND a.arc = m.arc "
+    "WHERE (m.tag = 'a' OR (m.tag = 'r' AND m.other_rec <> 0)) AND NOT EXISTS (SELECT 1 FROM freemem f "
+    "WHERE f.run_id = m.run_id AND f.image = m.image AND f.rec = m.rec)";
 
 const std::vector<view_def>& all_views() {
   static const std::vector<view_def> list = {
       {"live_blocks",
-       "blocks still alive at the end of the run: size, location and its source text, malloc id and its name, "
-       "the call arc with the caller's and callee's function names",
+       "blocks still alive at the end of the run: their process image, size, location and its source text, "
+       "malloc id and its name, the call arc with the caller's and callee's function names",
        "SELECT addr, size, source, malid_name, callee_function FROM live_blocks WHERE run_id = '4711' "
        "ORDER BY size DESC LIMIT 10;",
        live_blocks_sql},
       {"leaks_by_location", "live blocks summed by source location",
        "SELECT source, blocks, bytes FROM leaks_by_location WHERE run_id = '4711' ORDER BY bytes DESC LIMIT 10;",
-       "SELECT run_id, pid, location, source, COUNT(*) AS blocks, SUM(size) AS bytes, SUM(tot_size) AS tot_bytes "
-       "FROM live_blocks GROUP BY run_id, pid, location, source"},
+       "SELECT run_id, pid, image, location, source, COUNT(*) AS blocks, SUM(size) AS bytes, "
+       "SUM(tot_size) AS tot_bytes FROM live_blocks GROUP BY run_id, pid, image, location, source"},
       {"leaks_by_malid", "live blocks summed by malloc id",
        "SELECT malid, malid_name, blocks, bytes FROM leaks_by_malid WHERE run_id = '4711' ORDER BY bytes DESC;",
-       "SELECT run_id, pid, malid, malid_name, COUNT(*) AS blocks, SUM(size) AS bytes, SUM(tot_size) AS tot_bytes "
-       "FROM live_blocks GROUP BY run_id, pid, malid, malid_name"},
+       "SELECT run_id, pid, image, malid, malid_name, COUNT(*) AS blocks, SUM(size) AS bytes, "
+       "SUM(tot_size) AS tot_bytes FROM live_blocks GROUP BY run_id, pid, image, malid, malid_name"},
       {"leaks_by_arc", "live blocks summed by call arc, with the function names of both ends",
        "SELECT caller_function, callee_function, blocks, bytes FROM leaks_by_arc WHERE run_id = '4711' "
        "ORDER BY bytes DESC LIMIT 10;",
-       "SELECT run_id, pid, process_id, arc, caller_function, callee_function, COUNT(*) AS blocks, "
+       "SELECT run_id, pid, image, process_id, arc, caller_function, callee_function, COUNT(*) AS blocks, "
        "SUM(size) AS bytes, SUM(tot_size) AS tot_bytes FROM live_blocks "
-       "GROUP BY run_id, pid, process_id, arc, caller_function, callee_function"},
+       "GROUP BY run_id, pid, image, process_id, arc, caller_function, callee_function"},
       {"peak_by_malid", "highest memory in use (with and without free) of each malloc id over the run",
        "SELECT malid, name, peak_in_use_size FROM peak_by_malid WHERE run_id = '4711' "
        "ORDER BY peak_in_use_size DESC LIMIT 10;",
-       "SELECT m.run_id, m.pid, m.malid, d.name, MAX(m.malid_in_use_size) AS peak_in_use_size, "
+       "SELECT m.run_id, m.pid, m.image, m.malid, d.name, MAX(m.malid_in_use_size) AS peak_in_use_size, "
        "MAX(m.malid_in_use_tot_size) AS peak_in_use_tot_size, MAX(m.malid_peak_wf_size) AS peak_wf_size "
-       "FROM memory m LEFT JOIN malid d ON d.run_id = m.run_id AND d.pid = m.pid AND d.malid = m.malid "
-       "GROUP BY m.run_id, m.pid, m.malid, d.name"},
+       "FROM memory m LEFT JOIN malid d ON d.run_id = m.run_id AND d.image = m.image AND d.malid = m.malid "
+       "GROUP BY m.run_id, m.pid, m.image, m.malid, d.name"},
       {"peak_by_process", "highest memory in use of each traced process over the run",
        "SELECT process_id, session, peak_in_use_size FROM peak_by_process WHERE run_id = '4711';",
-       "SELECT m.run_id, m.pid, m.process_id, p.session, MAX(m.process_in_use_size) AS peak_in_use_size, "
+       "SELECT m.run_id, m.pid, m.image, m.process_id, p.session, MAX(m.process_in_use_size) AS peak_in_use_size, "
        "MAX(m.process_in_use_tot_size) AS peak_in_use_tot_size, MAX(m.process_peak_wf_size) AS peak_wf_size "
-       "FROM memory m LEFT JOIN process p ON p.run_id = m.run_id AND p.pid = m.pid AND p.process_id = m.process_id "
-       "GROUP BY m.run_id, m.pid, m.process_id, p.session"},
+       "FROM memory m LEFT JOIN process p ON p.run_id = m.run_id AND p.image = m.image "
+       "AND p.process_id = m.process_id GROUP BY m.run_id, m.pid, m.image, m.process_id, p.session"},
       {"usage_over_time",
-       "memory in use (with free and without) after the last record of every thousand memory records",
+       "memory in use (with free and without) after the last record of every thousand memory records of each "
+       "process image",
        "SELECT time, in_use_size FROM usage_over_time WHERE run_id = '4711' ORDER BY rec;",
-       "SELECT m.run_id, m.pid, m.rec_k, m.rec, m.time, m.global_cur_wf_size + m.global_cur_nf_size AS in_use_size, "
+       "SELECT m.run_id, m.pid, m.image, m.rec_k, m.rec, m.time, "
+       "m.global_cur_wf_size + m.global_cur_nf_size AS in_use_size, "
        "m.global_cur_wf_tot_size + m.global_cur_nf_tot_size AS in_use_tot_size, m.global_cur_wf_size AS wf_size, "
-       "m.global_cur_nf_size AS nf_size FROM memory m JOIN (SELECT run_id, pid, rec_k, MAX(row_nr) AS last_row "
-       "FROM memory GROUP BY run_id, pid, rec_k) b ON b.run_id = m.run_id AND b.last_row = m.row_nr"},
+       "m.global_cur_nf_size AS nf_size FROM memory m JOIN (SELECT run_id, image, rec_k, MAX(row_nr) AS last_row "
+       "FROM memory GROUP BY run_id, image, rec_k) b ON b.run_id = m.run_id AND b.last_row = m.row_nr"},
   };
   return list;
 }

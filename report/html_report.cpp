@@ -58,10 +58,12 @@ void json_summary(std::ostream& out, const run_summary& s) {
       << ",\"memory_records\":" << s.memory_records << ",\"headers\":" << s.headers
       << ",\"peak_bytes\":" << s.peak_bytes << ",\"peak_blocks\":" << s.peak_blocks
       << ",\"peak_record\":" << s.peak_record << ",\"peak_pid\":" << s.peak_pid
-      << ",\"peak_time\":" << json_string(s.peak_time)
+      << ",\"peak_image\":" << s.peak_image << ",\"peak_time\":" << json_string(s.peak_time)
       << ",\"live_bytes_at_end\":" << s.live_bytes_at_end
       << ",\"live_blocks_at_end\":" << s.live_blocks_at_end
-      << ",\"nofree_bytes_at_end\":" << s.nofree_bytes_at_end << '}';
+      << ",\"nofree_bytes_at_end\":" << s.nofree_bytes_at_end << ",\"cut_short\":";
+  json_array(out, s.cut_short);
+  out << '}';
 }
 
 // A stack as indices into the page's frame table, which gains its new
@@ -77,7 +79,7 @@ void json_lists(std::ostream& out, const std::vector<top_list>& lists, frame_tab
   for (std::size_t l = 0; l < lists.size(); ++l) {
     const top_list& list = lists[l];
     out << (l == 0 ? "" : ",") << "{\"key\":" << json_string(list.key)
-        << ",\"title\":" << json_string(list.title) << ",\"texts\":";
+        << ",\"title\":" << json_string(list.title) << ",\"note\":" << json_string(list.note) << ",\"texts\":";
     json_array(out, list.text_columns);
     out << ",\"numbers\":";
     json_array(out, list.number_columns);

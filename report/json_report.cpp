@@ -61,6 +61,7 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top) {
     out << "}";
   }
   out << (shown == 0 ? "]" : "\n  ]");
+  if (!list.note.empty()) out << ",\n  " << json_string(list.key + "_note") << ": " << json_string(list.note);
 }
 
 }  // namespace
@@ -99,9 +100,15 @@ void write_json(std::ostream& out, const report_data& data, std::size_t top) {
   out << "  \"peak_blocks\": " << s.peak_blocks << ",\n";
   out << "  \"peak_record\": " << s.peak_record << ",\n";
   out << "  \"peak_pid\": " << s.peak_pid << ",\n";
+  out << "  \"peak_image\": " << s.peak_image << ",\n";
   out << "  \"live_bytes_at_end\": " << s.live_bytes_at_end << ",\n";
   out << "  \"live_blocks_at_end\": " << s.live_blocks_at_end << ",\n";
-  out << "  \"nofree_bytes_at_end\": " << s.nofree_bytes_at_end;
+  out << "  \"nofree_bytes_at_end\": " << s.nofree_bytes_at_end << ",\n";
+  out << "  \"cut_short\": " << (s.cut_short.empty() ? "false" : "true") << ",\n";
+  out << "  \"cut_short_reasons\": [";
+  for (std::size_t i = 0; i < s.cut_short.size(); ++i)
+    out << (i == 0 ? "\n    " : ",\n    ") << json_string(s.cut_short[i]);
+  out << (s.cut_short.empty() ? "]" : "\n  ]");
   for (const auto& list : data.lists) {
     out << ",\n";
     write_list(out, list, top);

@@ -1,5 +1,6 @@
-// kivdb report: the terminal summary of a loaded run, and on request its
-// JSON summary and its self-contained HTML page.
+// kivdb report: the terminal summary of a loaded run or of a converted trace
+// directory, and on request its JSON summary and its self-contained HTML
+// page.
 #include <charconv>
 #include <cstdio>
 #include <iostream>
@@ -9,8 +10,10 @@
 #include "db/command_output.h"
 #include "db/commands.h"
 #include "db/db_options.h"
+#include "db/load_error.h"
+#include "report/directory_rows.h"
 #include "report/renderers.h"
-#include "report/report_query.h"
+#include "report/report_builder.h"
 
 namespace kivdb {
 
@@ -20,6 +23,8 @@ constexpr std::size_t default_top = 10;
 
 struct report_options {
   std::optional<db_target> target;
+  std::string directory;  // a converted trace directory or its script
+  report::directory_options separators;
   std::string run_id;
   std::string html_path;
   std::string json_path;
@@ -39,16 +44,19 @@ report_options parse(command_args args) {
   std::string top;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (take_target_option(args, i, o.target) || take_value_option(args, i, "--run", o.run_id) ||
-        take_value_option(args, i, "-o", o.html_path) ||
-        take_value_option(args, i, "--json", o.json_path))
+        take_value_option(args, i, "-o", o.html_path) || take_value_option(args, i, "--json", o.json_path) ||
+        take_separator_option(args, i, o.separators.field_sep, o.separators.fun_sep))
       continue;
     if (take_value_option(args, i, "--top", top)) {
       o.top = parse_top(top);
       continue;
     }
-    throw std::invalid_argument(std::string("unknown argument ") + args[i]);
+    if (args[i][0] == '-' || !o.directory.empty())
+      throw std::invalid_argument(std::string("unknown argument ") + args[i]);
+    o.directory = args[i];
   }
-  if (!o.target) throw std::invalid_argument("--db FILE or --pg CONNINFO is needed");
+  if (o.target.has_value() == !o.directory.empty())
+    throw std::invalid_argument("name a converted trace directory, or a database with --db FILE or --pg CONNINFO");
   return o;
 }
 
@@ -68,15 +76,6 @@ std::string choose_run(database& db, const std::string& wanted) {
   throw db_error("the database holds several runs (" + list + "); choose one with --run");
 }
 
-// The whole output is rendered first: a file is written in one go, and a
-// failure names its cause.
-template <typename Render>
-void write_file(const std::string& path, const Render& render) {
-  std::ostringstream out;
-  render(out);
-  write_output_file(path, out.view());
-}
-
 // The database's failures name the database; the others (files written)
 // name their file themselves.
 std::unique_ptr<database> open_report_database(const db_target& target) {
@@ -87,6 +86,34 @@ std::unique_ptr<database> open_report_database(const db_target& target) {
   } catch (const db_error& e) {
     throw std::runtime_error(target_name(target) + ": " + e.what());
   }
+}
+
+// The report of a converted directory, read straight from its table files,
+// or of a run of a database.
+report::report_data build(const report_options& options) {
+  if (!options.directory.empty()) {
+    const auto rows = report::directory_rows(options.directory, options.separators);
+    if (!options.run_id.empty() && options.run_id != rows->run_id())
+      throw std::runtime_error("run " + options.run_id + " is not the run of " + options.directory + " (run " +
+                               rows->run_id() + ")");
+    return report::build_report(*rows);
+  }
+  auto db = open_report_database(*options.target);
+  const std::string run = choose_run(*db, options.run_id);
+  try {
+    return report::build_report(*db, run);
+  } catch (const db_error& e) {
+    throw std::runtime_error(target_name(*options.target) + ": " + e.what());
+  }
+}
+
+// The whole output is rendered first: a file is written in one go, and a
+// failure names its cause.
+template <typename Render>
+void write_file(const std::string& path, const Render& render) {
+  std::ostringstream out;
+  render(out);
+  write_output_file(path, out.view());
 }
 
 void write_reports(const report_options& options, const report::report_data& data) {
@@ -110,17 +137,13 @@ int report_command(command_args args) {
     return exit_usage;
   }
   try {
-    auto db = open_report_database(*options.target);
-    const std::string run = choose_run(*db, options.run_id);
-    report::report_data data;
-    try {
-      data = report::build_report(*db, run);
-    } catch (const db_error& e) {
-      throw std::runtime_error(target_name(*options.target) + ": " + e.what());
-    }
+    const report::report_data data = build(options);
     write_reports(options, data);
     std::cout.flush();
     return flush_standard_output("report") ? 0 : exit_failure;
+  } catch (const load_error& e) {
+    std::fprintf(stderr, "kivdb report: %s\n", e.message().c_str());
+    return exit_failure;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kivdb report: %s\n", e.what());
     return exit_failure;

@@ -9,8 +9,9 @@
 
 namespace kivdb::report {
 
-// Figures of one run: byte and block counts are the run level's with-free
-// counters ("global" group of the memory table) unless named otherwise.
+// Figures of one run: bytes are the run level's with-free counters
+// ("global" group of the memory table) unless named otherwise; blocks are
+// the with-free blocks alive (block_count.h).
 struct run_summary {
   std::string run_id;
   std::string program;
@@ -20,12 +21,12 @@ struct run_summary {
   std::string end_time;
   std::uint64_t processes = 0;
   std::uint64_t memory_records = 0;
-  // Trace headers (process images) with memory records.
+  // Trace headers (process images) of the run.
   std::uint64_t headers = 0;
   // The highest with-free bytes in use, the blocks in use at that moment
   // and the first record (and its time) that reached it. Of a run of
-  // several headers: the largest of the headers' own peaks, and the pid of
-  // that header (an earlier header wins a tie). Headers run side by side,
+  // several headers: the largest of the headers' own peaks, and that
+  // header and its pid (an earlier header wins a tie). Headers run side by side,
   // and their rows' times are too coarse to add their counters up exactly
   // at each moment.
   std::uint64_t peak_bytes = 0;
@@ -33,12 +34,17 @@ struct run_summary {
   std::uint64_t peak_record = 0;
   std::string peak_time;
   std::int64_t peak_pid = 0;
+  std::uint64_t peak_image = 0;  // the header of the peak: 1, 2, ...
   // With-free bytes and blocks alive after the last memory record, and
   // no-free bytes then; of several headers, the sums of each header's
   // figures after its last memory record.
   std::uint64_t live_bytes_at_end = 0;
   std::uint64_t live_blocks_at_end = 0;
   std::uint64_t nofree_bytes_at_end = 0;
+  // What makes the run less than whole ("header 2 (pid 4242): ..."): a
+  // header whose trace was never closed, or whose tables stop short.
+  // Empty for a whole run.
+  std::vector<std::string> cut_short;
 };
 
 // One entry of a top list: its texts (the first is its name) and numbers,
@@ -63,6 +69,11 @@ struct top_list {
   std::vector<std::string> text_columns;
   std::vector<std::string> number_columns;
   std::vector<top_row> rows;
+  // Set when the entries hold no answer (all of them fall into one
+  // placeholder, such as a process's root call arc in a run without call
+  // flow): what is missing and how to get it. Shown instead of the entries;
+  // the JSON keeps both.
+  std::string note = {};
 };
 
 // A series of points sharing one x axis (memory record number) with the

@@ -30,6 +30,10 @@ std::string number_text(const top_list& list, std::size_t column, std::int64_t v
 void write_list(std::ostream& out, const top_list& list, std::size_t top) {
   const std::size_t shown = std::min(top, list.rows.size());
   out << '\n' << list.title;
+  if (!list.note.empty()) {
+    out << "\n  (" << list.note << ")\n";
+    return;
+  }
   if (list.rows.size() > shown) out << " (top " << shown << " of " << list.rows.size() << ")";
   out << '\n';
   if (shown == 0) {
@@ -65,6 +69,7 @@ void write_text(std::ostream& out, const report_data& data, std::size_t top) {
   out << "Run " << s.run_id << ": " << or_dash(s.program) << " on " << or_dash(s.host) << " by "
       << or_dash(s.user) << '\n';
   out << "  from " << or_dash(s.start_time) << " to " << or_dash(s.end_time) << '\n';
+  for (const std::string& reason : s.cut_short) out << "  cut short: " << reason << '\n';
   out << "  processes:          " << grouped(static_cast<std::int64_t>(s.processes)) << '\n';
   out << "  memory records:     " << grouped(static_cast<std::int64_t>(s.memory_records));
   if (s.headers > 1) out << " in " << s.headers << " headers";
@@ -74,7 +79,7 @@ void write_text(std::ostream& out, const report_data& data, std::size_t top) {
   if (s.memory_records != 0) {
     out << " at record " << s.peak_record;
     // Record numbers start afresh in each header.
-    if (s.headers > 1) out << " of pid " << s.peak_pid;
+    if (s.headers > 1) out << " of header " << s.peak_image << " (pid " << s.peak_pid << ")";
     out << " (" << or_dash(s.peak_time) << ")";
   }
   out << '\n';

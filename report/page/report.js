@@ -89,11 +89,18 @@
     body.appendChild(el('p', { class: 'sub' },
       (s.program || '-') + ' on ' + (s.host || '-') + ' by ' + (s.user || '-') +
       ', ' + (s.start_time || '-') + ' to ' + (s.end_time || '-')));
+    if (s.cut_short.length > 0) {
+      const box = el('div', { class: 'cut', id: 'cut-short' });
+      box.appendChild(el('strong', {}, 'Cut short: the figures cover what was recorded and converted.'));
+      s.cut_short.forEach(function (reason) { box.appendChild(el('div', {}, reason)); });
+      body.appendChild(box);
+    }
     const grid = el('div', { class: 'figures', id: 'summary' });
     figure(grid, 'Peak in use (with free)', bytes(s.peak_bytes),
       grouped(s.peak_bytes) + ' bytes in ' + grouped(s.peak_blocks) + ' blocks' +
       (s.memory_records ? ', record ' + grouped(s.peak_record) +
-        (s.headers > 1 ? ' of pid ' + s.peak_pid : '') + ' at ' + s.peak_time : ''));
+        (s.headers > 1 ? ' of header ' + s.peak_image + ' (pid ' + s.peak_pid + ')' : '') +
+        ' at ' + s.peak_time : ''));
     figure(grid, 'Alive at the end (with free)', bytes(s.live_bytes_at_end),
       grouped(s.live_bytes_at_end) + ' bytes in ' + grouped(s.live_blocks_at_end) + ' blocks');
     figure(grid, 'No-free at the end', bytes(s.nofree_bytes_at_end),
@@ -225,6 +232,10 @@
   // A sortable table showing `top` rows until "show all" is pressed.
   function table(list) {
     section(list.title);
+    if (list.note) {
+      body.appendChild(el('p', { class: 'note', 'data-note': list.key }, list.note));
+      return;
+    }
     if (list.rows.length === 0) {
       body.appendChild(el('p', { class: 'empty' }, 'None.'));
       return;

@@ -50,6 +50,20 @@ void edit_line(const std::filesystem::path& file, std::size_t line, const std::f
   kivtest::write_file(file, text);
 }
 
+// Removes every line that holds `text`.
+void drop_lines(const std::filesystem::path& file, const std::string& text) {
+  std::string kept;
+  for (const auto& line : csv_rows(kivtest::read_file(file), '\n'))
+    if (line.front().find(text) == std::string::npos) kept += line.front() + "\n";
+  kivtest::write_file(file, kept);
+}
+
+void drop_last_line(const std::filesystem::path& file) {
+  std::string text = kivtest::read_file(file);
+  text.pop_back();
+  kivtest::write_file(file, text.substr(0, text.rfind('\n') + 1));
+}
+
 // Puts text in front of field `index` (0-based) of a row.
 std::string insert_at_field(std::string row, int index, const std::string& text) {
   std::size_t p = 0;
@@ -102,6 +116,21 @@ std::vector<bad_case> cases() {
       {"import line of an unknown table",
        [](const auto& dir) { edit_line(dir / "kiv.r.sql", 9, [](std::string l) { return l.replace(l.find("'sbrk'"), 6, "'heap'"); }); },
        "kiv.r.sql:9: unknown table 'heap'\n"},
+      {"import line named twice",
+       [](const auto& dir) { edit_line(dir / "kiv.r.sql", 8, [](std::string l) { return l + "\n" + l; }); },
+       "kiv.r.sql:9: kiv.r.memory.1.csv is named a second time (first on line 8)\n"},
+      {"import line deleted",
+       [](const auto& dir) { drop_lines(dir / "kiv.r.sql", "'arena'"); },
+       "kiv.r.sql:24: no import line names table 'arena': a kiv script names all of its eighteen tables\n"},
+      {"import line of a table's second file without its first",
+       [](const auto& dir) { edit_line(dir / "kiv.r.sql", 12, [](std::string l) { return l.replace(l.find("'1';"), 4, "'2';"); }); },
+       "kiv.r.sql:12: file 2 of table 'freemem' is named, but not file 1 (kiv.r.freemem.1.csv)\n"},
+      {"memory table cut at a row end",
+       [](const auto& dir) { drop_last_line(dir / "kiv.r.memory.1.csv"); },
+       ": its memory rows end at record 783, its End marker at record 784: a table file is cut\n"},
+      {"End marker gone",
+       [](const auto& dir) { drop_lines(dir / "kiv.r.marker.1.csv", ";Record;End;"); },
+       ": header 1 (pid 4242): it has no End marker: kiv stopped reading it, or the marker table is cut\n"},
       {"queries record cut before its end marker",
        [](const auto& dir) {
          const auto f = dir / "kiv.r.queries.1.csv";

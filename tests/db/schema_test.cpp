@@ -64,13 +64,16 @@ TEST(Schema, ColumnTypesAgreeAcrossTablesAndPostgresRowsHaveNoAlignmentGaps) {
   for (std::size_t i = 0; i < kiv_tables().size(); ++i) {
     const table_def& t = kiv_tables()[i];
     const auto pg_defs = column_defs(pg[i]);
-    ASSERT_EQ(pg_defs.size(), t.stored_count() + 1) << pg[i];
+    ASSERT_EQ(pg_defs.size(), t.row_width()) << pg[i];
     auto rank = [](const std::string& def) { return def.ends_with("BIGINT") ? 0 : def.ends_with("INTEGER") ? 1 : 2; };
     for (std::size_t c = 1; c < pg_defs.size(); ++c) EXPECT_LE(rank(pg_defs[c - 1]), rank(pg_defs[c])) << pg[i];
     const auto lite_defs = column_defs(lite[i]);
     const auto stored = t.stored();
     for (std::size_t c = 0; c < stored.size(); ++c) EXPECT_TRUE(lite_defs.at(c).starts_with("\"" + stored[c]->name + "\""));
     EXPECT_TRUE(lite_defs.back().starts_with("row_nr")) << lite[i];
+    if (t.per_image) {
+      EXPECT_TRUE(lite_defs.at(stored.size()).starts_with("\"image\" INTEGER")) << lite[i];
+    }
   }
   EXPECT_NE(pg[0].find("\"pid\" INTEGER"), std::string::npos);
   EXPECT_NE(pg[0].find("\"process_c_recs\" INTEGER"), std::string::npos);
@@ -91,17 +94,19 @@ void check_engine(database& db) {
   db.begin();
   const table_def& t = *find_table("freemem");
   auto sink = db.bulk_insert(t);
-  const std::vector<field> row = {{"r1"}, {"-7", -7}, {"18446744073709551615", -1}, {"1", 1}, {"tab\there\\"}, {"", 0}};
+  const std::vector<field> row = {{"r1"},          {"-7", -7}, {"18446744073709551615", -1}, {"1", 1},
+                                  {"tab\there\\"}, {"", 3},   {"", 0}};
   sink->add(row);
   sink->finish();
   db.commit();
-  const result r = db.query("SELECT run_id, pid, rec, freed_by, tag, row_nr FROM freemem WHERE run_id = ?",
+  const result r = db.query("SELECT run_id, pid, rec, freed_by, tag, row_nr, image FROM freemem WHERE run_id = ?",
                             std::vector<std::optional<std::string>>{"r1"});
   ASSERT_EQ(r.rows.size(), 1u);
   EXPECT_EQ(r.rows[0][1], "-7");
   EXPECT_EQ(r.rows[0][2], "-1");
   EXPECT_EQ(r.rows[0][4], "tab\there\\");
   EXPECT_EQ(r.columns.at(5), "row_nr");
+  EXPECT_EQ(r.rows[0][6], "3");
   EXPECT_THROW(db.exec("SELECT nothing FROM nowhere"), db_error);
 }
 

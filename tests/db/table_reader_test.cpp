@@ -44,7 +44,7 @@ parsed parse_file(const std::string& path, const std::string& table, std::size_t
   kivdb::record_parser parser(def, ';', ';', "h");
   kivdb::flowdata_entries entries;
   parsed out;
-  const std::size_t width = def.stored_count() + 1;
+  const std::size_t width = def.row_width();
   kivdb::parse_and_store(
       parser, {reader, 0, path}, entries,
       [&](std::span<const kivdb::field> fields) {
@@ -140,7 +140,7 @@ TEST_F(TableReader, CrLfLineEndsAreRefusedButCrInTextsIsKept) {
   }
   const parsed own_cr = parse_file(file("cr.csv", "h;1;2;3;f\r\nh;1;2;3;f\n"), "freemem", 64);
   ASSERT_EQ(own_cr.rows.size(), 2u);
-  EXPECT_EQ(own_cr.rows[0], "h|1|2|3|f\r||");
+  EXPECT_EQ(own_cr.rows[0], "h|1|2|3|f\r|||");  // then the image and row_nr
   const parsed query = parse_file(file("q.csv", "h;1;1001;1;1;t0;t1;t2;select 1\r\nfrom t<<>>\n"), "queries", 64);
   ASSERT_EQ(query.rows.size(), 1u);
   EXPECT_NE(query.rows[0].find("select 1\r\nfrom t"), std::string::npos);

@@ -16,7 +16,7 @@ using namespace kivdbtest;
 // Positions of the "memory" row's fields, as kiv writes them.
 enum memory_field : std::size_t {
   f_pid = 1, f_tag = 3, f_rec = 4, f_rec_k = 5, f_process_id = 6, f_arc = 7, f_location = 18, f_malid = 19,
-  f_new_size = 24, f_new_tot_size = 25, f_malid_in_use_size = 44, f_process_in_use_size = 57,
+  f_new_size = 24, f_new_tot_size = 25, f_other_rec = 27, f_malid_in_use_size = 44, f_process_in_use_size = 57,
   f_global_cur_wf_size = 81, f_global_cur_nf_size = 86, memory_fields = 94
 };
 enum freemem_field : std::size_t { fm_pid = 1, fm_rec = 2 };
@@ -50,7 +50,9 @@ expected from_csv(const std::filesystem::path& dir, const std::string& runid) {
     const std::string proc = row[f_process_id];
     e.peak_process[proc] = std::max(e.peak_process[proc], number(row[f_process_in_use_size]));
     last_of_bucket[row[f_rec_k]] = row;
-    if ((row[f_tag] != "a" && row[f_tag] != "r") || freed.count({row[f_pid], row[f_rec]})) continue;
+    // Blocks: allocations, and reallocs in place that found their block.
+    const bool makes_block = row[f_tag] == "a" || (row[f_tag] == "r" && row[f_other_rec] != "0");
+    if (!makes_block || freed.count({row[f_pid], row[f_rec]})) continue;
     ++e.live;
     const long long size = number(row[f_new_size]);
     const long long tot = number(row[f_new_tot_size]);

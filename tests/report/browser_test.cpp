@@ -33,8 +33,8 @@ report_data full_report() {
                .start_time = "2024-05-06 07:10:00.000", .end_time = "2024-05-06 07:50:00.000",
                .processes = 3, .memory_records = 30000, .headers = 2, .peak_bytes = 123456,
                .peak_blocks = 789, .peak_record = 1000, .peak_time = "2024-05-06 07:11:00.000",
-               .peak_pid = 4242, .live_bytes_at_end = 4000, .live_blocks_at_end = 40,
-               .nofree_bytes_at_end = 8192};
+               .peak_pid = 4242, .peak_image = 2, .live_bytes_at_end = 4000, .live_blocks_at_end = 40,
+               .nofree_bytes_at_end = 8192, .cut_short = {}};
   const std::uint64_t records = 30000;
   d.memory = {"Memory in use (headers added up)", wave({"with free", "no free"}, records, 16)};
   d.markers = {{chart_marker::kind::process_start, 10, "", "Start: s1 7"},
@@ -45,7 +45,7 @@ report_data full_report() {
     d.processes.push_back({"Process " + std::to_string(p), wave({"with free"}, records, p)});
   d.sizes.counts = {1, 0, 5, 30, 200, 1000, 50, 3};
   d.sizes.bytes = {1, 0, 20, 200, 3000, 30000, 3000, 300};
-  top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
+  top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}, {}};
   for (int i = 0; i < 30; ++i) leaks.rows.push_back({{"file" + std::to_string(i) + ".c:1"}, {1000 - i, i}});
   d.lists = {leaks};
   return d;
@@ -101,7 +101,7 @@ TEST_F(BrowserTest, FullReportDrawsEveryChartWithoutErrors) {
   EXPECT_EQ(page.dom.find(">file10.c:1</td>"), std::string::npos);
   // A run of several headers: the peak names its header, the chart says
   // how the headers are drawn.
-  EXPECT_NE(page.dom.find("record 1,000 of pid 4242 at"), std::string::npos);
+  EXPECT_NE(page.dom.find("record 1,000 of header 2 (pid 4242) at"), std::string::npos);
   EXPECT_NE(page.dom.find("Memory in use (headers added up)"), std::string::npos);
 }
 
@@ -110,6 +110,23 @@ TEST_F(BrowserTest, EmptyRunGivesAPageWithoutCharts) {
   expect_drawn(page, "0");
   EXPECT_NE(page.dom.find("No memory records."), std::string::npos);
   EXPECT_NE(page.dom.find("No allocations."), std::string::npos);
+}
+
+// A run cut short says so above its figures; a list without an answer
+// shows its note instead of a table.
+TEST_F(BrowserTest, CutShortRunAndEmptyAnswersAreSaid) {
+  report_data d = full_report();
+  d.summary.cut_short = {"header 2 (pid 4242): its trace was never closed"};
+  top_list arcs{"leaks_by_arc", "Leaks by call arc", {"name"}, {"bytes", "blocks"}, {}, "no call-arc data"};
+  arcs.rows.push_back({{"root -> root"}, {4000, 40}});
+  d.lists.push_back(arcs);
+  const auto page = open_page(dir_, d);
+  expect_drawn(page, "6");
+  EXPECT_NE(page.dom.find("id=\"cut-short\""), std::string::npos);
+  EXPECT_NE(page.dom.find("<div>header 2 (pid 4242): its trace was never closed</div>"), std::string::npos);
+  EXPECT_NE(page.dom.find("data-note=\"leaks_by_arc\">no call-arc data</p>"), std::string::npos) << page.dom;
+  EXPECT_EQ(page.dom.find("root -&gt; root"), std::string::npos);
+  EXPECT_EQ(page.dom.find("data-list=\"leaks_by_arc\""), std::string::npos);
 }
 
 TEST_F(BrowserTest, OneRecordRunDrawsItsSinglePoint) {

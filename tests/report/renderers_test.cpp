@@ -13,13 +13,13 @@ report_data sample() {
                .start_time = "2024-01-02 03:04:05.006", .end_time = "2024-01-02 03:04:09.000",
                .processes = 2, .memory_records = 1234, .headers = 1, .peak_bytes = 5000,
                .peak_blocks = 12, .peak_record = 17, .peak_time = "2024-01-02 03:04:06.000",
-               .peak_pid = 99, .live_bytes_at_end = 300, .live_blocks_at_end = 3,
-               .nofree_bytes_at_end = 4096};
-  top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}};
+               .peak_pid = 99, .peak_image = 1, .live_bytes_at_end = 300, .live_blocks_at_end = 3,
+               .nofree_bytes_at_end = 4096, .cut_short = {}};
+  top_list leaks{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}, {}};
   leaks.rows = {{{"a.c:10"}, {200, 2}}, {{"b \"q\".c:7"}, {100, 1}}};
-  top_list malids{"peak_by_malid", "Peak by malloc id", {"name", "category"}, {"bytes", "malid"}, {}};
+  top_list malids{"peak_by_malid", "Peak by malloc id", {"name", "category"}, {"bytes", "malid"}, {}, {}};
   malids.rows = {{{"heap", "general"}, {5000, 10017}}};
-  top_list none{"temporary_by_location", "Temporary allocations", {"name"}, {"blocks"}, {}};
+  top_list none{"temporary_by_location", "Temporary allocations", {"name"}, {"blocks"}, {}, {}};
   d.lists = {leaks, malids, none};
   return d;
 }
@@ -36,9 +36,12 @@ TEST(JsonReport, WholeDocumentWithTopLimit) {
             "  \"peak_blocks\": 12,\n"
             "  \"peak_record\": 17,\n"
             "  \"peak_pid\": 99,\n"
+            "  \"peak_image\": 1,\n"
             "  \"live_bytes_at_end\": 300,\n"
             "  \"live_blocks_at_end\": 3,\n"
             "  \"nofree_bytes_at_end\": 4096,\n"
+            "  \"cut_short\": false,\n"
+            "  \"cut_short_reasons\": [],\n"
             "  \"leaks_by_location\": [\n"
             "    {\"name\": \"a.c:10\", \"bytes\": 200, \"blocks\": 2}\n"
             "  ],\n"
@@ -93,17 +96,49 @@ TEST(TextReport, EmptyRunHasNoPeakRecord) {
   EXPECT_NE(out.str().find("Run 1: - on - by -"), std::string::npos);
 }
 
-// Record numbers start afresh in each header: the peak names its header.
-TEST(TextReport, RunOfSeveralHeadersNamesThePeaksPid) {
+// Record numbers start afresh in each header: the peak names its header
+// (several headers may share one pid).
+TEST(TextReport, RunOfSeveralHeadersNamesThePeaksHeader) {
   report_data d = sample();
   d.summary.headers = 3;
+  d.summary.peak_image = 2;
   std::ostringstream out;
   write_text(out, d, 10);
   EXPECT_NE(out.str().find("  memory records:     1,234 in 3 headers\n"
-                           "  peak in use:        5,000 bytes in 12 blocks at record 17 of pid 99 "
+                           "  peak in use:        5,000 bytes in 12 blocks at record 17 of header 2 (pid 99) "
                            "(2024-01-02 03:04:06.000)\n"),
             std::string::npos)
       << out.str();
+}
+
+// A run cut short says so under its times, in the JSON too; a list without
+// an answer shows its note alone, and the JSON keeps the entries beside it.
+TEST(Renderers, CutShortRunsAndNotesOfEmptyAnswers) {
+  report_data d = sample();
+  d.summary.cut_short = {"header 1 (pid 99): its trace was never closed"};
+  d.lists[0].note = "no source locations";
+  std::ostringstream text;
+  write_text(text, d, 10);
+  EXPECT_NE(text.str().find("to 2024-01-02 03:04:09.000\n"
+                            "  cut short: header 1 (pid 99): its trace was never closed\n"
+                            "  processes:"),
+            std::string::npos)
+      << text.str();
+  EXPECT_NE(text.str().find("Leaks by location\n  (no source locations)\n\nPeak by malloc id"), std::string::npos)
+      << text.str();
+  std::ostringstream json;
+  write_json(json, d, 10);
+  EXPECT_NE(json.str().find("  \"cut_short\": true,\n"
+                            "  \"cut_short_reasons\": [\n"
+                            "    \"header 1 (pid 99): its trace was never closed\"\n"
+                            "  ],\n"),
+            std::string::npos)
+      << json.str();
+  EXPECT_NE(json.str().find("    {\"name\": \"b \\\"q\\\".c:7\", \"bytes\": 100, \"blocks\": 1}\n"
+                            "  ],\n"
+                            "  \"leaks_by_location_note\": \"no source locations\",\n"),
+            std::string::npos)
+      << json.str();
 }
 
 TEST(TextReport, GroupedNumbers) {

@@ -1,7 +1,7 @@
 // The report of runs written with our trace writer, converted by kiv and
 // loaded by kivdb into SQLite and PostgreSQL: every figure of the summary
 // and of the top lists is checked against sums computed straight from the
-// CSV rows kiv wrote.
+// CSV rows kiv wrote (these runs give each header a pid of its own).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,7 +14,8 @@
 #include "db/database.h"
 #include "db/schema.h"
 #include "report/renderers.h"
-#include "report/report_query.h"
+#include "report/directory_rows.h"
+#include "report/report_builder.h"
 #include "support/pg_cluster.h"
 #include "support/run_program.h"
 #include "support/scratch_dir.h"
@@ -32,17 +33,37 @@ constexpr std::uint32_t leak_size = 1000;
 constexpr std::uint32_t temp_blocks = 20;
 constexpr std::uint32_t temp_size = 50;
 constexpr std::uint32_t child_leak_blocks = 2;
-const std::vector<std::string> all_runs = {"4711", "4712", "4713", "4714"};
+// Runs whose headers each have a pid of their own: checked against the CSV
+// sums. 4715 holds 4714's images under one pid; 4716 counts blocks as it
+// writes them; 4717 has no locations, malloc ids or call flow; 4718 is
+// kivgen's, with every record type.
+const std::vector<std::string> csv_runs = {"4711", "4712", "4713", "4714", "4718"};
+const std::vector<std::string> all_runs = {"4711", "4712", "4713", "4714", "4715", "4716", "4717", "4718"};
 constexpr std::uint32_t big_block = 50'000'000;
 
 // ---- runs written with the trace writer --------------------------------
 
 class run_writer {
  public:
-  run_writer(const std::string& dir, const std::string& runid, std::int32_t pid = 1234)
-      : s_(kivw::deterministic_options(dir, runid, pid)) {}
+  run_writer(const std::string& dir, const std::string& runid, std::int32_t pid = 1234,
+             const std::string& base = "kiv")
+      : s_(options(dir, runid, pid, base)) {}
+
+  static kivw::trace_options options(const std::string& dir, const std::string& runid, std::int32_t pid,
+                                     const std::string& base) {
+    kivw::trace_options o = kivw::deterministic_options(dir, runid, pid);
+    o.base = base;
+    return o;
+  }
 
   kivw::trace_session& session() { return s_; }
+
+  std::uint64_t alloc_at(std::uint32_t id, std::uint32_t size, std::uint64_t loc) {
+    const std::uint64_t addr = next_addr_;
+    next_addr_ += 0x1000;
+    s_.malloc_wf(id, 0, addr, size, size + 16, loc, "");
+    return addr;
+  }
 
   std::uint64_t alloc(std::uint32_t id, std::uint32_t size, std::uint64_t loc, const std::string& text) {
     const std::uint64_t addr = next_addr_;
@@ -102,6 +123,16 @@ class run_writer {
     s_.close();
   }
 
+  // Allocations under an id never reserved, at no location and outside any
+  // call flow: every list's entries fall into a placeholder.
+  void bare() {
+    s_.process_start(7, 1234, "bare");
+    s_.schedule(0, 7);
+    for (int i = 0; i < 4; ++i) s_.free(5, 0, alloc_at(5, 64, 0), 0, "");
+    alloc_at(5, 128, 0);
+    s_.close();
+  }
+
   void one_record() {
     s_.process_start(7, 1234, "single");
     s_.schedule(0, 7);
@@ -140,6 +171,122 @@ class run_writer {
 
   kivw::trace_session s_;
   std::uint64_t next_addr_ = 0x100000;
+};
+
+// Writes allocations, frees, reallocs in place that grow and shrink, free
+// ids and reset ids, and counts the blocks alive record by record as it
+// writes them: what the report must say.
+class counting_writer {
+ public:
+  counting_writer(const std::string& dir, const std::string& runid) : s_(kivw::deterministic_options(dir, runid)) {
+    s_.process_start(7, 1234, "blocks");
+    s_.schedule(0, 7);
+  }
+
+  void reserve(std::uint32_t id) { s_.reserve_id(id, 64, 0x4000 + id, "ids.c:" + std::to_string(id), 1, "id " + std::to_string(id)); }
+
+  std::uint64_t alloc(std::uint32_t id, std::uint32_t size) {
+    const std::uint64_t addr = next_addr_;
+    next_addr_ += 0x1000;
+    s_.malloc_wf(id, 0, addr, size, size + 16, 0x5001, "make.c:1");
+    blocks_[addr] = {id, size};
+    recorded();
+    return addr;
+  }
+  void nofree(std::uint32_t id, std::uint32_t size) {
+    s_.malloc_nf(id, 0, next_addr_, size, size + 16, 0x5002, "keep.c:2");
+    next_addr_ += 0x1000;
+    nofree_tot_[id] += size + 16;
+    recorded();
+  }
+  void free(std::uint64_t addr) {
+    s_.free(blocks_.at(addr).id, 0, addr, 0x5003, "drop.c:3");
+    blocks_.erase(addr);
+    recorded();
+  }
+  void realloc_in_place(std::uint64_t addr, std::uint32_t size) {
+    block& b = blocks_.at(addr);
+    s_.free_realloc(b.id, 0, addr, 0, size, size + 16, 0x5004, "grow.c:4");
+    b.size = size;
+    recorded();
+  }
+  void free_id(std::uint32_t id) {
+    s_.free_id(static_cast<std::int32_t>(id), 0x5005, "ids.c:9", tot_of(id), nofree_tot_[id]);
+    drop(id);
+  }
+  void reset_id(std::uint32_t id) {
+    s_.reset_id(static_cast<std::int32_t>(id), 0x5006, "ids.c:10", tot_of(id), nofree_tot_[id]);
+    drop(id);
+  }
+  void close() {
+    s_.process_end(7);
+    s_.close();
+  }
+
+  std::uint64_t alive() const { return blocks_.size(); }
+  std::uint64_t peak_bytes() const { return peak_bytes_; }
+  std::uint64_t peak_rec() const { return peak_rec_; }
+  std::uint64_t peak_blocks() const { return peak_blocks_; }
+
+  // Blocks of three ids: some grow and shrink in place, one id is freed
+  // whole before the peak (its blocks leave the count then), one reset
+  // after it, and a big block makes the peak.
+  void run() {
+    for (std::uint32_t id : {10u, 20u, 30u}) reserve(id);
+    std::vector<std::uint64_t> general;
+    for (std::uint32_t i = 1; i <= 5; ++i) general.push_back(alloc(10, 100 * i));
+    realloc_in_place(general[0], 1000);  // grows: kiv's count takes it as one more block
+    realloc_in_place(general[1], 50);
+    realloc_in_place(general[0], 2000);
+    for (int i = 0; i < 3; ++i) alloc(30, 64);
+    nofree(30, 32);
+    free_id(30);
+    std::vector<std::uint64_t> pool;
+    for (std::uint32_t i = 0; i < 4; ++i) pool.push_back(alloc(20, 300));
+    free(general[2]);
+    free(alloc(20, 1'000'000));  // the peak
+    reset_id(20);
+    alloc(20, 77);
+    realloc_in_place(general[3], 4000);
+    close();
+  }
+
+ private:
+  struct block {
+    std::uint32_t id;
+    std::uint32_t size;
+  };
+  std::int32_t tot_of(std::uint32_t id) const {
+    std::int32_t tot = 0;
+    for (const auto& [addr, b] : blocks_)
+      if (b.id == id) tot += static_cast<std::int32_t>(b.size + 16);
+    return tot;
+  }
+  void drop(std::uint32_t id) {
+    std::erase_if(blocks_, [id](const auto& entry) { return entry.second.id == id; });
+    nofree_tot_[id] = 0;
+    recorded();
+  }
+  // After each memory record: the with-free bytes, and the first record
+  // that reached their highest.
+  void recorded() {
+    ++rec_;
+    std::uint64_t bytes = 0;
+    for (const auto& [addr, b] : blocks_) bytes += b.size;
+    if (bytes <= peak_bytes_) return;
+    peak_bytes_ = bytes;
+    peak_rec_ = rec_;
+    peak_blocks_ = blocks_.size();
+  }
+
+  kivw::trace_session s_;
+  std::map<std::uint64_t, block> blocks_;
+  std::map<std::uint32_t, std::int32_t> nofree_tot_;
+  std::uint64_t next_addr_ = 0x100000;
+  std::uint64_t rec_ = 0;
+  std::uint64_t peak_bytes_ = 0;
+  std::uint64_t peak_rec_ = 0;
+  std::uint64_t peak_blocks_ = 0;
 };
 
 // ---- the figures straight from the CSV rows -----------------------------
@@ -226,18 +373,37 @@ std::vector<std::vector<const std::vector<std::string>*>> headers_of(const csv_t
   return headers;
 }
 
-// Alive and no-free at the end: each header's last row, added up. Peak:
-// the largest header peak, the earlier header on a tie.
-void expect_summary_from(const csv_table& m, expected_report& e) {
+// Blocks are made by 'a' rows and by 'r' rows naming the block they move;
+// one leaves with a "freemem" row naming its record number.
+bool makes_block(const csv_table& m, const std::vector<std::string>& row) {
+  const std::string& tag = m.get(row, "tag");
+  return tag == "a" || (tag == "r" && m.num(row, "other_rec") != 0);
+}
+
+// The blocks of a header alive after record `upto`.
+std::uint64_t alive_after(const csv_table& m, const std::vector<const std::vector<std::string>*>& rows,
+                          const csv_table& freemem, std::int64_t upto) {
+  const std::int64_t pid = m.num(*rows.front(), "pid");
+  std::set<std::int64_t> alive;
+  for (const auto* row : rows)
+    if (m.num(*row, "rec") <= upto && makes_block(m, *row)) alive.insert(m.num(*row, "rec"));
+  for (const auto& row : freemem.rows)
+    if (freemem.num(row, "pid") == pid && freemem.num(row, "freed_by") <= upto) alive.erase(freemem.num(row, "rec"));
+  return alive.size();
+}
+
+// Alive and no-free at the end: each header's last row, added up; blocks
+// alive: those made and not freed. Peak: the largest header peak, the
+// earlier header on a tie, with the blocks alive at its record.
+void expect_summary_from(const csv_table& m, const csv_table& freemem, expected_report& e) {
   run_summary& s = e.summary;
   s.memory_records = m.rows.size();
   const auto headers = headers_of(m);
-  s.headers = headers.size();
   bool have_peak = false;
   for (const auto& rows : headers) {
     const auto& last = *rows.back();
     s.live_bytes_at_end += static_cast<std::uint64_t>(m.num(last, "global_cur_wf_size"));
-    s.live_blocks_at_end += static_cast<std::uint64_t>(m.num(last, "global_cur_wf_count"));
+    s.live_blocks_at_end += alive_after(m, rows, freemem, m.num(last, "rec"));
     s.nofree_bytes_at_end += static_cast<std::uint64_t>(m.num(last, "global_cur_nf_size"));
     const auto peak = static_cast<std::uint64_t>(m.num(last, "global_peak_wf_size"));
     if (have_peak && peak <= s.peak_bytes) continue;
@@ -246,7 +412,7 @@ void expect_summary_from(const csv_table& m, expected_report& e) {
     for (const auto* row : rows) {
       if (static_cast<std::uint64_t>(m.num(*row, "global_cur_wf_size")) != peak) continue;
       s.peak_record = static_cast<std::uint64_t>(m.num(*row, "rec"));
-      s.peak_blocks = static_cast<std::uint64_t>(m.num(*row, "global_cur_wf_count"));
+      s.peak_blocks = alive_after(m, rows, freemem, m.num(*row, "rec"));
       s.peak_time = m.get(*row, "time");
       s.peak_pid = m.num(*row, "pid");
       break;
@@ -262,7 +428,8 @@ expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
   const auto sources = column_map(read_table(dir, runid, "hashloc"), "location", "source");
   const auto malid_names = column_map(malid, "malid", "name");
   expected_report e;
-  expect_summary_from(m, e);
+  expect_summary_from(m, freemem, e);
+  e.summary.headers = read_table(dir, runid, "runs").rows.size();
 
   std::set<header_key> left;  // blocks that left the model, by pid and record number
   for (const auto& row : freemem.rows) left.insert({freemem.num(row, "pid"), freemem.num(row, "rec")});
@@ -292,7 +459,7 @@ expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
         add(e.lists["temporary_by_location"], place(sources, {pid, allocation_place[made]}),
             {1, m.num(row, "new_size")});
     }
-    if ((tag == "a" || tag == "r") && !left.count({pid, rec})) {
+    if (makes_block(m, row) && !left.count({pid, rec})) {
       const std::int64_t size = m.num(row, "new_size");
       add(e.lists["leaks_by_location"], place(sources, location), {size, 1});
       const auto arc = arc_names.find({pid, m.num(row, "process_id"), m.num(row, "arc")});
@@ -333,20 +500,42 @@ class ReportQuery : public ::testing::Test {
     write("4713", &run_writer::one_record);
     write_images("4714", {{1000, &run_writer::rich}, {2001, &run_writer::second_image},
                           {3001, &run_writer::one_record}});
+    // The same three images under one pid, as a program that executes
+    // another leaves them.
+    write_images("4715", {{1234, &run_writer::rich}, {1234, &run_writer::second_image},
+                          {1234, &run_writer::one_record}});
+    counting_ = std::make_unique<counting_writer>(dir_->path().string(), "4716");
+    counting_->run();
+    convert("4716");
+    write("4717", &run_writer::bare);
+    const auto gen = kivtest::run_program(
+        KIVGEN_BINARY, {{"--dir", dir_->path().string(), "--runid", "4718", "--records", "8000", "--seed", "5"}, "", {}});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    convert("4718");
   }
-  static void TearDownTestSuite() { dir_.reset(); }
+  static void TearDownTestSuite() {
+    counting_.reset();
+    dir_.reset();
+  }
 
   static void write(const std::string& runid, void (run_writer::*fill)()) {
     write_images(runid, {{1234, fill}});
   }
 
-  // One trace header per image, all converted into one run.
+  // One trace header per image, all converted into one run; headers of one
+  // pid are told apart by their file names, as an exec leaves them.
   static void write_images(const std::string& runid,
                            const std::vector<std::pair<std::int32_t, void (run_writer::*)()>>& images) {
+    std::map<std::int32_t, int> of_pid;
     for (const auto& [pid, fill] : images) {
-      run_writer w(dir_->path().string(), runid, pid);
+      const int nth = of_pid[pid]++;
+      run_writer w(dir_->path().string(), runid, pid, nth == 0 ? "kiv" : "kiv-" + std::to_string(nth));
       (w.*fill)();
     }
+    convert(runid);
+  }
+
+  static void convert(const std::string& runid) {
     const auto kiv = kivtest::run_program(KIV_BINARY, {{"-R", runid}, dir_->path().string(), {}});
     ASSERT_EQ(kiv.status, 0) << kiv.err;
   }
@@ -363,13 +552,18 @@ class ReportQuery : public ::testing::Test {
   static fs::path run_dir(const std::string& runid) { return dir_->path() / runid; }
 
  public:
+  static fs::path root() { return dir_->path(); }
   static void check_against_csv(database& db, const std::string& runid);
 
  protected:
   static std::unique_ptr<kivtest::scratch_dir> dir_;
+
+ public:
+  static std::unique_ptr<counting_writer> counting_;
 };
 
 std::unique_ptr<kivtest::scratch_dir> ReportQuery::dir_;
+std::unique_ptr<counting_writer> ReportQuery::counting_;
 
 void ReportQuery::check_against_csv(database& db, const std::string& runid) {
   const expected_report e = expect_from_csv(run_dir(runid), runid);
@@ -459,13 +653,93 @@ void check_images(const report_data& r) {
   EXPECT_GT(r.markers.back().record, r.memory.series.x.front() + r.summary.memory_records / 2);
 }
 
-void check_all_runs(database& db) {
+// Headers of one pid give the figures they give under pids of their own.
+void check_shared_pid(database& db) {
+  const report_data own = build_report(db, "4714");
+  const report_data shared = build_report(db, "4715");
+  EXPECT_EQ(shared.summary.headers, 3u);
+  EXPECT_EQ(shared.summary.peak_pid, 1234);
+  for (const auto* s : {&own.summary, &shared.summary}) EXPECT_TRUE(s->cut_short.empty());
+  EXPECT_EQ(shared.summary.memory_records, own.summary.memory_records);
+  EXPECT_EQ(shared.summary.processes, own.summary.processes);
+  EXPECT_EQ(shared.summary.peak_bytes, own.summary.peak_bytes);
+  EXPECT_EQ(shared.summary.peak_blocks, own.summary.peak_blocks);
+  EXPECT_EQ(shared.summary.peak_record, own.summary.peak_record);
+  EXPECT_EQ(shared.summary.live_bytes_at_end, own.summary.live_bytes_at_end);
+  EXPECT_EQ(shared.summary.live_blocks_at_end, own.summary.live_blocks_at_end);
+  EXPECT_EQ(shared.summary.nofree_bytes_at_end, own.summary.nofree_bytes_at_end);
+  ASSERT_EQ(shared.lists.size(), own.lists.size());
+  for (std::size_t i = 0; i < own.lists.size(); ++i)
+    EXPECT_EQ(as_figures(shared.lists[i]), as_figures(own.lists[i])) << own.lists[i].key;
+  EXPECT_EQ(shared.processes.size(), own.processes.size());
+  EXPECT_EQ(shared.markers.size(), own.markers.size());
+}
+
+// Blocks are the blocks alive, as the writer counted them: at the end and
+// at the peak's record; kiv's own with-free count is something else.
+void check_blocks(database& db, const counting_writer& w) {
+  const report_data r = build_report(db, "4716");
+  EXPECT_EQ(r.summary.live_blocks_at_end, w.alive());
+  EXPECT_EQ(r.summary.peak_bytes, w.peak_bytes());
+  EXPECT_EQ(r.summary.peak_record, w.peak_rec());
+  EXPECT_EQ(r.summary.peak_blocks, w.peak_blocks());
+  const std::string run = " WHERE run_id = '4716'";
+  EXPECT_EQ(db.query("SELECT COUNT(*) FROM live_blocks" + run).rows.at(0).at(0), std::to_string(w.alive()));
+  const auto counter = db.query("SELECT global_cur_wf_count FROM memory" + run + " ORDER BY row_nr DESC LIMIT 1");
+  EXPECT_NE(counter.rows.at(0).at(0), std::to_string(w.alive()));
+}
+
+// Lists whose entries all fall into a placeholder carry a note instead of
+// an answer; lists with answers carry none.
+void check_notes(database& db) {
+  const report_data bare = build_report(db, "4717");
+  ASSERT_EQ(bare.lists.size(), 5u);
+  EXPECT_EQ(bare.lists[0].note, no_locations_note);
+  EXPECT_EQ(bare.lists[1].note, no_call_arcs_note);
+  EXPECT_EQ(bare.lists[2].note, no_malids_note);
+  EXPECT_EQ(bare.lists[3].note, no_locations_note);
+  EXPECT_EQ(bare.lists[4].note, no_locations_note);
+  for (const auto& list : bare.lists) EXPECT_FALSE(list.rows.empty()) << list.key;
+  for (const auto& list : build_report(db, "4711").lists) EXPECT_EQ(list.note, "") << list.key;
+  const report_data one = build_report(db, "4713");
+  EXPECT_EQ(one.lists[1].note, no_call_arcs_note);
+  EXPECT_EQ(one.lists[0].note, "");
+}
+
+// The report of a converted directory, read from its table files, is the
+// report of the database loaded from it: its JSON and its page, byte for
+// byte.
+void check_directory_reports(database& db, const fs::path& root) {
+  constexpr std::size_t every_entry = 1000000;
   for (const std::string& runid : all_runs) {
+    const auto rows = directory_rows(root / runid);
+    const report_data from_files = build_report(*rows);
+    const report_data from_db = build_report(db, runid);
+    std::ostringstream files_json, db_json, files_page, db_page;
+    write_json(files_json, from_files, every_entry);
+    write_json(db_json, from_db, every_entry);
+    EXPECT_EQ(files_json.str(), db_json.str()) << runid;
+    write_html(files_page, from_files, every_entry);
+    write_html(db_page, from_db, every_entry);
+    EXPECT_TRUE(files_page.str() == db_page.str()) << runid;
+  }
+}
+
+void check_all_runs(database& db) {
+  for (const std::string& runid : csv_runs) {
     SCOPED_TRACE(runid);
     ReportQuery::check_against_csv(db, runid);
   }
+  for (const std::string& runid : all_runs) {
+    const auto live = db.query("SELECT COUNT(*) FROM live_blocks WHERE run_id = '" + runid + "'");
+    EXPECT_EQ(live.rows.at(0).at(0), std::to_string(build_report(db, runid).summary.live_blocks_at_end)) << runid;
+  }
   check_designed_figures(build_report(db, "4711"));
   check_images(build_report(db, "4714"));
+  check_shared_pid(db);
+  check_blocks(db, *ReportQuery::counting_);
+  check_notes(db);
+  check_directory_reports(db, ReportQuery::root());
 }
 
 TEST_F(ReportQuery, SqliteFiguresEqualTheCsvSums) {
@@ -530,13 +804,32 @@ TEST_F(ReportQuery, CommandWritesSummaryJsonAndPage) {
 
   const auto several = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file}, "", {}});
   EXPECT_EQ(several.status, 1);
-  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713, 4714); choose one with --run\n");
+  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713, 4714, 4715, 4716, 4717, 4718); "
+                        "choose one with --run\n");
   const auto unknown = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--run", "9"}, "", {}});
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713, 4714)\n");
+  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713, 4714, 4715, 4716, 4717, 4718)\n");
   const auto missing = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file + ".none"}, "", {}});
   EXPECT_EQ(missing.status, 1);
   EXPECT_FALSE(fs::exists(file + ".none"));
+  // A converted directory, named or through its script, reports without a
+  // database; its run id must be the one asked for.
+  const std::string dir_json = dir_->path() / "dir.json";
+  const auto from_dir = kivtest::run_program(
+      KIVDB_BINARY, {{"report", run_dir("4711").string(), "--json", dir_json, "--top", "100", "--run", "4711"}, "", {}});
+  ASSERT_EQ(from_dir.status, 0) << from_dir.err;
+  EXPECT_EQ(from_dir.out, run.out.substr(0, run.out.find("\nReport: ")));
+  EXPECT_EQ(kivtest::read_file(dir_json), text);
+  const auto by_script = kivtest::run_program(KIVDB_BINARY, {{"report", (run_dir("4711") / "kiv.4711.sql").string()}, "", {}});
+  EXPECT_EQ(by_script.status, 0) << by_script.err;
+  const auto other_run = kivtest::run_program(KIVDB_BINARY, {{"report", run_dir("4711").string(), "--run", "9"}, "", {}});
+  EXPECT_EQ(other_run.status, 1);
+  EXPECT_EQ(other_run.err, "kivdb report: run 9 is not the run of " + run_dir("4711").string() + " (run 4711)\n");
+  const auto both = kivtest::run_program(KIVDB_BINARY, {{"report", run_dir("4711").string(), "--db", file}, "", {}});
+  EXPECT_EQ(both.status, 2);
+  const auto no_script = kivtest::run_program(KIVDB_BINARY, {{"report", dir_->path().string()}, "", {}});
+  EXPECT_EQ(no_script.status, 1);
+  EXPECT_NE(no_script.err.find("no kiv.<runid>.sql import script"), std::string::npos) << no_script.err;
   const auto bad_top = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--top", "x"}, "", {}});
   EXPECT_EQ(bad_top.status, 2);
   EXPECT_EQ(bad_top.err, "kivdb report: --top needs a positive number, not \"x\"\n");
