@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/settings.h"
 #include "output/out_stream.h"
 #include "output/row_writer.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "driver/settings.h"
 #include "output/csv_file.h"
 #include "output/csv_file_sequence.h"
 #include "output/out_stream.h"
 #include "output/sql_script.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include "driver/options.h"
 #include "driver/process_file.h"
 #include "driver/progress_line.h"
-#include "driver/settings.h"
 #include "output/csv_file_sequence.h"
 #include "output/out_stream.h"
 #include "output/sql_script.h"
 #include "runtime/log.h"
+#include "runtime/settings.h"
 #include "runtime/version.h"
 
 namespace {
@@ -56,14 +56,16 @@ void apply_settings(const kiv_options& opts) {
 // Both runs return false when a conversion stopped at data it cannot frame:
 // the program then ends with a failure status, after the tables and the
 // script of the run have been closed on the way out.
-bool run_directory(const std::string& dir, const std::string& description, std::int64_t max_size) {
+bool run_directory(const std::string& dir, const std::string& description, std::int64_t max_size,
+                   read_progress* progress) {
   dirhandler handler(dir, header_fragment);
   handler.read_dir();
   run_tables tables;
   bool first = true;
   for (const std::string& name : handler.names()) {
     std::cout << "Processing: " << name << std::endl;
-    const int result = process_file(&tables.sequence, &tables.script, dir, name, description, first, max_size);
+    const int result =
+        process_file(&tables.sequence, &tables.script, dir, name, description, first, max_size, progress);
     if (result == process_stopped) return false;
     if (result == process_failed) std::cout << ">>Processing failed..." << std::endl;
     first = false;
@@ -73,10 +75,11 @@ bool run_directory(const std::string& dir, const std::string& description, std::
 
 // A single header is named relative to the current directory; its tables are
 // numbered and scripted apart from any directory run.
-bool run_single(const std::string& header, const std::string& description, std::int64_t max_size) {
+bool run_single(const std::string& header, const std::string& description, std::int64_t max_size,
+                read_progress* progress) {
   run_tables tables;
-  return process_file(&tables.sequence, &tables.script, current_dir, header, description, true, max_size) !=
-         process_stopped;
+  return process_file(&tables.sequence, &tables.script, current_dir, header, description, true, max_size,
+                      progress) != process_stopped;
 }
 
 }  // namespace
@@ -114,8 +117,10 @@ int kiv_main(int argc, char** argv) {
   survive_file_size_limit();
   const terminal_progress progress;
   const std::string description = opts.description.value_or(default_description);
-  if (opts.trace_dir && !run_directory(*opts.trace_dir, description, opts.max_size)) return EXIT_FAILURE;
-  if (opts.header_file && !run_single(*opts.header_file, description, opts.max_size)) return EXIT_FAILURE;
+  if (opts.trace_dir && !run_directory(*opts.trace_dir, description, opts.max_size, progress.observer()))
+    return EXIT_FAILURE;
+  if (opts.header_file && !run_single(*opts.header_file, description, opts.max_size, progress.observer()))
+    return EXIT_FAILURE;
   // Every table and the script are closed by now: a file that could not be
   // created or did not take all its bytes has been reported.
   return out_stream::lost_output() ? EXIT_FAILURE : EXIT_SUCCESS;

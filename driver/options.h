@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "driver/settings.h"
+#include "runtime/settings.h"
 
 // Maximum table file size when no -M is given (1 GiB).
 inline constexpr std::int64_t default_max_size = 1073741824;

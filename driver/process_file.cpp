@@ -41,11 +41,12 @@ int convert(kiv_reader& reader) {
 
 int process_file(csv_file_sequence* sequence, sql_script* script, const std::string& dir,
                  const std::string& name, const std::string& description, bool first,
-                 std::int64_t max_size) {
+                 std::int64_t max_size, read_progress* progress) {
   const std::string path = dir + "/" + name;
   XmlParser parser(startElement, endElement, dataElement, nullptr);
   kiv_reader reader(&parser, sequence, script, dir.c_str(), path.c_str(), description.c_str(),
                     first, max_size);
+  reader.report_progress_to(progress);
   const int result = check_header(reader.header());
   return result == process_converted ? convert(reader) : result;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 class csv_file_sequence;
+class read_progress;
 class sql_script;
 
 // Results of one conversion.
@@ -18,6 +19,8 @@ inline constexpr int process_stopped = 3;
 
 // Converts one header file (directory + "/" + name) with its data files.
 // first is true for the first conversion of sequence and script; max_size
-// limits the size-checked table files.
+// limits the size-checked table files; progress, when not null, is told how
+// far reading has come.
 int process_file(csv_file_sequence* sequence, sql_script* script, const std::string& dir,
-                 const std::string& name, const std::string& description, bool first, std::int64_t max_size);
+                 const std::string& name, const std::string& description, bool first, std::int64_t max_size,
+                 read_progress* progress = nullptr);

@@ -7,9 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <utility>
-
-progress_line* kiv_progress = nullptr;
 
 namespace {
 
@@ -38,8 +35,8 @@ progress_line::progress_line(int fd, now_function now) : fd_(fd), now_(now) {}
 
 progress_line::~progress_line() { erase(); }
 
-void progress_line::begin(std::string header, std::uint64_t data_bytes, std::uint64_t memory_records) {
-  header_ = std::move(header);
+void progress_line::begin(const std::string& header, std::uint64_t data_bytes, std::uint64_t memory_records) {
+  header_ = header;
   data_bytes_ = data_bytes;
   first_records_ = memory_records;
   started_ = now_();
@@ -108,10 +105,6 @@ void progress_line::put(const std::string& bytes) const {
   }
 }
 
-progress_scope::~progress_scope() {
-  if (kiv_progress != nullptr) kiv_progress->erase();
-}
-
 // Sits in front of a terminal stream's buffer: erases the line before any
 // byte passes. It keeps no buffer of its own, so bytes reach the wrapped
 // buffer in the same calls and order as without it.
@@ -149,12 +142,10 @@ terminal_progress::terminal_progress() {
     out_buf_ = std::make_unique<guarded_buf>(std::cout.rdbuf(), line_.get());
     std::cout.rdbuf(out_buf_.get());
   }
-  kiv_progress = line_.get();
 }
 
 terminal_progress::~terminal_progress() {
   if (!line_) return;
-  kiv_progress = nullptr;
   line_->erase();
   std::cout.flush();
   if (out_buf_) std::cout.rdbuf(out_buf_->target());

@@ -6,20 +6,19 @@
 #include <streambuf>
 #include <string>
 
+#include "reader/read_progress.h"
+
 // One line on a terminal that shows how far the conversion of a header has
 // come: the header, the share of its data bytes read, memory records per
 // second and the time spent. It is rewritten in place a few times a second
 // and erased before anything else is written to the terminal, so that the
-// terminal ends up holding exactly what kiv writes without it.
-//
-// The event loop reports every records_per_check records; only then is the
-// clock read, so a record costs one counter step.
-class progress_line {
+// terminal ends up holding exactly what kiv writes without it. The clock is
+// read only when the reader reports, every few thousand records.
+class progress_line : public read_progress {
  public:
   using clock = std::chrono::steady_clock;
   using now_function = clock::time_point (*)();
 
-  static constexpr std::uint32_t records_per_check = 4096;
   static constexpr std::chrono::milliseconds redraw_interval{250};
   // Width assumed when the terminal does not tell its own.
   static constexpr unsigned default_columns = 80;
@@ -27,15 +26,15 @@ class progress_line {
   // Draws on the terminal open as fd; now reads the clock (tests pass their
   // own).
   explicit progress_line(int fd, now_function now = &clock::now);
-  ~progress_line();
+  ~progress_line() override;
   progress_line(const progress_line&) = delete;
   progress_line& operator=(const progress_line&) = delete;
 
-  // Reading of header starts: data_bytes in all, memory_records counted so
-  // far by the program. Draws the line at once.
-  void begin(std::string header, std::uint64_t data_bytes, std::uint64_t memory_records);
+  // Draws the line at once.
+  void begin(const std::string& header, std::uint64_t data_bytes, std::uint64_t memory_records) override;
   // Redraws the line when redraw_interval has passed since the last draw.
-  void update(std::uint64_t bytes_read, std::uint64_t memory_records);
+  void update(std::uint64_t bytes_read, std::uint64_t memory_records) override;
+  void end() override { erase(); }
   // Removes the line from the terminal, if it is shown.
   void erase();
   // Called with the last character of any other output to the terminal:
@@ -62,18 +61,6 @@ class progress_line {
   bool mid_line_ = false;
 };
 
-// The progress line of the program, or null when there is none (standard
-// error is not a terminal). The event loop reports to it.
-extern progress_line* kiv_progress;
-
-// Erases the line when reading of one header ends, on every way out.
-struct progress_scope {
-  progress_scope() = default;
-  ~progress_scope();
-  progress_scope(const progress_scope&) = delete;
-  progress_scope& operator=(const progress_scope&) = delete;
-};
-
 // Turns the progress line on for its lifetime when standard error is a
 // terminal: standard error, and standard output when it is a terminal too,
 // then erase the line before they write. Does nothing otherwise, so output
@@ -84,6 +71,9 @@ class terminal_progress {
   ~terminal_progress();
   terminal_progress(const terminal_progress&) = delete;
   terminal_progress& operator=(const terminal_progress&) = delete;
+
+  // What the reader reports to: the line, or null when there is none.
+  read_progress* observer() const { return line_.get(); }
 
  private:
   class guarded_buf;

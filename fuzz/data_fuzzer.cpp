@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include "driver/process_file.h"
-#include "driver/settings.h"
 #include "fuzz/fuzz_support.h"
 #include "output/csv_file.h"
 #include "output/csv_file_sequence.h"
 #include "output/sql_script.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 #include "writer/trace_session.h"
 
 namespace {

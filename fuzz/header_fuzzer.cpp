@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/settings.h"
 #include "fuzz/fuzz_support.h"
 #include "header/XmlParser.h"
 #include "header/kiv_hdr.h"
 #include "output/out_stream.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <iostream>
 #include <new>
 
-#include "driver/settings.h"
 #include "header/el_stack.h"
 #include "header/element.h"
+#include "runtime/settings.h"
 
 XmlParser::XmlParser(XML_StartElementHandler start, XML_EndElementHandler end,
                      XML_CharacterDataHandler data, void* user_data)

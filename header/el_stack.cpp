@@ -4,8 +4,8 @@
 #include <iostream>
 #include <typeinfo>
 
-#include "driver/settings.h"
 #include "header/element.h"
+#include "runtime/settings.h"
 
 std::vector<element*> el_stack;
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "driver/settings.h"
 #include "header/attributes.h"
 #include "header/el_stack.h"
+#include "runtime/settings.h"
 
 void elem::set_attrs(const char*, const char** attrs) {
   elem_name = attr_value(attrs, 0);

@@ -8,12 +8,12 @@
 #include <iostream>
 #include <string_view>
 
-#include "driver/settings.h"
 #include "header/XmlParser.h"
 #include "header/attributes.h"
 #include "header/el_stack.h"
 #include "header/time_text.h"
 #include "output/out_stream.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "header/element.h"
 #include "header/entry.h"
+#include "header/kiv_type.h"
 #include "header/kivfile.h"
-#include "reader/kiv_type.h"
 
 class XmlParser;
 class out_stream;

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "driver/settings.h"
 #include "header/attributes.h"
 #include "header/el_stack.h"
+#include "runtime/settings.h"
 
 kivfile::kivfile(const char* name) : element(name) { EL_STACK_PUSH(this); }
 

@@ -3,10 +3,10 @@
 #include <iostream>
 #include <ios>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "output/out_stream.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 void KivHashLoc::setelems() {
   readelem(location);

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "reader/kiv_type.h"
+#include "header/kiv_type.h"
 
 // The live blocks of one malloc id, keyed by address. Rec is a pointer to an
 // allocation record with at least sequence, size, tot_size, color and

@@ -4,16 +4,16 @@
 #include <iostream>
 #include <utility>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "memory/KivReserveId_db.h"
 #include "model/KivProcess.h"
 #include "output/csv_file.h"
-#include "output/row_writer.h"
 #include "output/out_stream.h"
+#include "output/row_writer.h"
 #include "reader/KivMemory.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

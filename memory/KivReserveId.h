@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "header/kiv_type.h"
 #include "memory/KivMem.h"
 #include "memory/KivMemBlock.h"
 #include "memory/KivStat.h"
 #include "reader/KivContext.h"
-#include "reader/kiv_type.h"
 
 class out_stream;
 class KivTimeStamp;

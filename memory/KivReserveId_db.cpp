@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "model/KivProcess.h"
 #include "output/csv_file.h"
@@ -10,6 +9,7 @@
 #include "reader/KivMemory.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 KivReserveId_db::KivReserveId_db(kiv_reader* reader)
     : unknown_(std::make_unique<KivReserveId>(reader, unknown_name)), reader_(reader) {}

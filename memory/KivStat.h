@@ -5,8 +5,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "driver/settings.h"
 #include "output/out_stream.h"
+#include "runtime/settings.h"
 
 // Counter blocks of memory accounting. The same block type is kept at every
 // level (run, malloc id, id colour, process, process id, process id colour);

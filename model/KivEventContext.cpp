@@ -1,9 +1,9 @@
 #include "model/KivEventContext.h"
 
-#include "driver/settings.h"
 #include "model/KivProcess.h"
 #include "output/row_writer.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 KivEventContext::KivEventContext(kiv_reader* owner) : reader(owner) {
   const KivProcess* proc = owner->cc_curr_proc();

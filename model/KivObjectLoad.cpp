@@ -1,10 +1,10 @@
 #include "model/KivObjectLoad.h"
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "memory/KivReserveId.h"
 #include "memory/KivReserveId_db.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

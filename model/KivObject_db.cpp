@@ -2,9 +2,9 @@
 
 #include <iostream>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 void KivObject_db::add_object(std::unique_ptr<KivObjectLoad> obj) {
   const std::uint32_t id = obj->id_of_obj;

@@ -4,7 +4,6 @@
 #include <charconv>
 #include <iostream>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "memory/KivReserveId.h"
 #include "memory/KivReserveId_db.h"
@@ -14,6 +13,7 @@
 #include "reader/KivContext.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <map>
 #include <utility>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "model/KivProcess.h"
 #include "output/out_stream.h"
 #include "reader/KivSymbolRecord.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

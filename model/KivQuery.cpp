@@ -3,11 +3,11 @@
 #include <iostream>
 #include <utility>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "output/out_stream.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <bit>
 #include <cstdint>
 
-#include "driver/settings.h"
 #include "model/KivObject_db.h"
 #include "model/KivProcess.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 void Func_loc::dumpinfo(out_stream& os) const {
   os << objid << data_sep << funnr << data_sep << name;

@@ -1,7 +1,7 @@
 #include "reader/KivEvent.h"
 
-#include "driver/settings.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 int KivEvent::readelemsize() { return reader_->elem_size(type_, elemnr_++); }
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "header/kiv_type.h"
 #include "model/KivEventContext.h"
-#include "reader/kiv_type.h"
 
 class kiv_reader;
 

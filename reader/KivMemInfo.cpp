@@ -2,10 +2,10 @@
 
 #include <ios>
 
-#include "driver/settings.h"
 #include "memory/KivReserveId_db.h"
 #include "output/out_stream.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 void KivMemInfo::dump_heap_head(out_stream& os) const {
   os << static_cast<char>(type()) << data_sep << kiv_counters.rec_sbrk_count << data_sep << kiv_counters.record_count

@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "memory/KivReserveId.h"
 #include "memory/KivReserveId_db.h"
@@ -12,6 +11,7 @@
 #include "output/out_stream.h"
 #include "output/row_writer.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -6,8 +6,6 @@
 #include <iostream>
 #include <string>
 
-#include "driver/progress_line.h"
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "header/kivfile.h"
 #include "memory/KivHashLoc.h"
@@ -20,6 +18,8 @@
 #include "reader/KivMemory.h"
 #include "reader/KivSymbolRecord.h"
 #include "reader/kiv_reader.h"
+#include "reader/read_progress.h"
+#include "runtime/settings.h"
 
 namespace {
 
@@ -33,10 +33,24 @@ R& decoded(R& rec) {
 
 bool debug_records() { return debug_level > 1; }
 
+// Tells the observer that reading has ended, on every way out of the loop.
+class progress_end {
+ public:
+  explicit progress_end(read_progress* progress) : progress_(progress) {}
+  ~progress_end() {
+    if (progress_ != nullptr) progress_->end();
+  }
+  progress_end(const progress_end&) = delete;
+  progress_end& operator=(const progress_end&) = delete;
+
+ private:
+  read_progress* progress_;
+};
+
 }  // namespace
 
 std::uint64_t kiv_reader::ReadEvents() {
-  const progress_scope progress;
+  const progress_end ended(progress_);
   now_ = start_time_;
   for (csv_file* table : {memory_.get(), queryevents_.get(), freemem_.get()}) {
     table->set_max(max_);
@@ -53,14 +67,14 @@ std::uint64_t kiv_reader::ReadEvents() {
   }
   WriteMarker("Record", "Begin", now_.text, "Begin of measurement");
   begin_progress();
-  std::uint32_t progress_countdown = progress_line::records_per_check;
+  std::uint32_t progress_countdown = read_progress::records_per_report;
   while (!eof()) {
     signed char tag = 0;
     unsigned size = 0;
     if (!frame_record(tag, size)) continue;
     ++eventnr_;
-    if (kiv_progress != nullptr && --progress_countdown == 0) {
-      progress_countdown = progress_line::records_per_check;
+    if (progress_ != nullptr && --progress_countdown == 0) {
+      progress_countdown = read_progress::records_per_report;
       report_progress();
     }
     if (debug_records())
@@ -79,7 +93,7 @@ std::uint64_t kiv_reader::ReadEvents() {
   return kiv_counters.record_count;
 }
 
-// ---- progress on a terminal ------------------------------------------------
+// ---- progress ------------------------------------------------------------
 
 namespace {
 
@@ -88,16 +102,16 @@ std::uint64_t declared_bytes(const kivfile& kf) { return static_cast<std::uint64
 }  // namespace
 
 void kiv_reader::begin_progress() {
-  if (kiv_progress == nullptr) return;
+  if (progress_ == nullptr) return;
   std::uint64_t total = 0;
   for (const auto& kf : hdr_->files) total += declared_bytes(*kf);
-  kiv_progress->begin(path_, total, kiv_counters.record_count);
+  progress_->begin(path_, total, kiv_counters.record_count);
 }
 
 void kiv_reader::report_progress() {
   std::uint64_t done = cursor_.cursor();
   for (std::size_t i = 0; i < current_file_ && i < hdr_->files.size(); ++i) done += declared_bytes(*hdr_->files[i]);
-  kiv_progress->update(done, kiv_counters.record_count);
+  progress_->update(done, kiv_counters.record_count);
 }
 
 bool kiv_reader::dispatch(signed char tag) {

@@ -4,7 +4,6 @@
 #include <iostream>
 #include <string_view>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "header/kivfile.h"
 #include "memory/KivHashLoc.h"
@@ -14,6 +13,7 @@
 #include "model/KivQuery.h"
 #include "output/csv_file.h"
 #include "output/sql_script.h"
+#include "runtime/settings.h"
 
 kiv_program_counters kiv_counters;
 

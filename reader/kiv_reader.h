@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "header/kiv_type.h"
 #include "header/time_text.h"
 #include "reader/KivTimeStamp.h"
 #include "reader/data_cursor.h"
-#include "reader/kiv_type.h"
 
 class XmlParser;
 class csv_file;
@@ -27,6 +27,7 @@ class KivEvent;
 class KivQuery;
 class KivQueryEvent;
 class KivQuery_db;
+class read_progress;
 
 // Counters of the whole program run: they start at 0 when the program
 // starts and run on across every header file converted in it.
@@ -56,6 +57,8 @@ class kiv_reader {
 
   // The data files are read one by one by the event loop.
   void read_files() {}
+  // The event loop tells progress (when not null) how far it has come.
+  void report_progress_to(read_progress* progress) { progress_ = progress; }
   // Replays every record; returns the program-wide memory record count.
   std::uint64_t ReadEvents();
   // True when reading stopped at a record that cannot be framed (an illegal
@@ -78,8 +81,8 @@ class kiv_reader {
 
   // ---- data files ------------------------------------------------------
   bool rd_open();
-  // The progress line on a terminal (driver/progress_line.h), when there is
-  // one: started with the header's data size, told how far reading is.
+  // The progress observer, when there is one: started with the header's
+  // data size, told how far reading is.
   void begin_progress();
   void report_progress();
   void rd_close();
@@ -216,6 +219,7 @@ class kiv_reader {
   std::unique_ptr<std::ifstream> input_;
   bool short_file_reported_ = false;
   bool stopped_ = false;
+  read_progress* progress_ = nullptr;
   // Declared first among the databases so that it is destroyed last: the
   // records other databases keep borrow function names from its objects.
   std::unique_ptr<KivObject_db> object_db_;

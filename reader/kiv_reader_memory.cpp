@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "memory/KivReserveId_db.h"
 #include "output/csv_file.h"
@@ -14,6 +13,7 @@
 #include "reader/KivMemInfo.h"
 #include "reader/KivMemory.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "model/KivObject_db.h"
 #include "model/KivOip.h"
@@ -15,6 +14,7 @@
 #include "reader/KivChangeContext.h"
 #include "reader/KivContext.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

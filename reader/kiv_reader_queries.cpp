@@ -5,7 +5,6 @@
 #include <iostream>
 #include <memory>
 
-#include "driver/settings.h"
 #include "header/kiv_hdr.h"
 #include "memory/KivReserveId_db.h"
 #include "model/KivProcess.h"
@@ -14,6 +13,7 @@
 #include "reader/KivChangeContext.h"
 #include "reader/KivSymbolRecord.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 
 namespace {
 

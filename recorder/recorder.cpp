@@ -20,6 +20,7 @@
 #include "recorder/runtime_frames.h"
 #include "recorder/text_buffer.h"
 #include "recorder/trace_stream.h"
+#include "recorder/user_messages.h"
 
 namespace kivrec {
 
@@ -177,6 +178,17 @@ void copy_text(char* out, std::size_t capacity, std::string_view text) {
   b.text(text).c_str();
 }
 
+// The run id is a directory below KIVREC_DIR: one that could name another
+// place (".." or a path), or break kiv's file names or the SQL script
+// later, is never used.
+void refuse_run_id(const char* runid) {
+  char line[path_capacity];
+  text_buffer out(line, sizeof line);
+  out.text("KIVREC_RUNID \"").text(runid).text("\" is not a run id (1 to 9 of A-Z a-z 0-9 _ . -, not . or ..)");
+  out.text("; no trace of pid ").number(static_cast<std::uint64_t>(::getpid()));
+  tell_user(out.view());
+}
+
 // KIVREC_DIR (required), KIVREC_RUNID, KIVREC_SIZE (KiB), KIVREC_ADDRESS_BYTES, KIVREC_MARK_SIGNAL.
 bool read_settings() {
   const char* dir = environment("KIVREC_DIR");
@@ -186,6 +198,10 @@ bool read_settings() {
   text_buffer pid_buffer(pid_text, sizeof pid_text);
   const char* runid = environment("KIVREC_RUNID");
   if (runid == nullptr) runid = pid_buffer.number(static_cast<std::uint64_t>(::getpid())).c_str();
+  if (!valid_run_id(runid)) {
+    refuse_run_id(runid);
+    return false;
+  }
   copy_text(settings.runid, sizeof settings.runid, runid);
   if (const char* size = environment("KIVREC_SIZE")) {
     const unsigned long kb = std::strtoul(size, nullptr, 10);
@@ -261,6 +277,7 @@ void start() {
   // Before the C library has set up the environment there is nothing to
   // decide yet; the next allocation asks again.
   if (environ == nullptr) return;
+  remember_standard_error();
   if (!read_settings()) {
     state = trace_state::off;
     return;

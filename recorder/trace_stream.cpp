@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "recorder/text_buffer.h"
+#include "recorder/user_messages.h"
 #include "writer/record_table.h"
 
 namespace kivrec {
@@ -18,18 +19,8 @@ constexpr int max_image_number = 999;
 constexpr std::size_t header_block_capacity = 2048;
 constexpr std::size_t markup_capacity = 128;  // the XML around a file name in one header block
 constexpr std::int64_t ns_per_second = 1'000'000'000;
-
-// Writes all of `size` bytes, retrying after signals and short writes.
-void write_all(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
+constexpr mode_t directory_mode = 0755;  // whatever umask the program set
+constexpr std::size_t message_capacity = 2 * path_capacity;
 
 std::int64_t nanoseconds_between(const timespec& from, const timespec& to) {
   return (to.tv_sec - from.tv_sec) * ns_per_second + (to.tv_nsec - from.tv_nsec);
@@ -72,14 +63,18 @@ bool trace_stream::name_data_file(unsigned seq, char* out, bool relative) const 
   return !name.overflowed();
 }
 
-bool trace_stream::open(const stream_settings& settings, const process_identity& identity) {
-  settings_ = settings;
-  identity_ = identity;
+// Says on standard error why a process has no trace, or why its trace stops.
+void trace_stream::cannot_create(const char* what, const char* path, int error, const char* outcome) const {
+  char line[message_capacity];
+  text_buffer out(line, sizeof line);
+  out.text("cannot create ").text(what).character(' ').text(path).text(": ").text(::strerrordesc_np(error));
+  out.text("; ").text(outcome).text(" of pid ").number(static_cast<std::uint64_t>(identity_.pid));
+  tell_user(out.view());
+}
+
+bool trace_stream::create_header() {
   char path[path_capacity];
-  text_buffer dir(path, sizeof path);
-  dir.text(settings_.dir).character('/').text(settings_.runid);
-  ::mkdir(dir.c_str(), 0777);
-  for (int image = 0; image <= max_image_number && header_fd_ < 0; ++image) {
+  for (int image = 0; image <= max_image_number; ++image) {
     text_buffer base(base_, sizeof base_);
     base.text("kiv");
     if (image > 0) base.character('-').number(static_cast<std::uint64_t>(image));
@@ -87,23 +82,41 @@ bool trace_stream::open(const stream_settings& settings, const process_identity&
     text_buffer header(path, sizeof path);
     header.text(settings_.dir).character('/').text(settings_.runid).character('/').text(base_);
     header.character('.').number(static_cast<std::uint64_t>(identity_.pid)).text(".kivhdr");
-    header_fd_ = ::open(header.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (header_fd_ < 0 && errno != EEXIST) return false;
+    if (header_.create(header.c_str(), true)) return true;
+    if (errno != EEXIST) break;
   }
-  if (header_fd_ < 0) return false;
+  cannot_create("trace header", path, errno, "no trace");
+  return false;
+}
+
+bool trace_stream::open(const stream_settings& settings, const process_identity& identity) {
+  settings_ = settings;
+  identity_ = identity;
+  losses_ = {};
+  char path[path_capacity];
+  text_buffer dir(path, sizeof path);
+  dir.text(settings_.dir).character('/').text(settings_.runid);
+  if (::mkdir(dir.c_str(), directory_mode) == 0) {
+    ::chmod(path, directory_mode);
+  } else if (errno != EEXIST) {
+    cannot_create("run directory", path, errno, "no trace");
+    return false;
+  }
+  opened_ = create_header();
+  if (!opened_) return false;
   started_ = clock_now();
   time_record_.set_address_width(settings_.address_width);
   seq_ = 0;
   records_ = 0;
   write_prologue();
   if (open_data_file()) return true;
-  ::close(header_fd_);
-  header_fd_ = -1;
+  header_.close();
+  opened_ = false;
   return false;
 }
 
 void trace_stream::header_text(std::string_view text) {
-  if (header_fd_ >= 0) write_all(header_fd_, text.data(), text.size());
+  if (opened_) header_.write(text.data(), text.size());
 }
 
 void trace_stream::write_prologue() {
@@ -143,35 +156,58 @@ void trace_stream::write_trailer() {
 
 bool trace_stream::open_data_file() {
   char path[path_capacity];
-  if (!name_data_file(seq_, path, false)) return false;
-  data_fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   file_size_ = 0;
   buffered_ = 0;
-  if (data_fd_ >= 0) return true;
+  active_ = name_data_file(seq_, path, false) && data_.create(path, false);
+  if (active_) return true;
+  const int error = errno;
   char line[path_capacity + markup_capacity];
-  text_buffer error(line, sizeof line);
-  error.text("  <error value=\"cannot open trace file ").escaped(path).text("\"/>\n");
-  header_text(error.view());
+  text_buffer note(line, sizeof line);
+  note.text("  <error value=\"cannot open trace file ").escaped(path).text("\"/>\n");
+  header_text(note.view());
+  cannot_create("trace file", path, error, seq_ == 0 ? "no trace" : "the trace stops here");
   return false;
 }
 
 void trace_stream::flush() {
-  if (buffered_ == 0 || data_fd_ < 0) return;
-  write_all(data_fd_, buffer_, buffered_);
+  if (buffered_ == 0) return;
+  data_.write(buffer_, buffered_);
   buffered_ = 0;
 }
 
+// The header lists the bytes that reached the file: kiv reads them whole
+// and leaves out only what was lost.
 void trace_stream::close_data_file() {
   flush();
-  ::close(data_fd_);
-  data_fd_ = -1;
+  data_.close();
+  note_losses(data_);
   char name[path_capacity];
   name_data_file(seq_, name, true);
   char block[path_capacity + markup_capacity];
   text_buffer out(block, sizeof block);
   out.text("  <kivfile>\n    <file value=\"").escaped(name).text("\"/>\n    <size value=\"");
-  out.number(file_size_).text("\"/>\n  </kivfile>\n");
+  out.number(data_.written()).text("\"/>\n  </kivfile>\n");
   header_text(out.view());
+}
+
+void trace_stream::note_losses(const trace_file& file) {
+  if (file.lost() == 0) return;
+  if (losses_.bytes == 0) {
+    losses_.error = file.error();
+    text_buffer path(losses_.path, sizeof losses_.path);
+    path.text(file.path()).c_str();
+  }
+  losses_.bytes += file.lost();
+}
+
+void trace_stream::report_losses() {
+  if (losses_.bytes == 0) return;
+  char line[message_capacity];
+  text_buffer out(line, sizeof line);
+  out.text("trace of pid ").number(static_cast<std::uint64_t>(identity_.pid)).text(" lost ");
+  out.number(losses_.bytes).text(" bytes: cannot write ").text(losses_.path).text(": ");
+  out.text(::strerrordesc_np(losses_.error));
+  tell_user(out.view());
 }
 
 void trace_stream::append(const std::uint8_t* bytes, std::size_t size) {
@@ -221,19 +257,31 @@ void trace_stream::write(const record_encoder& record) {
   ++since_time_;
 }
 
+// A trace stopped at a file switch is closed too: its header lists the
+// files written before.
 void trace_stream::close() {
-  if (!active()) return;
-  close_data_file();
+  if (!opened_) return;
+  if (active_) close_data_file();
+  active_ = false;
+  if (losses_.bytes != 0) {
+    char block[path_capacity + markup_capacity];
+    text_buffer out(block, sizeof block);
+    out.text("  <error value=\"lost ").number(losses_.bytes).text(" bytes, first in ").escaped(losses_.path);
+    out.text("\"/>\n");
+    header_text(out.view());
+  }
   write_trailer();
-  ::close(header_fd_);
-  header_fd_ = -1;
+  header_.close();
+  opened_ = false;
+  note_losses(header_);
+  report_losses();
 }
 
 void trace_stream::abandon() {
-  if (data_fd_ >= 0) ::close(data_fd_);
-  if (header_fd_ >= 0) ::close(header_fd_);
-  data_fd_ = -1;
-  header_fd_ = -1;
+  data_.close();
+  header_.close();
+  active_ = false;
+  opened_ = false;
   buffered_ = 0;
 }
 

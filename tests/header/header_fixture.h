@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "driver/settings.h"
 #include "header/XmlParser.h"
 #include "header/el_stack.h"
 #include "header/kiv_hdr.h"
+#include "runtime/settings.h"
 #include "support/scratch_dir.h"
 
 // Writes header documents to files and reads them into a kiv_hdr, as one

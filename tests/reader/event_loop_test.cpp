@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "reader/read_progress.h"
 #include "reader_test_support.h"
 #include "writer/payload_builder.h"
 
@@ -410,6 +413,91 @@ TEST_F(ReaderTest, ObjectNamesComeFromTheMallocIdName) {
     EXPECT_NE(c.err.find(std::string("---------------------------------\n") + line),
               std::string::npos)
         << line;
+}
+
+// ---- progress ------------------------------------------------------------
+
+// What the event loop told its observer.
+struct progress_log : read_progress {
+  int begins = 0;
+  int ends = 0;
+  std::string header;
+  std::uint64_t data_bytes = 0;
+  std::uint64_t first_records = 0;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> updates;  // bytes read, memory records
+
+  void begin(const std::string& h, std::uint64_t bytes, std::uint64_t records) override {
+    ++begins;
+    header = h;
+    data_bytes = bytes;
+    first_records = records;
+  }
+  void update(std::uint64_t bytes_read, std::uint64_t records) override { updates.emplace_back(bytes_read, records); }
+  void end() override { ++ends; }
+};
+
+// Replays with log as the observer; returns the number of records read.
+std::uint32_t replay_observed(std::unique_ptr<kiv_reader> reader, progress_log& log) {
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  reader->report_progress_to(&log);
+  reader->ReadEvents();
+  ::testing::internal::GetCapturedStderr();
+  ::testing::internal::GetCapturedStdout();
+  return reader->event_number();
+}
+
+// Two data files: the bytes told count the first file's whole data once the
+// second is being read, and every report comes after the same number of
+// records.
+TEST_F(ReaderTest, ProgressIsToldOverEveryDataFileOfTheHeader) {
+  constexpr int per_file = 5000;
+  kivw::trace_session s(options());
+  for (int i = 0; i < per_file; ++i) s.malloc_wf(10, 0, 0x1000 + 0x40 * i, 24, 32, 0x4010, "a.c:1");
+  s.switch_file();
+  for (int i = 0; i < per_file; ++i) s.malloc_wf(10, 0, 0x900000 + 0x40 * i, 24, 32, 0x4010, "a.c:2");
+  s.close();
+  const auto first_file = std::filesystem::file_size(s.data_path(0));
+  const auto both_files = first_file + std::filesystem::file_size(s.data_path(1));
+
+  progress_log log;
+  const std::uint32_t records = replay_observed(open_reader(s.header_path()), log);
+  EXPECT_EQ(log.begins, 1);
+  EXPECT_EQ(log.ends, 1);
+  EXPECT_EQ(log.header, s.header_path());
+  EXPECT_EQ(log.data_bytes, both_files);
+  EXPECT_EQ(log.first_records, 0U);
+  ASSERT_EQ(log.updates.size(), records / read_progress::records_per_report);
+  ASSERT_GE(log.updates.size(), 2U);
+  for (std::size_t i = 1; i < log.updates.size(); ++i) {
+    EXPECT_GT(log.updates[i].first, log.updates[i - 1].first);
+    EXPECT_GT(log.updates[i].second, log.updates[i - 1].second);
+  }
+  EXPECT_LT(log.updates.front().first, first_file);
+  EXPECT_GT(log.updates.back().first, first_file);
+  EXPECT_LE(log.updates.back().first, both_files);
+  EXPECT_LE(log.updates.back().second, 2U * per_file);
+}
+
+// The observer hears the end of reading on every way out: a stop at an
+// illegal tag, and a header whose data cannot be read at all (no begin).
+TEST_F(ReaderTest, ProgressEndIsToldOnEveryWayOut) {
+  kivw::trace_session stopped(options());
+  stopped.marker("kept");
+  stopped.raw_record('!', "xyz");
+  stopped.close();
+  progress_log at_stop;
+  replay_observed(open_reader(stopped.header_path()), at_stop);
+  EXPECT_EQ(at_stop.begins, 1);
+  EXPECT_EQ(at_stop.ends, 1);
+
+  kivw::trace_session without_data(options(8));
+  without_data.marker("lost");
+  without_data.crash();
+  progress_log unread;
+  replay_observed(open_reader(without_data.header_path()), unread);
+  EXPECT_EQ(unread.begins, 0);
+  EXPECT_EQ(unread.ends, 1);
 }
 
 }  // namespace

@@ -10,12 +10,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "driver/settings.h"
 #include "header/XmlParser.h"
 #include "output/csv_file.h"
 #include "output/csv_file_sequence.h"
 #include "output/sql_script.h"
 #include "reader/kiv_reader.h"
+#include "runtime/settings.h"
 #include "support/scratch_dir.h"
 #include "writer/trace_session.h"
 

@@ -1,7 +1,8 @@
 // cmake --install into a scratch prefix: the programs land in bin/ and
-// work from there, the manual page lands in share/man/man1, renders without
-// a single warning and describes every option and table the installed kiv
-// has.
+// work from there (a program recorded with the installed kivrec, converted,
+// loaded and reported), kivrec's library lands in its private folder, and
+// every manual page lands in share/man/man1, renders without a single
+// warning and describes every option, command and table its program has.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -46,6 +47,28 @@ std::string plain(const std::string& rendered) {
   return text;
 }
 
+// The part of a rendered page under the heading line (a section such as
+// "OPTIONS", or a subsection such as "   load"): up to the next heading of
+// the same or a higher level. Empty when there is no such heading.
+std::string part_under(const std::string& page, const std::string& heading) {
+  const std::size_t indent = heading.find_first_not_of(' ');
+  std::string text;
+  bool inside = false;
+  for (const std::string& line : lines_of(page)) {
+    const std::size_t line_indent = line.find_first_not_of(' ');
+    if (inside && line_indent != std::string::npos && line_indent <= indent) break;
+    if (inside) text += line + "\n";
+    if (line == heading) inside = true;
+  }
+  return inside ? "\n" + text : "";
+}
+
+// The page text has an entry tagged with option (alone or after others,
+// "-v, -V"), as .TP makes it.
+bool has_entry(const std::string& text, const std::string& option) {
+  return std::regex_search(text, std::regex("\n {7}(-[-A-Za-z]+, )*" + option + "[ ,\n]"));
+}
+
 kivtest::program_result run(const std::string& program, std::vector<std::string> args, const fs::path& cwd = {}) {
   kivtest::program_run r;
   r.args = std::move(args);
@@ -66,9 +89,16 @@ class Installed : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(installed_.status, 0) << installed_.out << installed_.err; }
 
   static fs::path in_prefix(const std::string& relative) { return prefix_->path() / relative; }
-  static kivtest::program_result groff(std::vector<std::string> args) {
-    args.push_back(in_prefix("share/man/man1/kiv.1").string());
+  static fs::path page_of(const std::string& program) { return in_prefix("share/man/man1/" + program + ".1"); }
+  static kivtest::program_result groff(const std::string& program, std::vector<std::string> args) {
+    args.push_back(page_of(program).string());
     return run(GROFF_BINARY, std::move(args));
+  }
+  // The page as text, without the overstrikes of bold and underline.
+  static std::string rendered(const std::string& program) {
+    const auto r = groff(program, {"-man", "-Tascii", "-P-c", "-P-b", "-P-u"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return plain(r.out);
   }
 
   static kivtest::scratch_dir* prefix_;
@@ -78,11 +108,16 @@ class Installed : public ::testing::Test {
 kivtest::scratch_dir* Installed::prefix_ = nullptr;
 kivtest::program_result Installed::installed_;
 
+TEST_F(Installed, ProgramsLandInBinAndTheRecordingLibraryInItsFolder) {
+  for (const char* program : {"kiv", "kivgen", "kivdb", "kivrec"})
+    EXPECT_TRUE(executable(in_prefix(std::string("bin/") + program))) << program;
+  EXPECT_TRUE(fs::is_regular_file(in_prefix(KIV_PRIVATE_LIBDIR "/libkivrec.so")));
+  EXPECT_FALSE(fs::exists(in_prefix("bin/libkivrec.so")));
+}
+
 TEST_F(Installed, ProgramsWorkFromBin) {
   const fs::path kiv = in_prefix("bin/kiv");
   const fs::path kivgen = in_prefix("bin/kivgen");
-  ASSERT_TRUE(executable(kiv));
-  ASSERT_TRUE(executable(kivgen));
   kivtest::scratch_dir work("kiv_installed_run");
   const auto gen = run(kivgen.string(), {"--dir", ".", "--runid", "r", "--records", "2000"}, work.path());
   ASSERT_EQ(gen.status, 0) << gen.err;
@@ -91,22 +126,64 @@ TEST_F(Installed, ProgramsWorkFromBin) {
   EXPECT_TRUE(fs::file_size(work.path() / "r" / "kiv.r.memory.1.csv") > 0);
 }
 
-TEST_F(Installed, ManualPageIsOursAndRendersWithoutWarnings) {
-  const fs::path page = in_prefix("share/man/man1/kiv.1");
-  ASSERT_TRUE(fs::exists(page));
-  EXPECT_EQ(kivtest::read_file(page), kivtest::read_file(fs::path(KIV_SOURCE_DIR) / "doc" / "kiv.1"));
-  const kivtest::program_result r = groff({"-man", "-ww", "-z"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "") << "groff warns";
+// A small program with known leaks, built here, goes the whole way with
+// the installed programs alone: kivrec finds its library from its own
+// place (here a copy of the installed tree, started through a symbolic
+// link), kiv converts, kivdb loads and reports the leaks.
+TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
+  kivtest::scratch_dir work("kiv_installed_record");
+  const fs::path moved = work.path() / "moved";
+  fs::copy(prefix_->path(), moved, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::create_symlink(moved / "bin" / "kivrec", work.path() / "kivrec");
+  kivtest::write_file(work.path() / "leaky.c",
+                      "#include <stdlib.h>\n#include <string.h>\n"
+                      "static void* kept[3];\n"
+                      "__attribute__((noinline)) static void leak_here(int i) {\n"
+                      "  kept[i] = malloc(4000);\n  memset(kept[i], 1, 4000);\n}\n"
+                      "int main(void) {\n"
+                      "  for (int i = 0; i < 3; ++i) leak_here(i);\n"
+                      "  for (int i = 0; i < 100; ++i) free(malloc(100 + i));\n"
+                      "  return 0;\n}\n");
+  const auto built = run(C_COMPILER, {"-O0", "-g", "-o", "leaky", "leaky.c"}, work.path());
+  ASSERT_EQ(built.status, 0) << built.err;
+
+  kivtest::program_run record{{"--dir", ".", "--runid", "r", "--quiet", "--", "./leaky"}, work.path().string(), {}};
+  record.env["KIVREC_LIBRARY"] = std::nullopt;
+  record.env["LD_PRELOAD"] = std::nullopt;
+  const auto recorded = kivtest::run_program((work.path() / "kivrec").string(), record);
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  const auto converted = run(in_prefix("bin/kiv").string(), {"-R", "r"}, work.path());
+  ASSERT_EQ(converted.status, 0) << converted.err;
+  const auto loaded = run(in_prefix("bin/kivdb").string(), {"load", "r"}, work.path());
+  ASSERT_EQ(loaded.status, 0) << loaded.err;
+
+  const auto reported =
+      run(in_prefix("bin/kivdb").string(), {"report", "--db", "r/kiv.r.db", "--json", "report.json"}, work.path());
+  ASSERT_EQ(reported.status, 0) << reported.err;
+  EXPECT_NE(reported.out.find("leak_here"), std::string::npos) << reported.out;
+  // The three blocks of leak_here are alive at the end, under its location
+  // (a library the program loads may leave blocks of its own besides).
+  const std::string json = kivtest::read_file(work.path() / "report.json");
+  const std::regex leak_entry("\\{\"name\": \"[^\"]*leak_here[^\"]*\", \"bytes\": 12000, \"blocks\": 3\\}");
+  EXPECT_TRUE(std::regex_search(json, leak_entry)) << json;
+}
+
+TEST_F(Installed, ManualPagesAreOursAndRenderWithoutWarnings) {
+  for (const char* program : {"kiv", "kivdb", "kivrec"}) {
+    const fs::path page = page_of(program);
+    ASSERT_TRUE(fs::exists(page)) << page;
+    EXPECT_EQ(kivtest::read_file(page), kivtest::read_file(fs::path(KIV_SOURCE_DIR) / "doc" / (std::string(program) + ".1")));
+    const kivtest::program_result r = groff(program, {"-man", "-ww", "-z"});
+    EXPECT_EQ(r.status, 0) << program;
+    EXPECT_EQ(r.err, "") << program << ": groff warns";
+  }
 }
 
 // The page keeps up with the program: every option of the usage text (and
 // -M, which the usage text leaves out) has its entry, and every table a
 // conversion writes has its paragraph.
 TEST_F(Installed, ManualPageDescribesEveryOptionAndTable) {
-  const auto rendered = groff({"-man", "-Tascii", "-P-c", "-P-b", "-P-u"});
-  ASSERT_EQ(rendered.status, 0) << rendered.err;
-  const std::string page = plain(rendered.out);
+  const std::string page = rendered("kiv");
 
   const auto usage = run(in_prefix("bin/kiv").string(), {"-x"});
   std::set<std::string> options{"-M"};
@@ -120,7 +197,7 @@ TEST_F(Installed, ManualPageDescribesEveryOptionAndTable) {
   }
   ASSERT_GE(options.size(), 10U) << usage.out;
   for (const std::string& option : options) {
-    EXPECT_TRUE(std::regex_search(page, std::regex("\n {7}(-[A-Za-z]+, )*" + option + "[ ,\n]"))) << "no entry for " << option;
+    EXPECT_TRUE(has_entry(page, option)) << "no entry for " << option;
   }
 
   kivtest::scratch_dir work("kiv_installed_tables");
@@ -137,6 +214,44 @@ TEST_F(Installed, ManualPageDescribesEveryOptionAndTable) {
   for (const std::string& table : tables) {
     EXPECT_TRUE(std::regex_search(section, std::regex("\n {7}" + table + "[ \n]"))) << "no paragraph for " << table;
   }
+}
+
+// Every command of kivdb's usage text has its subsection in the page, and
+// every option the usage names for it has its entry there.
+TEST_F(Installed, KivdbPageDescribesEveryCommandAndItsOptions) {
+  const std::string page = rendered("kivdb");
+  const auto usage = run(in_prefix("bin/kivdb").string(), {"--help"});
+  ASSERT_EQ(usage.status, 0) << usage.err;
+  const std::regex command_line("^  kivdb ([a-z]+)(.*)$");
+  const std::regex option_word("(^|[ [|])(--?[a-z][-a-z]*)");
+  std::set<std::string> commands;
+  for (const std::string& line : lines_of(usage.out)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, command_line)) continue;
+    const std::string command = m[1];
+    const std::string words = m[2];
+    commands.insert(command);
+    const std::string section = part_under(page, "   " + command);
+    ASSERT_FALSE(section.empty()) << "no subsection for " << command;
+    for (std::sregex_iterator it(words.begin(), words.end(), option_word), end; it != end; ++it)
+      EXPECT_TRUE(has_entry(section, (*it)[2])) << command << ": no entry for " << (*it)[2];
+  }
+  EXPECT_GE(commands.size(), 4U) << usage.out;
+}
+
+// Every option of kivrec's help text has its entry under OPTIONS.
+TEST_F(Installed, KivrecPageDescribesEveryOption) {
+  const std::string options_part = part_under(rendered("kivrec"), "OPTIONS");
+  const auto help = run(in_prefix("bin/kivrec").string(), {"--help"});
+  ASSERT_EQ(help.status, 0) << help.err;
+  const std::regex option_line("^ +(--[a-z][-a-z]*)( .*)?$");
+  std::set<std::string> options;
+  for (const std::string& line : lines_of(help.out)) {
+    std::smatch m;
+    if (std::regex_match(line, m, option_line)) options.insert(m[1]);
+  }
+  EXPECT_GE(options.size(), 9U) << help.out;
+  for (const std::string& option : options) EXPECT_TRUE(has_entry(options_part, option)) << "no entry for " << option;
 }
 
 }  // namespace

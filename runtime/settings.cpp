@@ -1,4 +1,4 @@
-#include "driver/settings.h"
+#include "runtime/settings.h"
 
 int debug_level = 0;
 char data_sep = default_separator;
