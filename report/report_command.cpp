@@ -1,16 +1,14 @@
 // kivdb report: the terminal summary of a loaded run, and on request its
 // JSON summary and its self-contained HTML page.
-#include <charconv>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 
 #include "db/commands.h"
 #include "db/db_options.h"
+#include "report/command_support.h"
 #include "report/renderers.h"
-#include "report/report_builder.h"
+#include "report/run_source.h"
 
 namespace kivdb {
 
@@ -26,14 +24,6 @@ struct report_options {
   std::size_t top = default_top;
 };
 
-std::size_t parse_top(const std::string& text) {
-  std::size_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0)
-    throw std::invalid_argument("--top needs a positive number, not \"" + text + "\"");
-  return value;
-}
-
 report_options parse(command_args args) {
   report_options o;
   std::string top;
@@ -43,38 +33,13 @@ report_options parse(command_args args) {
         take_value_option(args, i, "--json", o.json_path))
       continue;
     if (take_value_option(args, i, "--top", top)) {
-      o.top = parse_top(top);
+      o.top = report::parse_top(top);
       continue;
     }
     throw std::invalid_argument(std::string("unknown argument ") + args[i]);
   }
   if (!o.target) throw std::invalid_argument("--db FILE or --pg CONNINFO is needed");
   return o;
-}
-
-// The run to report: the one named, or the only one the database holds.
-std::string choose_run(database& db, const std::string& wanted) {
-  const auto runs = report::loaded_runs(db);
-  std::string list;
-  for (const auto& r : runs) list += (list.empty() ? "" : ", ") + r;
-  if (!wanted.empty()) {
-    for (const auto& r : runs)
-      if (r == wanted) return r;
-    throw db_error("run " + wanted + " is not in the database (runs: " +
-                   (list.empty() ? "none" : list) + ")");
-  }
-  if (runs.size() == 1) return runs.front();
-  if (runs.empty()) throw db_error("the database holds no run; load one with kivdb load");
-  throw db_error("the database holds several runs (" + list + "); choose one with --run");
-}
-
-template <typename Render>
-void write_file(const std::string& path, const Render& render) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot write " + path);
-  render(out);
-  out.flush();
-  if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace
@@ -88,19 +53,12 @@ int report_command(command_args args) {
     return exit_usage;
   }
   try {
-    if (options.target->engine == engine_kind::sqlite &&
-        !std::filesystem::exists(options.target->where))
-      throw db_error("no database " + options.target->where);
-    auto db = open_database(*options.target);
-    const std::string run = choose_run(*db, options.run_id);
-    const report::report_data data = report::build_report(*db, run);
+    const report::report_data data = report::build_report(report::run_source::of_database(*options.target, options.run_id));
     report::write_text(std::cout, data, options.top);
     if (!options.json_path.empty())
-      write_file(options.json_path,
-                 [&](std::ostream& out) { report::write_json(out, data, options.top); });
+      report::write_checked(options.json_path, [&](std::ostream& out) { report::write_json(out, data, options.top); });
     if (!options.html_path.empty()) {
-      write_file(options.html_path,
-                 [&](std::ostream& out) { report::write_html(out, data, options.top); });
+      report::write_checked(options.html_path, [&](std::ostream& out) { report::write_html(out, data, options.top); });
       std::cout << "\nReport: " << options.html_path << '\n';
     }
     std::cout.flush();
