@@ -8,12 +8,16 @@ namespace kivdb {
 
 namespace {
 
-constexpr std::array<subcommand, 4> subcommands = {{
+constexpr std::array<subcommand, 5> subcommands = {{
     {"load", "load <trace directory | kiv.<runid>.sql> [--db FILE | --pg CONNINFO] [-sd C] [-sf C] [--allow-cut]", load_command},
     {"export", "export --db FILE | --pg CONNINFO --run ID --out DIR", export_command},
     {"schema", "schema [--sqlite | --postgresql | --markdown]", schema_command},
     {"report", "report --db FILE | --pg CONNINFO [--run ID] [-o report.html] [--json FILE] [--top N]",
      report_command},
+    {"diff",
+     "diff <base run> <new run> [--fail-if METRIC:CHANGE]... [-o page.html] [--json FILE] [--top N] [-sd C] [-sf C]; "
+     "a run is a trace directory, or --db FILE | --pg CONNINFO [--run ID]",
+     diff_command},
 }};
 
 void usage(std::FILE* out) {

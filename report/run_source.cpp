@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "db/load_error.h"
 #include "db/loader.h"
 #include "report/report_builder.h"
 
@@ -41,6 +42,8 @@ class scratch_database {
 // time of the report: the loader's checks and figures, and a run cut short
 // is reported as such rather than refused.
 report_data directory_report(const run_source& source, const report_settings& settings) {
+  if (!fs::exists(source.directory))
+    throw load_error(source.directory.string(), 0, "no such trace directory or script");
   const fs::path script = fs::is_directory(source.directory) ? find_script(source.directory) : source.directory;
   const script_manifest manifest = read_manifest(script);
   if (!source.run_id.empty() && source.run_id != manifest.run_id)
