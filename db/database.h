@@ -30,6 +30,8 @@ struct db_target {
   std::string where;  // file name or conninfo
 };
 
+struct field;
+
 // One row of a result, valid only inside the callback that receives it.
 class row_view {
  public:
@@ -39,6 +41,11 @@ class row_view {
   virtual std::string_view text(int column) const = 0;
   virtual std::int64_t integer(int column) const = 0;
   virtual std::string_view name(int column) const = 0;
+  // The row's fields, one per column, when the row holds them as parsed
+  // fields (a table file read without a database); nullptr otherwise.
+  // Readers of millions of rows take them in one call instead of one call
+  // per column.
+  virtual const field* fields() const { return nullptr; }
 };
 
 // A whole result, for small queries. The column names come with the first

@@ -24,4 +24,14 @@ bool take_target_option(command_args args, std::size_t& i, std::optional<db_targ
   return false;
 }
 
+bool take_separator_option(command_args args, std::size_t& i, char& field_sep, char& fun_sep) {
+  const std::string_view word = args[i];
+  if (word != "-sd" && word != "-sf") return false;
+  if (i + 1 >= args.size() || args[i + 1][0] == '\0') throw std::invalid_argument(std::string(word) + " needs a character");
+  const char sep = args[++i][0];
+  if (sep == '\n') throw std::invalid_argument("a line end cannot separate fields");
+  (word == "-sd" ? field_sep : fun_sep) = sep;
+  return true;
+}
+
 }  // namespace kivdb

@@ -18,4 +18,9 @@ bool take_target_option(command_args args, std::size_t& i, std::optional<db_targ
 // Reads "--<name> VALUE" at args[i]; the same conventions.
 bool take_value_option(command_args args, std::size_t& i, std::string_view name, std::string& value);
 
+// Reads "-sd C" or "-sf C" (the separators a run was converted with) at
+// args[i]: the first character of the word, as kiv reads them. Throws
+// std::invalid_argument for an empty word or a line end.
+bool take_separator_option(command_args args, std::size_t& i, char& field_sep, char& fun_sep);
+
 }  // namespace kivdb

@@ -382,6 +382,13 @@ std::span<const std::string_view> image_splitter::label_order() {
   return order;
 }
 
+std::span<const std::string_view> image_splitter::label_columns() {
+  static constexpr std::string_view columns[] = {"pid",   "tag",   "rec",        "other_rec", "location", "freed_by",
+                                                 "malid", "color", "process_id", "arc",       "grp",      "kind",
+                                                 "objid", "object", "funnr",     "function"};
+  return columns;
+}
+
 row_labeller* image_splitter::labeller(const table_def& t) {
   if (!t.per_image) return nullptr;
   for (std::size_t i = 0; i < names_.size(); ++i)
@@ -399,6 +406,15 @@ row_labeller* image_splitter::labeller(const table_def& t) {
   names_.push_back(t.name);
   labellers_.push_back(std::move(made));
   return labellers_.back().get();
+}
+
+void image_splitter::restart(const table_def& t) {
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    if (names_[i] != t.name) continue;
+    names_.erase(names_.begin() + static_cast<std::ptrdiff_t>(i));
+    labellers_.erase(labellers_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
 }
 
 const std::vector<std::optional<std::uint64_t>>& image_splitter::last_memory_recs() const {

@@ -54,9 +54,14 @@ class image_splitter {
   // The labels of some tables use rows of others: label the tables in
   // label_order().
   row_labeller* labeller(const table_def& table);
+  // Starts the table's labels afresh, for reading its rows again: what
+  // they told other tables the first time stays.
+  void restart(const table_def& table);
   // The tables whose labels others use, first to last; any other table
   // may come at any time.
   static std::span<const std::string_view> label_order();
+  // The columns any labeller reads (a table has some of them).
+  static std::span<const std::string_view> label_columns();
 
   // Each image's largest memory record number so far (index n - 1 for
   // image n; nullopt: no memory row yet).

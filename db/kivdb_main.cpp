@@ -12,7 +12,9 @@ constexpr std::array<subcommand, 5> subcommands = {{
     {"load", "load <trace directory | kiv.<runid>.sql> [--db FILE | --pg CONNINFO] [-sd C] [-sf C] [--allow-cut]", load_command},
     {"export", "export --db FILE | --pg CONNINFO --run ID --out DIR", export_command},
     {"schema", "schema [--sqlite | --postgresql | --markdown]", schema_command},
-    {"report", "report --db FILE | --pg CONNINFO [--run ID] [-o report.html] [--json FILE] [--top N]",
+    {"report",
+     "report <trace directory | kiv.<runid>.sql> | --db FILE | --pg CONNINFO [--run ID] [-o report.html] "
+     "[--json FILE] [--top N] [-sd C] [-sf C]",
      report_command},
     {"diff",
      "diff <base run> <new run> [--fail-if METRIC:CHANGE]... [-o page.html] [--json FILE] [--top N] [-sd C] [-sf C]; "

@@ -27,22 +27,13 @@ struct load_request {
   load_options options;
 };
 
-// The first character of the word, as kiv reads -sd and -sf.
-char separator_of(command_args args, std::size_t& i, const char* name) {
-  if (i + 1 >= args.size() || args[i + 1][0] == '\0') throw std::invalid_argument(std::string(name) + " needs a character");
-  return args[++i][0];
-}
-
 load_request parse_args(command_args args) {
   load_request r;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string_view word = args[i];
-    if (take_target_option(args, i, r.target)) continue;
-    if (word == "-sd") {
-      r.options.field_sep = separator_of(args, i, "-sd");
-    } else if (word == "-sf") {
-      r.options.fun_sep = separator_of(args, i, "-sf");
-    } else if (word == "--allow-cut") {
+    if (take_target_option(args, i, r.target) || take_separator_option(args, i, r.options.field_sep, r.options.fun_sep))
+      continue;
+    if (word == "--allow-cut") {
       r.options.allow_cut = true;
     } else if (word.starts_with("-") || !r.source.empty()) {
       throw std::invalid_argument("unexpected word " + std::string(word));
@@ -51,8 +42,6 @@ load_request parse_args(command_args args) {
     }
   }
   if (r.source.empty()) throw std::invalid_argument("name a trace directory or a kiv.<runid>.sql script");
-  if (r.options.field_sep == '\n' || r.options.fun_sep == '\n')
-    throw std::invalid_argument("a line end cannot separate fields");
   return r;
 }
 

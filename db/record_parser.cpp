@@ -1,7 +1,14 @@
 #include "db/record_parser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kivdb {
 
@@ -41,10 +48,58 @@ const char* find_line_end(const char* from, const char* to) {
   return static_cast<const char*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
 }
 
+// Every place of c in [from, to), in order. A row of the "memory" table
+// holds about ninety separators in 550 bytes: comparing sixteen (with AVX2
+// thirty-two) bytes at a time finds them in a fraction of the time a byte
+// loop takes.
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void find_all_avx2(const char* from, const char* to, char c,
+                                                   std::vector<const char*>& out) {
+  constexpr std::ptrdiff_t chunk = sizeof(__m256i);
+  const __m256i needle = _mm256_set1_epi8(c);
+  const char* p = from;
+  for (; to - p >= chunk; p += chunk) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, needle)));
+    for (; mask != 0; mask &= mask - 1) out.push_back(p + __builtin_ctz(mask));
+  }
+  for (; p != to; ++p)
+    if (*p == c) out.push_back(p);
+}
+
+const bool has_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
+void find_all(const char* from, const char* to, char c, std::vector<const char*>& out) {
+#if defined(__x86_64__)
+  if (has_avx2) return find_all_avx2(from, to, c, out);
+#endif
+  const char* p = from;
+#if defined(__SSE2__)
+  constexpr std::ptrdiff_t chunk = sizeof(__m128i);
+  const __m128i needle = _mm_set1_epi8(c);
+  for (; to - p >= chunk; p += chunk) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle)));
+    for (; mask != 0; mask &= mask - 1) out.push_back(p + __builtin_ctz(mask));
+  }
+#endif
+  for (; p != to; ++p)
+    if (*p == c) out.push_back(p);
+}
+
 const char* find_last(const char* from, const char* to, char c) {
   while (to != from)
     if (*--to == c) return to;
   return nullptr;
+}
+
+// Labels are a few bytes long: compared inline rather than by a call.
+bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 std::size_t count(std::string_view s, char c) {
@@ -123,7 +178,7 @@ inline bool parse_number(col_type type, std::string_view text, std::int64_t& val
 }  // namespace
 
 record_parser::record_parser(const table_def& table, char field_sep, char fun_sep, std::string_view run_id)
-    : table_(table), field_sep_(field_sep), run_id_(run_id) {
+    : table_(table), field_sep_(field_sep), one_separator_(field_sep == fun_sep), run_id_(run_id) {
   int stored = 0;
   for (const column& c : table.columns) {
     const bool label = c.type == col_type::label;
@@ -131,12 +186,27 @@ record_parser::record_parser(const table_def& table, char field_sep, char fun_se
     if (!label) ++stored;
   }
   fields_.resize(table.row_width());
+  converted_.assign(fields_.size(), 1);
+  separators_.reserve(layout_.size() * 2);
+}
+
+void record_parser::convert_only(std::span<const std::string_view> columns) {
+  converted_.assign(fields_.size(), 0);
+  columns_.clear();
+  for (std::size_t i = 0; i < layout_.size(); ++i) {
+    const field_layout& s = layout_[i];
+    // The run id is checked on every row.
+    const bool wanted = s.stored == 0 || std::find(columns.begin(), columns.end(), s.name) != columns.end();
+    if (s.stored < 0 || !wanted) continue;
+    converted_[static_cast<std::size_t>(s.stored)] = 1;
+    columns_.push_back(i);
+  }
 }
 
 void record_parser::set(int column, std::string_view text) {
   const field_layout& s = layout_[static_cast<std::size_t>(column)];
   if (s.stored < 0) {
-    if (text != s.name)
+    if (!same_text(text, s.name))
       throw parse_failure("field " + std::to_string(column + 1) + " is " + shown(text) + ", expected the label '" +
                           std::string(s.name) + "'");
     return;
@@ -144,7 +214,8 @@ void record_parser::set(int column, std::string_view text) {
   field& f = fields_[static_cast<std::size_t>(s.stored)];
   f.text = text;
   f.null = false;
-  if (s.type != col_type::text && !parse_number(s.type, text, f.number))
+  if (s.type != col_type::text && converted_[static_cast<std::size_t>(s.stored)] &&
+      !parse_number(s.type, text, f.number))
     throw parse_failure("field " + std::to_string(column + 1) + " (" + std::string(s.name) + ") is not " +
                         what_number(s.type) + ": " + shown(text));
 }
@@ -179,7 +250,35 @@ std::size_t record_parser::field_count(std::string_view line) const {
   return fields;
 }
 
+// With one separator character the places of all separators tell the
+// fields: a free text takes the separators its fixed fields on both sides
+// leave over. Only the fields asked for are set.
+void record_parser::split_at_separators(std::string_view line) {
+  separators_.clear();
+  find_all(line.data(), line.data() + line.size(), field_sep_, separators_);
+  const std::size_t n = layout_.size();
+  const std::size_t count = separators_.size();
+  if (count < n - 1) wrong_count(line, false);
+  const int free = table_.free_text;
+  if (free < 0 && count > n - 1) wrong_count(line, true);
+  const std::size_t extra = count - (n - 1);
+  // The separator after field i; fields after the free text count theirs
+  // from the right.
+  auto after = [&](std::size_t i) { return free >= 0 && i >= static_cast<std::size_t>(free) ? i + extra : i; };
+  auto split = [&](std::size_t i) {
+    const char* start = i == 0 ? line.data() : separators_[after(i - 1)] + 1;
+    const char* end = i + 1 == n ? line.data() + line.size() : separators_[after(i)];
+    set(static_cast<int>(i), {start, static_cast<std::size_t>(end - start)});
+  };
+  if (columns_.empty()) {
+    for (std::size_t i = 0; i < n; ++i) split(i);
+  } else {
+    for (const std::size_t i : columns_) split(i);
+  }
+}
+
 void record_parser::split_fields(std::string_view line) {
+  if (one_separator_) return split_at_separators(line);
   const int n = static_cast<int>(layout_.size());
   const int free = table_.free_text;
   const int left_end = free >= 0 ? free : n - 1;
@@ -219,7 +318,7 @@ const char* record_parser::parse(const char* data, const char* end, std::int64_t
     ++lines;
     next = eol + 1;
   }
-  if (fields_.front().text != run_id_)
+  if (!same_text(fields_.front().text, run_id_))
     throw parse_failure("row of run " + shown(fields_.front().text) + " in a file of run '" + std::string(run_id_) +
                         "'");
   fields_.back() = {{}, row_nr, false};

@@ -6,6 +6,7 @@
 // record.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,13 @@ class record_parser {
   const char* parse(const char* data, const char* end, std::int64_t row_nr, std::uint64_t& lines,
                     std::vector<flowdata_entry>& entries);
 
+  // Sets only the fields of the named stored columns (the others, labels
+  // included, are found but neither stored nor checked; the field count
+  // still is): for readers that need a few columns of wide rows. Tables
+  // written with one separator character (-sf as -sd) only; others still
+  // set every field.
+  void convert_only(std::span<const std::string_view> columns);
+
   const std::vector<field>& fields() const { return fields_; }
   std::vector<field>& fields() { return fields_; }
 
@@ -58,6 +66,7 @@ class record_parser {
   void split(std::string_view record, int first, int last_plus_one);
   void split_line(std::string_view line);
   void split_fields(std::string_view line);
+  void split_at_separators(std::string_view line);
   std::size_t field_count(std::string_view line) const;
   void set(int column, std::string_view text);
   [[noreturn]] void wrong_count(std::string_view line, bool too_many) const;
@@ -67,9 +76,13 @@ class record_parser {
 
   const table_def& table_;
   char field_sep_;
+  bool one_separator_;  // -sf is -sd: every field ends at the same character
   std::string_view run_id_;
   std::vector<field_layout> layout_;
   std::vector<field> fields_;
+  std::vector<unsigned char> converted_;  // by stored column: 1 to convert
+  std::vector<std::size_t> columns_;      // the fields to set (layout indexes); empty: all
+  std::vector<const char*> separators_;
 };
 
 }  // namespace kivdb

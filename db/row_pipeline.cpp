@@ -104,8 +104,9 @@ void parse_all(record_parser& parser, const pipeline_input& in, std::vector<flow
         queue.push_ready(std::move(b));
         throw load_error(in.path, record_line, e.what());
       }
-      b->fields.insert(b->fields.end(), parser.fields().begin(), parser.fields().end());
-      if (in.labeller != nullptr) in.labeller->label(std::span(b->fields).last(parser.fields().size()));
+      std::vector<field>& parsed = parser.fields();
+      if (in.labeller != nullptr) in.labeller->label(parsed);
+      b->fields.insert(b->fields.end(), parsed.begin(), parsed.end());
       ++b->rows;
       ++row;
     }

@@ -40,19 +40,6 @@ void take_run(diff_options& o, const std::string& id) {
   o.runs.back().run_id = id;
 }
 
-// "-sd C" and "-sf C": the separators the directories were converted
-// with, the first character of the word as kiv reads them.
-bool take_separator(command_args args, std::size_t& i, char& field_sep, char& fun_sep) {
-  const std::string_view word = args[i];
-  if (word != "-sd" && word != "-sf") return false;
-  std::string value;
-  take_value_option(args, i, word, value);
-  if (value.empty()) throw std::invalid_argument(std::string(word) + " needs a character");
-  if (value.front() == '\n') throw std::invalid_argument("a line end cannot separate fields");
-  (word == "-sd" ? field_sep : fun_sep) = value.front();
-  return true;
-}
-
 bool take_output(command_args args, std::size_t& i, diff_options& o) {
   std::string value;
   if (take_value_option(args, i, "-o", o.html_path) || take_value_option(args, i, "--json", o.json_path)) return true;
@@ -67,8 +54,7 @@ bool take_output(command_args args, std::size_t& i, diff_options& o) {
 
 diff_options parse(command_args args) {
   diff_options o;
-  char field_sep = ';';
-  char fun_sep = ';';
+  report::directory_options separators;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::optional<db_target> target;
     std::string run;
@@ -76,7 +62,7 @@ diff_options parse(command_args args) {
       o.runs.push_back(report::run_source::of_database(*target));
     } else if (take_value_option(args, i, "--run", run)) {
       take_run(o, run);
-    } else if (!take_output(args, i, o) && !take_separator(args, i, field_sep, fun_sep)) {
+    } else if (!take_output(args, i, o) && !take_separator_option(args, i, separators.field_sep, separators.fun_sep)) {
       if (args[i][0] == '-') throw std::invalid_argument(std::string("unknown argument ") + args[i]);
       o.runs.push_back(report::run_source::of_directory(args[i]));
     }
@@ -84,10 +70,7 @@ diff_options parse(command_args args) {
   if (o.runs.size() != compared_runs)
     throw std::invalid_argument("name two runs, the baseline and then the new one, each " + std::string(run_words) +
                                 " (" + std::to_string(o.runs.size()) + " named)");
-  for (report::run_source& run : o.runs) {
-    run.field_sep = field_sep;
-    run.fun_sep = fun_sep;
-  }
+  for (report::run_source& run : o.runs) run.separators = separators;
   return o;
 }
 

@@ -23,19 +23,15 @@ enum freemem_column : int { f_image, f_rec, f_freed_by, f_tag };
 
 std::uint64_t as_unsigned(std::int64_t v) { return static_cast<std::uint64_t>(v); }
 
+// A record kind letter, compared without a call.
+bool is_tag(std::string_view tag, char letter) { return tag.size() == 1 && tag[0] == letter; }
+
 // Bucket of an allocation size: the smallest i with size <= 2^i.
 std::size_t size_bucket(std::uint64_t size) {
   return size <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(size - 1));
 }
 
 }  // namespace
-
-std::size_t memory_scan::place_hash::operator()(const block_place& p) const {
-  constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = as_unsigned(p.image);
-  for (const std::int64_t v : {p.location, p.process, p.arc}) h = (h ^ as_unsigned(v)) * mix;
-  return static_cast<std::size_t>(h ^ (h >> 29));
-}
 
 memory_scan::memory_scan(const report_settings& settings, std::vector<std::uint64_t> offsets,
                          std::uint64_t first_x, std::uint64_t last_x)
@@ -68,68 +64,109 @@ void memory_scan::begin_image(std::size_t image, std::int64_t pid) {
   recent_.clear();
 }
 
-void memory_scan::add(const row_view& row) {
-  const auto image = static_cast<std::size_t>(row.integer(c_image));
-  if (!current_.seen || image != image_) begin_image(image, row.integer(c_pid));
-  const std::uint64_t rec = as_unsigned(row.integer(c_rec));
-  const std::uint64_t x = rec + offset(image);
-  const std::string_view tag = row.text(c_tag);
-  count_blocks(row, tag, rec);
+memory_row memory_scan::memory_row_of(const row_view& row) {
+  if (const field* f = row.fields()) return memory_row_of(f);
+  memory_row r;
+  r.image = static_cast<std::size_t>(row.integer(c_image));
+  r.pid = row.integer(c_pid);
+  r.tag = row.text(c_tag);
+  r.rec = as_unsigned(row.integer(c_rec));
+  r.time = row.text(c_time);
+  r.process = row.integer(c_process);
+  r.arc = row.integer(c_arc);
+  r.location = row.integer(c_location);
+  r.malid = row.integer(c_malid);
+  r.size = row.integer(c_size);
+  r.new_size = row.integer(c_new_size);
+  r.other_rec = row.is_null(c_other_rec) ? 0 : as_unsigned(row.integer(c_other_rec));
+  r.global_wf = as_unsigned(row.integer(c_global_wf));
+  r.global_nf = as_unsigned(row.integer(c_global_nf));
+  r.process_wf = row.integer(c_process_wf);
+  r.process_in_use = row.integer(c_process_in_use);
+  r.malid_wf = row.integer(c_malid_wf);
+  r.malid_in_use = row.integer(c_malid_in_use);
+  return r;
+}
+
+memory_row memory_scan::memory_row_of(const field* f) {
+  memory_row r;
+  r.image = static_cast<std::size_t>(f[c_image].number);
+  r.pid = f[c_pid].number;
+  r.tag = f[c_tag].text;
+  r.rec = as_unsigned(f[c_rec].number);
+  r.time = f[c_time].text;
+  r.process = f[c_process].number;
+  r.arc = f[c_arc].number;
+  r.location = f[c_location].number;
+  r.malid = f[c_malid].number;
+  r.size = f[c_size].number;
+  r.new_size = f[c_new_size].number;
+  r.other_rec = f[c_other_rec].null ? 0 : as_unsigned(f[c_other_rec].number);
+  r.global_wf = as_unsigned(f[c_global_wf].number);
+  r.global_nf = as_unsigned(f[c_global_nf].number);
+  r.process_wf = f[c_process_wf].number;
+  r.process_in_use = f[c_process_in_use].number;
+  r.malid_wf = f[c_malid_wf].number;
+  r.malid_in_use = f[c_malid_in_use].number;
+  return r;
+}
+
+void memory_scan::add(const memory_row& row) {
+  if (!current_.seen || row.image != image_) begin_image(row.image, row.pid);
+  const std::uint64_t x = row.rec + offset(row.image);
+  count_blocks(row);
   summarise(row, x);
-  const image_key location{static_cast<std::int64_t>(image), row.integer(c_location)};
-  if (tag == "a" || tag == "n") count_allocation(tag, rec, location, row.integer(c_size));
-  if (tag == "f" && !row.is_null(c_other_rec))
-    count_temporary(rec, as_unsigned(row.integer(c_other_rec)), row.integer(c_new_size));
+  if (is_tag(row.tag, 'a') || is_tag(row.tag, 'n')) count_allocation(row);
+  if (is_tag(row.tag, 'f')) count_temporary(row);
   follow_malid(row, x);
   follow_process(row, x);
 }
 
-std::uint32_t memory_scan::place_of(const row_view& row) {
-  const block_place place{static_cast<std::int64_t>(image_), row.integer(c_location), row.integer(c_process),
-                          row.integer(c_arc)};
-  if (place.arc != 0) call_arcs_ = true;
-  const auto [it, fresh] = place_index_.try_emplace(place, static_cast<std::uint32_t>(places_.size()));
-  if (fresh) places_.push_back(place);
-  return it->second;
+// A block alive at the end counts for the place that made it.
+void memory_scan::survives(const memory_row& row) {
+  location_figures& f = live_[{static_cast<std::int64_t>(image_), row.location, row.process, row.arc}];
+  f.count += 1;
+  f.bytes += row.new_size;
 }
 
 // An 'f' or 'r' row names the block it frees or moves; a free id or reset
-// id drops blocks that only its "freemem" rows name.
-void memory_scan::count_blocks(const row_view& row, std::string_view tag, std::uint64_t rec) {
-  const std::uint64_t other = row.is_null(c_other_rec) ? 0 : as_unsigned(row.integer(c_other_rec));
-  if (tag == "a") {
-    blocks_.made(image_, rec, {place_of(row), as_unsigned(row.integer(c_new_size))});
-  } else if (tag == "r" && other != 0) {
-    blocks_.moved(image_, other, rec, {place_of(row), as_unsigned(row.integer(c_new_size))});
-  } else if (tag == "f" && other != 0) {
-    blocks_.freed(image_, other);
+// id drops the blocks its "freemem" rows name.
+void memory_scan::count_blocks(const memory_row& row) {
+  if (row.arc != 0) call_arcs_ = true;
+  if (is_tag(row.tag, 'a')) {
+    if (blocks_.made(image_, row.rec)) survives(row);
+  } else if (is_tag(row.tag, 'r') && row.other_rec != 0) {
+    if (blocks_.moved(image_, row.other_rec, row.rec)) survives(row);
+  } else if (is_tag(row.tag, 'f') && row.other_rec != 0) {
+    blocks_.freed(image_);
+  } else if (is_tag(row.tag, 'F') || is_tag(row.tag, 'Z')) {
+    blocks_.dropped(image_, row.rec);
   }
 }
 
 void memory_scan::add_freemem(const row_view& row) {
   const std::string_view tag = row.text(f_tag);
-  // Frees and reallocs were counted with their memory rows.
-  if (tag == "f" || tag == "r") return;
-  blocks_.dropped(static_cast<std::size_t>(row.integer(f_image)), as_unsigned(row.integer(f_rec)),
-                  as_unsigned(row.integer(f_freed_by)));
+  const auto image = static_cast<std::size_t>(row.integer(f_image));
+  if (image == 0) return;
+  blocks_.ended(image, as_unsigned(row.integer(f_rec)), as_unsigned(row.integer(f_freed_by)),
+                !is_tag(tag, 'f') && !is_tag(tag, 'r'));
 }
 
-void memory_scan::summarise(const row_view& row, std::uint64_t x) {
+void memory_scan::summarise(const memory_row& row, std::uint64_t x) {
   ++memory_records_;
   image_figures& h = current_;
-  h.live_bytes = as_unsigned(row.integer(c_global_wf));
-  h.nofree_bytes = as_unsigned(row.integer(c_global_nf));
+  h.live_bytes = row.global_wf;
+  h.nofree_bytes = row.global_nf;
   if (!h.seen || h.live_bytes > h.peak_bytes) {
     h.seen = true;
     h.peak_bytes = h.live_bytes;
     h.peak_blocks = blocks_.alive(image_);
-    h.peak_record = as_unsigned(row.integer(c_rec));
-    h.peak_time = row.text(c_time);
-    blocks_.set_peak(image_, h.peak_record);
+    h.peak_record = row.rec;
+    h.peak_time = row.time;
   }
   const std::array<std::int64_t, 2> values{static_cast<std::int64_t>(before_.live_bytes + h.live_bytes),
                                            static_cast<std::int64_t>(before_.nofree_bytes + h.nofree_bytes)};
-  memory_.add(x, row.text(c_time), values);
+  memory_.add(x, row.time, values);
 }
 
 run_summary memory_scan::summary() const {
@@ -144,7 +181,7 @@ run_summary memory_scan::summary() const {
     if (peak == nullptr || f.peak_bytes > peak->peak_bytes) peak = &f;
   if (peak == nullptr || current_.peak_bytes > peak->peak_bytes) peak = &current_;
   s.peak_bytes = peak->peak_bytes;
-  s.peak_blocks = peak->peak_blocks - blocks_.dropped_before_peak(peak->image);
+  s.peak_blocks = peak->peak_blocks;
   s.peak_record = peak->peak_record;
   s.peak_time = peak->peak_time;
   s.peak_pid = peak->pid;
@@ -155,68 +192,86 @@ run_summary memory_scan::summary() const {
 }
 
 std::vector<std::pair<block_place, location_figures>> memory_scan::live_by_place() const {
-  std::vector<location_figures> sums(places_.size());
-  blocks_.for_each([&](const block_count::block& b) {
-    sums[b.place].count += 1;
-    sums[b.place].bytes += static_cast<std::int64_t>(b.size);
-  });
-  std::vector<std::pair<block_place, location_figures>> out;
-  for (std::size_t i = 0; i < places_.size(); ++i)
-    if (sums[i].count != 0) out.emplace_back(places_[i], sums[i]);
-  return out;
+  return {live_.begin(), live_.end()};
 }
 
-void memory_scan::count_allocation(std::string_view tag, std::uint64_t rec, image_key location, std::int64_t size) {
-  location_figures& f = allocations_[location];
-  ++f.count;
-  f.bytes += size;
-  const std::size_t bucket = size_bucket(as_unsigned(size));
+void memory_scan::count_allocation(const memory_row& row) {
+  const image_key location{static_cast<std::int64_t>(image_), row.location};
+  if (last_allocation_ == nullptr || location != last_allocation_key_) {
+    last_allocation_ = &allocations_[location];
+    last_allocation_key_ = location;
+  }
+  ++last_allocation_->count;
+  last_allocation_->bytes += row.size;
+  const std::size_t bucket = size_bucket(as_unsigned(row.size));
   if (sizes_.counts.size() <= bucket) {
     sizes_.counts.resize(bucket + 1);
     sizes_.bytes.resize(bucket + 1);
   }
   ++sizes_.counts[bucket];
-  sizes_.bytes[bucket] += as_unsigned(size);
-  if (tag == "a") recent_.add(rec, location.second);
+  sizes_.bytes[bucket] += as_unsigned(row.size);
+  if (is_tag(row.tag, 'a')) recent_.add(row.rec, row.location);
 }
 
-void memory_scan::count_temporary(std::uint64_t rec, std::uint64_t freed_rec, std::int64_t size) {
-  if (freed_rec == 0 || freed_rec > rec || rec - freed_rec > settings_.temporary_distance) return;
+void memory_scan::count_temporary(const memory_row& row) {
+  const std::uint64_t freed_rec = row.other_rec;
+  if (freed_rec == 0 || freed_rec > row.rec || row.rec - freed_rec > settings_.temporary_distance) return;
   const auto location = recent_.find(freed_rec);
   if (!location) return;
   location_figures& f = temporaries_[{static_cast<std::int64_t>(image_), *location}];
   ++f.count;
-  f.bytes += size;
+  f.bytes += row.new_size;
 }
 
-void memory_scan::follow_malid(const row_view& row, std::uint64_t x) {
-  const image_key id{static_cast<std::int64_t>(image_), row.integer(c_malid)};
-  const std::int64_t in_use = row.integer(c_malid_in_use);
-  malid_figures& f = malid_peaks_[id];
-  f.peak_in_use = std::max(f.peak_in_use, in_use);
-  f.peak_wf = std::max(f.peak_wf, row.integer(c_malid_wf));
-  auto it = malid_series_.find(id);
-  if (it == malid_series_.end())
-    it = malid_series_
-             .try_emplace(id, std::vector<std::string>{std::to_string(id_number(id.second))}, first_, last_,
-                          settings_.detail_buckets, false)
-             .first;
-  it->second.add(x, {}, std::array<std::int64_t, 1>{in_use});
+memory_scan::followed& memory_scan::malid_of(image_key id) {
+  if (last_malid_ != nullptr && id == last_malid_key_) return *last_malid_;
+  const auto [it, fresh] = malid_state_.try_emplace(id);
+  if (fresh)
+    it->second.series = &malid_series_
+                             .try_emplace(id, std::vector<std::string>{std::to_string(id_number(id.second))}, first_,
+                                          last_, settings_.detail_buckets, false)
+                             .first->second;
+  last_malid_key_ = id;
+  last_malid_ = &it->second;
+  return it->second;
 }
 
-void memory_scan::follow_process(const row_view& row, std::uint64_t x) {
-  const image_key process{static_cast<std::int64_t>(image_), row.integer(c_process)};
-  const std::int64_t wf = row.integer(c_process_wf);
-  const std::int64_t in_use = row.integer(c_process_in_use);
-  auto& peak = process_peaks_[process];
-  peak = std::max(peak, in_use);
-  auto it = process_series_.find(process);
-  if (it == process_series_.end())
-    it = process_series_
-             .try_emplace(process, std::vector<std::string>{"with free", "no free"}, first_, last_,
-                          settings_.detail_buckets, false)
-             .first;
-  it->second.add(x, {}, std::array<std::int64_t, 2>{wf, in_use - wf});
+memory_scan::followed& memory_scan::process_of(image_key id) {
+  if (last_process_ != nullptr && id == last_process_key_) return *last_process_;
+  const auto [it, fresh] = process_state_.try_emplace(id);
+  if (fresh)
+    it->second.series = &process_series_
+                             .try_emplace(id, std::vector<std::string>{"with free", "no free"}, first_, last_,
+                                          settings_.detail_buckets, false)
+                             .first->second;
+  last_process_key_ = id;
+  last_process_ = &it->second;
+  return it->second;
+}
+
+void memory_scan::follow_malid(const memory_row& row, std::uint64_t x) {
+  followed& f = malid_of({static_cast<std::int64_t>(image_), row.malid});
+  f.peak_in_use = std::max(f.peak_in_use, row.malid_in_use);
+  f.peak_wf = std::max(f.peak_wf, row.malid_wf);
+  f.series->add(x, {}, std::array<std::int64_t, 1>{row.malid_in_use});
+}
+
+void memory_scan::follow_process(const memory_row& row, std::uint64_t x) {
+  followed& f = process_of({static_cast<std::int64_t>(image_), row.process});
+  f.peak_in_use = std::max(f.peak_in_use, row.process_in_use);
+  f.series->add(x, {}, std::array<std::int64_t, 2>{row.process_wf, row.process_in_use - row.process_wf});
+}
+
+std::map<image_key, malid_figures> memory_scan::malids() const {
+  std::map<image_key, malid_figures> out;
+  for (const auto& [id, f] : malid_state_) out[id] = {f.peak_in_use, f.peak_wf};
+  return out;
+}
+
+std::map<image_key, std::int64_t> memory_scan::process_peaks() const {
+  std::map<image_key, std::int64_t> out;
+  for (const auto& [id, f] : process_state_) out[id] = f.peak_in_use;
+  return out;
 }
 
 }  // namespace kivdb::report

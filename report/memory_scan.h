@@ -37,13 +37,36 @@ using image_key = std::pair<std::int64_t, std::int64_t>;
 // unsigned ids as their two's complement.
 inline std::uint32_t id_number(std::int64_t stored) { return static_cast<std::uint32_t>(stored); }
 
+// The columns of a memory row the report uses (memory_columns() names
+// them in this order).
+struct memory_row {
+  std::size_t image = 0;
+  std::int64_t pid = 0;
+  std::string_view tag;
+  std::uint64_t rec = 0;
+  std::string_view time;
+  std::int64_t process = 0;
+  std::int64_t arc = 0;
+  std::int64_t location = 0;
+  std::int64_t malid = 0;
+  std::int64_t size = 0;
+  std::int64_t new_size = 0;
+  std::uint64_t other_rec = 0;  // 0 when NULL
+  std::uint64_t global_wf = 0;
+  std::uint64_t global_nf = 0;
+  std::int64_t process_wf = 0;
+  std::int64_t process_in_use = 0;
+  std::int64_t malid_wf = 0;
+  std::int64_t malid_in_use = 0;
+};
+
 // Where a live block was made: its image, location and call arc.
 struct block_place {
   std::int64_t image = 0;
   std::int64_t location = 0;
   std::int64_t process = 0;
   std::int64_t arc = 0;
-  bool operator==(const block_place&) const = default;
+  auto operator<=>(const block_place&) const = default;
 };
 
 // Allocations of the last few records by record number, so that a free
@@ -68,7 +91,7 @@ class recent_allocations {
   std::vector<slot> slots_;
 };
 
-// Everything gathered in the pass over the memory rows, then the "freemem"
+// Everything gathered in the pass over the "freemem" rows, then the memory
 // rows. The images of a run (one per trace header) come one after the
 // other, each with counters and record numbers starting afresh. Figures at
 // the end add up the images' last rows; the peak is the largest of the
@@ -84,11 +107,13 @@ class memory_scan {
               std::uint64_t last_x);
 
   // The columns of the memory rows add() takes, and of the freemem rows
-  // add_freemem() takes, in this order.
+  // add_freemem() takes, in this order. The freemem rows come first.
   static std::span<const std::string_view> memory_columns();
   static std::span<const std::string_view> freemem_columns();
 
-  void add(const row_view& row);
+  static memory_row memory_row_of(const row_view& row);
+  static memory_row memory_row_of(const field* fields);
+  void add(const memory_row& row);
   void add_freemem(const row_view& row);
 
   // The summary's memory figures over every image seen (call after the
@@ -97,10 +122,10 @@ class memory_scan {
   series_table memory_series() { return memory_.finish(); }
   std::map<image_key, location_figures>& allocations() { return allocations_; }
   std::map<image_key, location_figures>& temporaries() { return temporaries_; }
-  std::map<image_key, malid_figures>& malids() { return malid_peaks_; }
+  std::map<image_key, malid_figures> malids() const;
   std::map<image_key, series_reducer>& malid_series() { return malid_series_; }
   std::map<image_key, series_reducer>& process_series() { return process_series_; }
-  std::map<image_key, std::int64_t>& process_peaks() { return process_peaks_; }
+  std::map<image_key, std::int64_t> process_peaks() const;
   size_histogram& sizes() { return sizes_; }
   // Where image n starts on the axis.
   std::uint64_t offset(std::size_t image) const;
@@ -125,14 +150,23 @@ class memory_scan {
     bool seen = false;  // whether the image had a row yet
   };
 
+  // The figures kept of one malloc id or process of an image.
+  struct followed {
+    std::int64_t peak_in_use = 0;
+    std::int64_t peak_wf = 0;
+    series_reducer* series = nullptr;
+  };
+
   void begin_image(std::size_t image, std::int64_t pid);
-  void summarise(const row_view& row, std::uint64_t x);
-  void count_blocks(const row_view& row, std::string_view tag, std::uint64_t rec);
-  void count_allocation(std::string_view tag, std::uint64_t rec, image_key location, std::int64_t size);
-  void count_temporary(std::uint64_t rec, std::uint64_t freed_rec, std::int64_t size);
-  void follow_malid(const row_view& row, std::uint64_t x);
-  void follow_process(const row_view& row, std::uint64_t x);
-  std::uint32_t place_of(const row_view& row);
+  void summarise(const memory_row& row, std::uint64_t x);
+  void count_blocks(const memory_row& row);
+  void count_allocation(const memory_row& row);
+  void count_temporary(const memory_row& row);
+  void follow_malid(const memory_row& row, std::uint64_t x);
+  void follow_process(const memory_row& row, std::uint64_t x);
+  void survives(const memory_row& row);
+  followed& malid_of(image_key id);
+  followed& process_of(image_key id);
 
   const report_settings& settings_;
   std::vector<std::uint64_t> offsets_;
@@ -147,18 +181,22 @@ class memory_scan {
   series_reducer memory_;
   recent_allocations recent_;
   block_count blocks_;
-  struct place_hash {
-    std::size_t operator()(const block_place& p) const;
-  };
-  std::vector<block_place> places_;
-  std::unordered_map<block_place, std::uint32_t, place_hash> place_index_;
+  std::map<block_place, location_figures> live_;
+  // Rows of one process, malloc id and location come in runs: the last
+  // entry of each is kept at hand.
+  image_key last_allocation_key_{-1, 0};
+  location_figures* last_allocation_ = nullptr;
+  std::map<image_key, followed> malid_state_;
+  std::map<image_key, followed> process_state_;
+  image_key last_malid_key_{-1, 0};
+  followed* last_malid_ = nullptr;
+  image_key last_process_key_{-1, 0};
+  followed* last_process_ = nullptr;
   bool call_arcs_ = false;
   std::map<image_key, location_figures> allocations_;
   std::map<image_key, location_figures> temporaries_;
-  std::map<image_key, malid_figures> malid_peaks_;
   std::map<image_key, series_reducer> malid_series_;
   std::map<image_key, series_reducer> process_series_;
-  std::map<image_key, std::int64_t> process_peaks_;
   size_histogram sizes_;
 };
 

@@ -322,9 +322,9 @@ chart top_malid_chart(memory_scan& scan, const std::map<std::string, malid_group
 std::vector<chart> process_charts(memory_scan& scan, const image_names& sessions, const image_plan& plan,
                                   std::size_t count) {
   std::vector<chart> charts;
-  if (scan.process_peaks().size() < 2) return charts;
-  const auto ids = largest<image_key, std::int64_t>(
-      scan.process_peaks(), [](const std::int64_t& peak) { return peak; }, count);
+  const auto peaks = scan.process_peaks();
+  if (peaks.size() < 2) return charts;
+  const auto ids = largest<image_key, std::int64_t>(peaks, [](const std::int64_t& peak) { return peak; }, count);
   for (const image_key& id : ids) {
     const auto it = sessions.find(id);
     std::string title = "Process " + std::to_string(id_number(id.second));
@@ -361,17 +361,16 @@ report_data build_report(run_rows& rows, const report_settings& settings) {
   std::vector<std::uint64_t> offsets = image_offsets(plan, highest, last_x);
 
   memory_scan scan(settings, offsets, last_x == 0 ? 0 : 1, last_x);
+  rows.read("freemem", memory_scan::freemem_columns(), [&](const row_view& row) { scan.add_freemem(row); });
   std::vector<std::optional<std::uint64_t>> last_rec(plan.images().size());
   rows.read("memory", memory_scan::memory_columns(), [&](const row_view& row) {
-    const auto image = static_cast<std::size_t>(row.integer(0));
-    if (image >= 1 && image <= last_rec.size()) {
-      const std::uint64_t rec = as_unsigned(row.integer(3));
-      auto& last = last_rec[image - 1];
-      if (!last || rec > *last) last = rec;
+    const memory_row r = memory_scan::memory_row_of(row);
+    if (r.image >= 1 && r.image <= last_rec.size()) {
+      auto& last = last_rec[r.image - 1];
+      if (!last || r.rec > *last) last = r.rec;
     }
-    scan.add(row);
+    scan.add(r);
   });
-  rows.read("freemem", memory_scan::freemem_columns(), [&](const row_view& row) { scan.add_freemem(row); });
 
   const run_summary info = data.summary;
   data.summary = scan.summary();

@@ -1,8 +1,8 @@
 #pragma once
 
 // The report's model of a run, computed once from the rows of its base
-// tables read in kiv's order (run_rows.h): one pass over the memory rows,
-// one over the freemem rows and the small tables for names. The renderers
+// tables read in kiv's order (run_rows.h): one pass over the freemem rows,
+// one over the memory rows and the small tables for names. The renderers
 // (renderers.h) only draw it.
 
 #include <string>

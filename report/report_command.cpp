@@ -1,11 +1,13 @@
-// kivdb report: the terminal summary of a loaded run, and on request its
-// JSON summary and its self-contained HTML page.
+// kivdb report: the terminal summary of a loaded run or of a converted trace
+// directory, and on request its JSON summary and its self-contained HTML
+// page.
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
 
 #include "db/commands.h"
 #include "db/db_options.h"
+#include "db/load_error.h"
 #include "report/command_support.h"
 #include "report/renderers.h"
 #include "report/run_source.h"
@@ -18,6 +20,8 @@ constexpr std::size_t default_top = 10;
 
 struct report_options {
   std::optional<db_target> target;
+  std::string directory;  // a converted trace directory or its script
+  report::directory_options separators;
   std::string run_id;
   std::string html_path;
   std::string json_path;
@@ -29,17 +33,29 @@ report_options parse(command_args args) {
   std::string top;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (take_target_option(args, i, o.target) || take_value_option(args, i, "--run", o.run_id) ||
-        take_value_option(args, i, "-o", o.html_path) ||
-        take_value_option(args, i, "--json", o.json_path))
+        take_value_option(args, i, "-o", o.html_path) || take_value_option(args, i, "--json", o.json_path) ||
+        take_separator_option(args, i, o.separators.field_sep, o.separators.fun_sep))
       continue;
     if (take_value_option(args, i, "--top", top)) {
       o.top = report::parse_top(top);
       continue;
     }
-    throw std::invalid_argument(std::string("unknown argument ") + args[i]);
+    if (args[i][0] == '-' || !o.directory.empty())
+      throw std::invalid_argument(std::string("unknown argument ") + args[i]);
+    o.directory = args[i];
   }
-  if (!o.target) throw std::invalid_argument("--db FILE or --pg CONNINFO is needed");
+  if (o.target.has_value() == !o.directory.empty())
+    throw std::invalid_argument("name a converted trace directory, or a database with --db FILE or --pg CONNINFO");
   return o;
+}
+
+// Where the run to report is.
+report::run_source source_of(const report_options& o) {
+  report::run_source source = o.directory.empty() ? report::run_source::of_database(*o.target, o.run_id)
+                                                  : report::run_source::of_directory(o.directory);
+  source.run_id = o.run_id;
+  source.separators = o.separators;
+  return source;
 }
 
 }  // namespace
@@ -53,7 +69,7 @@ int report_command(command_args args) {
     return exit_usage;
   }
   try {
-    const report::report_data data = report::build_report(report::run_source::of_database(*options.target, options.run_id));
+    const report::report_data data = report::build_report(source_of(options));
     report::write_text(std::cout, data, options.top);
     if (!options.json_path.empty())
       report::write_checked(options.json_path, [&](std::ostream& out) { report::write_json(out, data, options.top); });
@@ -63,6 +79,9 @@ int report_command(command_args args) {
     }
     std::cout.flush();
     return 0;
+  } catch (const load_error& e) {
+    std::fprintf(stderr, "kivdb report: %s\n", e.message().c_str());
+    return exit_failure;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kivdb report: %s\n", e.what());
     return exit_failure;

@@ -21,7 +21,7 @@ class run_rows {
   virtual const std::string& run_id() const = 0;
   // Calls each for every row of the table, in the order kiv wrote them,
   // with the named columns in that order. Tables are read in this order:
-  // runs, marker, memory, freemem, malid, hashloc, arcs, process.
+  // runs, marker, freemem, memory, malid, hashloc, arcs, process.
   virtual void read(std::string_view table, std::span<const std::string_view> columns,
                     const std::function<void(const row_view&)>& each) = 0;
 };

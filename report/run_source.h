@@ -9,6 +9,7 @@
 #include <string>
 
 #include "db/database.h"
+#include "report/directory_rows.h"
 #include "report/report_model.h"
 #include "report/report_settings.h"
 
@@ -19,10 +20,9 @@ struct run_source {
   std::optional<db_target> database;
   std::string run_id;
   // Otherwise a converted directory or its script, and the separators it
-  // was converted with.
+  // was converted with; a run id given must be its run's.
   std::filesystem::path directory;
-  char field_sep = ';';
-  char fun_sep = ';';
+  directory_options separators;
 
   static run_source of_database(const db_target& target, std::string run_id = {}) {
     run_source s;

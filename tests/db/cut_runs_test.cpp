@@ -2,7 +2,8 @@
 // (written by our writer, and a real program killed with SIGKILL under
 // kivrec), and a conversion kiv stopped at a record it could not read. A
 // load refuses them unless --allow-cut is given; the report of a run
-// loaded so says what is missing, on the terminal and in the JSON.
+// loaded so says what is missing, on the terminal and in the JSON, as does
+// the report of the directory itself.
 
 #include "kivdb_fixture.h"
 #include "writer/trace_session.h"
@@ -38,6 +39,12 @@ class CutRuns : public kivdb_fixture {
                                             "\"\n  ],\n"),
               std::string::npos)
         << kivtest::read_file(json);
+    // The directory reports without a load, and says the same.
+    const std::string dir_json = (scratch_.path() / (runid + "-dir.json")).string();
+    const auto from_files = run_kivdb({"report", dir.string(), "--json", dir_json});
+    ASSERT_EQ(from_files.status, 0) << from_files.err;
+    EXPECT_EQ(from_files.out, report.out);
+    EXPECT_EQ(kivtest::read_file(dir_json), kivtest::read_file(json));
   }
 };
 

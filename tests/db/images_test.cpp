@@ -16,6 +16,8 @@
 #include "db/run_files.h"
 #include "db/script_manifest.h"
 #include "kivdb_fixture.h"
+#include "report/directory_rows.h"
+#include "report/renderers.h"
 #include "report/report_builder.h"
 
 namespace {
@@ -203,7 +205,14 @@ class RecordedImages : public Images {
     const auto by_image = db->query("SELECT image, COUNT(*) FROM live_blocks WHERE run_id = '" + runid +
                                     "' AND source LIKE 'prog:leak_%' GROUP BY image ORDER BY image");
     EXPECT_EQ(by_image.rows.size(), expected.size());
+    // The report of the directory, from its table files, is the same.
+    std::ostringstream from_db, from_files;
+    kivdb::report::write_json(from_db, r, every_entry);
+    kivdb::report::write_json(from_files, kivdb::report::build_report(*kivdb::report::directory_rows(scratch_.path() / runid)),
+                              every_entry);
+    EXPECT_EQ(from_files.str(), from_db.str());
   }
+  static constexpr std::size_t every_entry = 1000000;
 };
 
 TEST_F(RecordedImages, ExecThroughAWrapperKeepsEachImagesBlocks) {

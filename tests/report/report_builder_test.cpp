@@ -14,6 +14,7 @@
 #include "db/database.h"
 #include "db/schema.h"
 #include "report/renderers.h"
+#include "report/directory_rows.h"
 #include "report/report_builder.h"
 #include "support/pg_cluster.h"
 #include "support/run_program.h"
@@ -34,9 +35,10 @@ constexpr std::uint32_t temp_size = 50;
 constexpr std::uint32_t child_leak_blocks = 2;
 // Runs whose headers each have a pid of their own: checked against the CSV
 // sums. 4715 holds 4714's images under one pid; 4716 counts blocks as it
-// writes them; 4717 has no locations, malloc ids or call flow.
-const std::vector<std::string> csv_runs = {"4711", "4712", "4713", "4714"};
-const std::vector<std::string> all_runs = {"4711", "4712", "4713", "4714", "4715", "4716", "4717"};
+// writes them; 4717 has no locations, malloc ids or call flow; 4718 is
+// kivgen's, with every record type.
+const std::vector<std::string> csv_runs = {"4711", "4712", "4713", "4714", "4718"};
+const std::vector<std::string> all_runs = {"4711", "4712", "4713", "4714", "4715", "4716", "4717", "4718"};
 constexpr std::uint32_t big_block = 50'000'000;
 
 // ---- runs written with the trace writer --------------------------------
@@ -506,6 +508,10 @@ class ReportQuery : public ::testing::Test {
     counting_->run();
     convert("4716");
     write("4717", &run_writer::bare);
+    const auto gen = kivtest::run_program(
+        KIVGEN_BINARY, {{"--dir", dir_->path().string(), "--runid", "4718", "--records", "8000", "--seed", "5"}, "", {}});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+    convert("4718");
   }
   static void TearDownTestSuite() {
     counting_.reset();
@@ -546,6 +552,7 @@ class ReportQuery : public ::testing::Test {
   static fs::path run_dir(const std::string& runid) { return dir_->path() / runid; }
 
  public:
+  static fs::path root() { return dir_->path(); }
   static void check_against_csv(database& db, const std::string& runid);
 
  protected:
@@ -699,6 +706,25 @@ void check_notes(database& db) {
   EXPECT_EQ(one.lists[0].note, "");
 }
 
+// The report of a converted directory, read from its table files, is the
+// report of the database loaded from it: its JSON and its page, byte for
+// byte.
+void check_directory_reports(database& db, const fs::path& root) {
+  constexpr std::size_t every_entry = 1000000;
+  for (const std::string& runid : all_runs) {
+    const auto rows = directory_rows(root / runid);
+    const report_data from_files = build_report(*rows);
+    const report_data from_db = build_report(db, runid);
+    std::ostringstream files_json, db_json, files_page, db_page;
+    write_json(files_json, from_files, every_entry);
+    write_json(db_json, from_db, every_entry);
+    EXPECT_EQ(files_json.str(), db_json.str()) << runid;
+    write_html(files_page, from_files, every_entry);
+    write_html(db_page, from_db, every_entry);
+    EXPECT_TRUE(files_page.str() == db_page.str()) << runid;
+  }
+}
+
 void check_all_runs(database& db) {
   for (const std::string& runid : csv_runs) {
     SCOPED_TRACE(runid);
@@ -713,6 +739,7 @@ void check_all_runs(database& db) {
   check_shared_pid(db);
   check_blocks(db, *ReportQuery::counting_);
   check_notes(db);
+  check_directory_reports(db, ReportQuery::root());
 }
 
 TEST_F(ReportQuery, SqliteFiguresEqualTheCsvSums) {
@@ -777,14 +804,32 @@ TEST_F(ReportQuery, CommandWritesSummaryJsonAndPage) {
 
   const auto several = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file}, "", {}});
   EXPECT_EQ(several.status, 1);
-  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713, 4714, 4715, 4716, 4717); "
+  EXPECT_EQ(several.err, "kivdb report: the database holds several runs (4711, 4712, 4713, 4714, 4715, 4716, 4717, 4718); "
                         "choose one with --run\n");
   const auto unknown = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--run", "9"}, "", {}});
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713, 4714, 4715, 4716, 4717)\n");
+  EXPECT_EQ(unknown.err, "kivdb report: run 9 is not in the database (runs: 4711, 4712, 4713, 4714, 4715, 4716, 4717, 4718)\n");
   const auto missing = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file + ".none"}, "", {}});
   EXPECT_EQ(missing.status, 1);
   EXPECT_FALSE(fs::exists(file + ".none"));
+  // A converted directory, named or through its script, reports without a
+  // database; its run id must be the one asked for.
+  const std::string dir_json = dir_->path() / "dir.json";
+  const auto from_dir = kivtest::run_program(
+      KIVDB_BINARY, {{"report", run_dir("4711").string(), "--json", dir_json, "--top", "100", "--run", "4711"}, "", {}});
+  ASSERT_EQ(from_dir.status, 0) << from_dir.err;
+  EXPECT_EQ(from_dir.out, run.out.substr(0, run.out.find("\nReport: ")));
+  EXPECT_EQ(kivtest::read_file(dir_json), text);
+  const auto by_script = kivtest::run_program(KIVDB_BINARY, {{"report", (run_dir("4711") / "kiv.4711.sql").string()}, "", {}});
+  EXPECT_EQ(by_script.status, 0) << by_script.err;
+  const auto other_run = kivtest::run_program(KIVDB_BINARY, {{"report", run_dir("4711").string(), "--run", "9"}, "", {}});
+  EXPECT_EQ(other_run.status, 1);
+  EXPECT_EQ(other_run.err, "kivdb report: run 9 is not the run of " + run_dir("4711").string() + " (run 4711)\n");
+  const auto both = kivtest::run_program(KIVDB_BINARY, {{"report", run_dir("4711").string(), "--db", file}, "", {}});
+  EXPECT_EQ(both.status, 2);
+  const auto no_script = kivtest::run_program(KIVDB_BINARY, {{"report", dir_->path().string()}, "", {}});
+  EXPECT_EQ(no_script.status, 1);
+  EXPECT_NE(no_script.err.find("no kiv.<runid>.sql import script"), std::string::npos) << no_script.err;
   const auto bad_top = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--top", "x"}, "", {}});
   EXPECT_EQ(bad_top.status, 2);
   EXPECT_EQ(bad_top.err, "kivdb report: --top needs a positive number, not \"x\"\n");
