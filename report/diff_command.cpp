@@ -40,7 +40,9 @@ void take_run(diff_options& o, const std::string& id) {
   o.runs.back().run_id = id;
 }
 
-bool take_output(command_args args, std::size_t& i, diff_options& o) {
+// The options that shape the output and the verdict: -o, --json, --top and
+// --fail-if.
+bool take_setting(command_args args, std::size_t& i, diff_options& o) {
   std::string value;
   if (take_value_option(args, i, "-o", o.html_path) || take_value_option(args, i, "--json", o.json_path)) return true;
   if (take_value_option(args, i, "--top", value)) {
@@ -62,7 +64,7 @@ diff_options parse(command_args args) {
       o.runs.push_back(report::run_source::of_database(*target));
     } else if (take_value_option(args, i, "--run", run)) {
       take_run(o, run);
-    } else if (!take_output(args, i, o) && !take_separator_option(args, i, separators.field_sep, separators.fun_sep)) {
+    } else if (!take_setting(args, i, o) && !take_separator_option(args, i, separators.field_sep, separators.fun_sep)) {
       if (args[i][0] == '-') throw std::invalid_argument(std::string("unknown argument ") + args[i]);
       o.runs.push_back(report::run_source::of_directory(args[i]));
     }

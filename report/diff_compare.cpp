@@ -26,6 +26,15 @@ std::optional<double> figure_change::percent() const {
   return hundred * static_cast<double>(change()) / static_cast<double>(base);
 }
 
+std::string_view presence_name(entry_change::presence where) {
+  switch (where) {
+    case entry_change::presence::added: return "new";
+    case entry_change::presence::gone: return "gone";
+    case entry_change::presence::both: break;
+  }
+  return "both";
+}
+
 namespace {
 
 // The columns of a list that count (not the identifiers), as indices into

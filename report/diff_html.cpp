@@ -29,15 +29,6 @@ void json_figures(std::ostream& out, const std::vector<figure_change>& figures) 
   out << ']';
 }
 
-const char* presence_name(entry_change::presence where) {
-  switch (where) {
-    case entry_change::presence::added: return "new";
-    case entry_change::presence::gone: return "gone";
-    case entry_change::presence::both: break;
-  }
-  return "";
-}
-
 // Each entry as [texts, base numbers, new numbers, presence].
 void json_entries(std::ostream& out, const std::vector<entry_change>& entries) {
   out << '[';

@@ -40,15 +40,6 @@ void write_figures(std::ostream& out, const std::vector<figure_change>& figures)
   out << "\n  }";
 }
 
-const char* presence_name(entry_change::presence where) {
-  switch (where) {
-    case entry_change::presence::added: return "new";
-    case entry_change::presence::gone: return "gone";
-    case entry_change::presence::both: break;
-  }
-  return "both";
-}
-
 void write_entry(std::ostream& out, const list_change& list, const entry_change& e) {
   out << '{';
   for (std::size_t t = 0; t < list.text_columns.size(); ++t)

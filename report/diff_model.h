@@ -67,6 +67,9 @@ struct entry_change {
   std::int64_t change(std::size_t column) const { return difference(base[column], current[column]); }
 };
 
+// "both", "new" or "gone", as the JSON and the page say it.
+std::string_view presence_name(entry_change::presence where);
+
 // A top list of both runs. Its columns are the list's number columns
 // without the identifiers (an id names an entry in one run only).
 struct list_change {

@@ -67,15 +67,6 @@ std::string counts_text(const list_change& list) {
   return text + ", " + std::to_string(list.unchanged) + " unchanged";
 }
 
-const char* presence_mark(entry_change::presence where) {
-  switch (where) {
-    case entry_change::presence::added: return " (new)";
-    case entry_change::presence::gone: return " (gone)";
-    case entry_change::presence::both: break;
-  }
-  return "";
-}
-
 // Each column: the new run's value and the change, right-aligned.
 struct entry_table {
   const list_change& list;
@@ -112,7 +103,8 @@ struct entry_table {
       texts.insert(texts.end(), {grouped(e.current[c]), signed_grouped(e.change(c))});
     cells(out, texts);
     for (const std::string& text : e.texts) out << "  " << text;
-    out << presence_mark(e.where) << '\n';
+    if (e.where != entry_change::presence::both) out << " (" << presence_name(e.where) << ')';
+    out << '\n';
   }
 };
 

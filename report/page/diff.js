@@ -201,7 +201,7 @@
         cells.push(number(e[1][c]), number(e[2][c]), change(e[2][c] - e[1][c]));
       });
       e[0].forEach(function (text) { cells.push({ text: text, sort: text, cls: 'text' }); });
-      cells.push({ text: e[3], sort: e[3], cls: 'presence' });
+      cells.push({ text: e[3] === 'both' ? '' : e[3], sort: e[3], cls: 'presence' });
       return cells;
     }));
   }
