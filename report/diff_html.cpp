@@ -9,22 +9,12 @@ namespace kivdb::report {
 
 namespace {
 
-const char* unit_name(summary_figure::unit unit) {
-  switch (unit) {
-    case summary_figure::unit::bytes: return "bytes";
-    case summary_figure::unit::blocks: return "blocks";
-    case summary_figure::unit::count: break;
-  }
-  return "count";
-}
-
 void json_figures(std::ostream& out, const std::vector<figure_change>& figures) {
   out << '[';
   for (std::size_t i = 0; i < figures.size(); ++i) {
     const figure_change& f = figures[i];
-    out << (i == 0 ? "" : ",") << "{\"key\":" << json_string(f.figure->key) << ",\"unit\":\""
-        << unit_name(f.figure->measure) << "\",\"base\":" << f.base << ",\"new\":" << f.current
-        << ",\"change\":" << f.change() << '}';
+    out << (i == 0 ? "" : ",") << "{\"key\":" << json_string(f.figure->key) << ",\"base\":" << f.base
+        << ",\"new\":" << f.current << ",\"change\":" << f.change() << '}';
   }
   out << ']';
 }
