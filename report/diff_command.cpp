@@ -108,7 +108,7 @@ int run_diff(const diff_options& o) {
     std::cout << "\nPage: " << o.html_path << '\n';
   }
   std::cout.flush();
-  if (!std::cout) throw std::runtime_error("cannot write the standard output");
+  if (!std::cout) throw std::runtime_error("cannot write to standard output");
   int status = 0;
   for (const report::threshold_outcome& t : outcomes) {
     if (!t.passed) continue;
