@@ -26,6 +26,7 @@ int load_command(command_args args);
 int export_command(command_args args);
 int schema_command(command_args args);
 int report_command(command_args args);  // report/report_command.cpp
+int diff_command(command_args args);    // report/diff_command.cpp
 
 // Runs the subcommand named by argv[1]; usage on standard error when there
 // is none or it is unknown.

@@ -8,7 +8,7 @@ namespace kivdb {
 
 namespace {
 
-constexpr std::array<subcommand, 4> subcommands = {{
+constexpr std::array<subcommand, 5> subcommands = {{
     {"load", "load <trace directory | kiv.<runid>.sql> [--db FILE | --pg CONNINFO] [-sd C] [-sf C] [--allow-cut]", load_command},
     {"export", "export --db FILE | --pg CONNINFO --run ID --out DIR", export_command},
     {"schema", "schema [--sqlite | --postgresql | --markdown]", schema_command},
@@ -16,6 +16,10 @@ constexpr std::array<subcommand, 4> subcommands = {{
      "report <trace directory | kiv.<runid>.sql> | --db FILE | --pg CONNINFO [--run ID] [-o report.html] "
      "[--json FILE] [--top N] [-sd C] [-sf C]",
      report_command},
+    {"diff",
+     "diff <base run> <new run> [--fail-if METRIC:CHANGE]... [-o page.html] [--json FILE] [--top N] [-sd C] [-sf C]; "
+     "a run is a trace directory, or --db FILE | --pg CONNINFO [--run ID]",
+     diff_command},
 }};
 
 void usage(std::FILE* out) {

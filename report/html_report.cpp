@@ -1,19 +1,15 @@
 #include <sstream>
 
 #include "report/flame_js.h"
+#include "report/page_common_js.h"
 #include "report/page_css.h"
 #include "report/page_js.h"
-#include "report/renderers.h"
+#include "report/page_parts.h"
 #include "report/uplot_css.h"
 #include "report/uplot_js.h"
 
 namespace kivdb::report {
 
-namespace {
-
-// The page's data travels as JSON inside a script element: '<' only occurs
-// inside strings there and becomes \u003c, so no text of the run can end
-// the element or open a comment.
 std::string script_safe(const std::string& json) {
   std::string out;
   out.reserve(json.size());
@@ -22,17 +18,6 @@ std::string script_safe(const std::string& json) {
     else out += c;
   }
   return out;
-}
-
-template <typename T>
-void json_array(std::ostream& out, const std::vector<T>& values) {
-  out << '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) out << ',';
-    if constexpr (std::is_same_v<T, std::string>) out << json_string(values[i]);
-    else out << values[i];
-  }
-  out << ']';
 }
 
 void json_series(std::ostream& out, const series_table& table) {
@@ -65,6 +50,8 @@ void json_summary(std::ostream& out, const run_summary& s) {
   json_array(out, s.cut_short);
   out << '}';
 }
+
+namespace {
 
 // A stack as indices into the page's frame table, which gains its new
 // frames.
@@ -198,15 +185,22 @@ std::string html_text(std::string_view text) {
 
 }  // namespace
 
-void write_html(std::ostream& out, const report_data& data, std::size_t top) {
+void write_page(std::ostream& out, std::string_view title, const std::string& data,
+                std::initializer_list<std::string_view> styles, std::initializer_list<std::string_view> scripts) {
   out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
       << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-      << "<title>kiv memory report: run " << html_text(data.summary.run_id) << "</title>\n"
-      << "<style>\n" << uplot_css << '\n' << page_css << "</style>\n</head>\n<body>\n"
-      << "<script type=\"application/json\" id=\"kiv-data\">" << page_data(data, top)
-      << "</script>\n<script>\n" << uplot_js << "\n</script>\n<script>\n" << flame_js
-      << "</script>\n<script>\n" << page_js
-      << "</script>\n</body>\n</html>\n";
+      << "<title>" << html_text(title) << "</title>\n"
+      << "<style>\n" << uplot_css << '\n' << page_css;
+  for (std::string_view style : styles) out << style;
+  out << "</style>\n</head>\n<body>\n"
+      << "<script type=\"application/json\" id=\"kiv-data\">" << data << "</script>\n<script>\n" << uplot_js
+      << "\n</script>\n<script>\n" << page_common_js << "</script>\n";
+  for (std::string_view script : scripts) out << "<script>\n" << script << "</script>\n";
+  out << "</body>\n</html>\n";
+}
+
+void write_html(std::ostream& out, const report_data& data, std::size_t top) {
+  write_page(out, "kiv memory report: run " + data.summary.run_id, page_data(data, top), {}, {flame_js, page_js});
 }
 
 }  // namespace kivdb::report

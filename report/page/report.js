@@ -1,87 +1,28 @@
-// Builds the report page from the data block that kivdb wrote into it.
-// When everything is drawn the body carries data-kiv-ready="yes", the
-// number of charts (data-kiv-charts) and of charts whose canvas holds
-// painted pixels (data-kiv-drawn); script errors are counted in
-// data-kiv-errors. The flame graph's state is in data-kiv-flame ("painted"
-// once its canvas holds pixels, "none" without stacks), data-kiv-flame-
-// measure, data-kiv-flame-focus and data-kiv-flame-top (the names of the
-// focus's largest children, joined by " | "). Automated checks read these
+// Builds the report page from the data block that kivdb wrote into it,
+// with the parts kivdb's pages share (kivPage, page/common.js). The flame
+// graph's state is in data-kiv-flame ("painted" once its canvas holds
+// pixels, "none" without stacks), data-kiv-flame-measure,
+// data-kiv-flame-focus and data-kiv-flame-top (the names of the focus's
+// largest children, joined by " | "). Automated checks read these
 // attributes.
 (function () {
   'use strict';
 
-  const body = document.body;
-  let errors = 0;
-  window.addEventListener('error', function () {
-    errors += 1;
-    body.setAttribute('data-kiv-errors', String(errors));
-  });
-
-  const data = JSON.parse(document.getElementById('kiv-data').textContent);
-  const CHART_HEIGHT = 320;
-  const COLORS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b',
-                  '#e377c2', '#17becf', '#7f7f7f', '#bcbd22'];
-  const MARKER_COLORS = { user: '#ff7f0e', start: '#2ca02c', end: '#d62728' };
-  const charts = [];
-
-  function el(tag, attrs, text) {
-    const node = document.createElement(tag);
-    for (const name in attrs || {}) node.setAttribute(name, attrs[name]);
-    if (text !== undefined) node.textContent = text;
-    return node;
-  }
-
-  function grouped(n) {
-    return Number(n).toLocaleString('en-US');
-  }
-
-  function bytes(n) {
-    const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
-    let value = Math.abs(n);
-    let unit = 0;
-    while (value >= 1024 && unit < units.length - 1) {
-      value /= 1024;
-      unit += 1;
-    }
-    const sign = n < 0 ? '-' : '';
-    return sign + (unit === 0 ? String(value) : value.toFixed(value < 10 ? 1 : 0)) + ' ' + units[unit];
-  }
-
-  // Time text of the memory chart's kept point at or before record x: the
-  // other charts share its record axis and carry no times of their own.
-  function timeAt(x) {
-    const table = data.memory;
-    const xs = table.x;
-    if (xs.length === 0) return '';
-    let lo = 0;
-    let hi = xs.length - 1;
-    while (lo < hi) {
-      const mid = (lo + hi + 1) >> 1;
-      if (xs[mid] <= x) lo = mid; else hi = mid - 1;
-    }
-    return table.time[lo];
-  }
-
-  function clock(time) {
-    const at = time.indexOf(' ');
-    return at < 0 ? time : time.slice(at + 1);
-  }
-
+  const page = kivPage();
+  const body = page.body;
+  const data = page.data;
+  const CHART_HEIGHT = page.CHART_HEIGHT;
+  const COLORS = page.COLORS;
+  const charts = page.charts;
+  const el = page.el;
+  const grouped = page.grouped;
+  const bytes = page.bytes;
+  const section = page.section;
+  const figure = page.figure;
+  const width = page.width;
+  // The other charts share the memory chart's record axis and its times.
+  const timeAt = page.timeLookup(data.memory);
   const stacks = kivFlame({ el: el, bytes: bytes, grouped: grouped, frames: data.frames });
-
-  function section(title) {
-    const h = el('h2', {}, title);
-    body.appendChild(h);
-    return h;
-  }
-
-  function figure(parent, label, value, note) {
-    const box = el('div', { class: 'figure' });
-    box.appendChild(el('div', { class: 'label' }, label));
-    box.appendChild(el('div', { class: 'value' }, value));
-    if (note) box.appendChild(el('div', { class: 'note' }, note));
-    parent.appendChild(box);
-  }
 
   function summary() {
     const s = data.summary;
@@ -111,81 +52,8 @@
     body.appendChild(grid);
   }
 
-  // Vertical lines for user markers and process starts and ends.
-  function markerPlugin(markers) {
-    return {
-      hooks: {
-        draw: function (u) {
-          const ctx = u.ctx;
-          const top = u.bbox.top;
-          const bottom = u.bbox.top + u.bbox.height;
-          ctx.save();
-          ctx.font = (10 * devicePixelRatio) + 'px sans-serif';
-          ctx.setLineDash([4 * devicePixelRatio, 3 * devicePixelRatio]);
-          // A label is written only where it does not run into the last one.
-          let labelEnd = -Infinity;
-          for (const m of markers) {
-            const x = Math.round(u.valToPos(m.record, 'x', true));
-            if (x < u.bbox.left || x > u.bbox.left + u.bbox.width) continue;
-            ctx.strokeStyle = MARKER_COLORS[m.kind];
-            ctx.fillStyle = MARKER_COLORS[m.kind];
-            ctx.globalAlpha = m.kind === 'user' ? 0.6 : 0.9;
-            ctx.beginPath();
-            ctx.moveTo(x, top);
-            ctx.lineTo(x, bottom);
-            ctx.stroke();
-            const label = m.text.slice(0, 24);
-            if (x + 3 > labelEnd) {
-              ctx.fillText(label, x + 3, top + 12 * devicePixelRatio);
-              labelEnd = x + 3 + ctx.measureText(label).width + 6 * devicePixelRatio;
-            }
-          }
-          ctx.restore();
-        },
-      },
-    };
-  }
-
-  function width() {
-    return Math.max(320, Math.min(body.clientWidth, 1200) - 10);
-  }
-
-  // A line chart over record numbers with the time on the top axis.
   function lineChart(title, table, options) {
-    section(title);
-    const box = el('div', { class: 'chart' });
-    body.appendChild(box);
-    if (table.x.length === 0 || table.names.length === 0) {
-      box.appendChild(el('p', { class: 'empty' }, 'No memory records.'));
-      return;
-    }
-    const series = [{
-      label: 'record',
-      value: function (u, v) { return v == null ? '-' : grouped(v) + ' (' + clock(timeAt(v)) + ')'; },
-    }];
-    table.names.forEach(function (name, i) {
-      series.push({
-        label: name,
-        stroke: COLORS[i % COLORS.length],
-        width: 1.5,
-        paths: options.stepped ? uPlot.paths.stepped({ align: 1 }) : undefined,
-        value: function (u, v) { return v == null ? '-' : bytes(v); },
-      });
-    });
-    const plot = new uPlot({
-      width: width(),
-      height: CHART_HEIGHT,
-      scales: { x: { time: false } },
-      series: series,
-      axes: [
-        { label: 'memory record', values: function (u, splits) { return splits.map(grouped); } },
-        { values: function (u, splits) { return splits.map(bytes); }, size: 70 },
-        { scale: 'x', side: 0, space: 110, label: 'time',
-          values: function (u, splits) { return splits.map(function (s) { return clock(timeAt(s)); }); } },
-      ],
-      plugins: options.markers ? [markerPlugin(options.markers)] : [],
-    }, [table.x].concat(table.values), box);
-    charts.push(plot);
+    page.lineChart(title, table, Object.assign({ time: timeAt }, options));
   }
 
   function histogram() {
@@ -305,23 +173,6 @@
     });
   }
 
-  // Counts the charts whose canvas holds at least one painted pixel.
-  function drawnCharts() {
-    let drawn = 0;
-    for (const plot of charts) {
-      const canvas = plot.root.querySelector('canvas');
-      if (!canvas || canvas.width === 0 || canvas.height === 0) continue;
-      const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
-      for (let i = 3; i < pixels.length; i += 4) {
-        if (pixels[i] !== 0) {
-          drawn += 1;
-          break;
-        }
-      }
-    }
-    return drawn;
-  }
-
   summary();
   lineChart(data.memory_title || 'Memory in use', data.memory, { markers: data.markers });
   if (data.malids.names.length > 0) lineChart('Top malloc ids in use', data.malids, { stepped: true });
@@ -330,12 +181,5 @@
   flameGraph();
   data.lists.forEach(table);
 
-  // uPlot paints in a microtask after its construction; a timer runs
-  // after that (animation frames may never come in a hidden window).
-  setTimeout(function () {
-    body.setAttribute('data-kiv-charts', String(charts.length));
-    body.setAttribute('data-kiv-drawn', String(drawnCharts()));
-    body.setAttribute('data-kiv-errors', String(errors));
-    body.setAttribute('data-kiv-ready', 'yes');
-  }, 0);
+  page.finish();
 })();
