@@ -106,7 +106,7 @@ bool run_reporter::convert(const std::string& trace_dir, const std::string& runi
   if (status == 0) return true;
   std::ifstream in(log);
   const std::string problem = conversion_problem(in);
-  std::fprintf(stderr, "kivrec: kiv -R %s failed (%s)%s%s; its output: %s\n", runid.c_str(),
+  std::fprintf(stderr, "kivrec: kiv -R %s failed (%s)%s%s (kiv's output: %s)\n", runid.c_str(),
                ending(status, kiv).c_str(), problem.empty() ? "" : ": ", problem.c_str(), log.c_str());
   return false;
 }

@@ -164,8 +164,8 @@ TEST(OneCommandFailure, ConversionOrReportFailsAfterTheProgram) {
       const program_result r = one_command(dir, {"--quiet", "--report", "page.html"}, {status, "mkdir", table});
       EXPECT_EQ(r.status, expected);
       EXPECT_EQ(r.err, "kivrec: kiv -R r failed (exit status 1): kiv: cannot open table file r/kiv.r.runs.1.csv "
-                       "(open: Is a directory); its rows are lost; its output: " +
-                           (dir / "r/kiv.r.log") + "\n");
+                       "(open: Is a directory); its rows are lost (kiv's output: " +
+                           (dir / "r/kiv.r.log") + ")\n");
       EXPECT_FALSE(fs::exists(dir / "page.html"));
     }
     {
