@@ -94,6 +94,16 @@ TEST_F(OneCommand, SummaryFollowsTheProgramsOutputAndKivsOutputIsInTheLog) {
   EXPECT_NE(read_file(log).find("Processing: kiv."), std::string::npos) << read_file(log);
 }
 
+// kiv and kivdb run without the recording settings that the program got:
+// the run holds the program's one header, none of theirs.
+TEST_F(OneCommand, HelpersAreNotRecorded) {
+  std::vector<std::string> headers;
+  for (const auto& e : fs::directory_iterator(run_dir()))
+    if (e.path().extension() == ".kivhdr") headers.push_back(e.path().filename().string());
+  ASSERT_EQ(headers.size(), 1U);
+  EXPECT_NE(read_file(fs::path(run_dir()) / headers[0]).find("report_work"), std::string::npos);
+}
+
 // The JSON is kivdb report's of the same directory, byte for byte, and
 // names the program's leak.
 TEST_F(OneCommand, JsonIsTheDirectoryReports) {
