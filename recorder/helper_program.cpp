@@ -130,6 +130,12 @@ helper_program::caught helper_program::run_catching_errors(run_setup setup) cons
   return result;
 }
 
+std::string helper_program::describe(int status) const {
+  if (status == not_started_status && !start_problem_.empty()) return "could not be started: " + start_problem_;
+  if (status > signal_status_base) return "killed by signal " + std::to_string(status - signal_status_base);
+  return "exit status " + std::to_string(status);
+}
+
 std::vector<std::string> current_environment() {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);

@@ -37,6 +37,10 @@ class helper_program {
   };
   caught run_catching_errors(run_setup setup) const;
 
+  // What a status of run() says, for a message: "exit status 1", "killed
+  // by signal 9", "could not be started: <reason>".
+  std::string describe(int status) const;
+
   explicit helper_program(std::string path) : path_(std::move(path)) {}
   const std::string& path() const { return path_; }
   const std::string& start_problem() const { return start_problem_; }

@@ -45,16 +45,6 @@ std::string output_problem(const std::string& option, const std::string& file) {
   return {};
 }
 
-// What ended a helper, for a message: "exit status 1", "signal 9".
-std::string ending(int status, const helper_program& helper) {
-  constexpr int signal_status_base = 128;
-  constexpr int not_started_status = 127;
-  if (status == not_started_status && !helper.start_problem().empty())
-    return "could not be started: " + helper.start_problem();
-  if (status > signal_status_base) return "killed by signal " + std::to_string(status - signal_status_base);
-  return "exit status " + std::to_string(status);
-}
-
 std::string first_line(std::string_view text) {
   const std::size_t end = text.find('\n');
   return std::string(text.substr(0, end));
@@ -107,7 +97,7 @@ bool run_reporter::convert(const std::string& trace_dir, const std::string& runi
   std::ifstream in(log);
   const std::string problem = conversion_problem(in);
   std::fprintf(stderr, "kivrec: kiv -R %s failed (%s)%s%s (kiv's output: %s)\n", runid.c_str(),
-               ending(status, kiv).c_str(), problem.empty() ? "" : ": ", problem.c_str(), log.c_str());
+               kiv.describe(status).c_str(), problem.empty() ? "" : ": ", problem.c_str(), log.c_str());
   return false;
 }
 
@@ -125,7 +115,7 @@ bool run_reporter::report(const std::string& run_dir, const std::string& runid) 
     std::fputs(result.err.c_str(), stderr);
     return true;
   }
-  const std::string why = result.err.empty() ? ending(result.status, kivdb) : first_line(result.err);
+  const std::string why = result.err.empty() ? kivdb.describe(result.status) : first_line(result.err);
   std::fprintf(stderr, "kivrec: no report: %s\n", why.c_str());
   return false;
 }
