@@ -50,6 +50,29 @@ std::string first_line(std::string_view text) {
   return std::string(text.substr(0, end));
 }
 
+// kiv takes a product user from KRE_USER, else USER, and refuses to run
+// without one of at most 8 characters; it uses the name for nothing it
+// writes. The one command converts for whoever runs it: when the user's
+// own name would be refused, kiv is given one it takes.
+constexpr std::size_t longest_product_user = 8;
+constexpr const char* converter_user = "kivrec";
+
+std::string variable(const std::vector<std::string>& env, std::string_view name) {
+  for (const std::string& e : env)
+    if (e.size() > name.size() && e.compare(0, name.size(), name) == 0 && e[name.size()] == '=')
+      return e.substr(name.size() + 1);
+  return {};
+}
+
+std::vector<std::string> converter_environment(std::vector<std::string> env) {
+  std::string user = variable(env, "KRE_USER");
+  if (user.empty()) user = variable(env, "USER");
+  if (!user.empty() && user.size() <= longest_product_user) return env;
+  std::erase_if(env, [](const std::string& e) { return e.starts_with("KRE_USER="); });
+  env.push_back(std::string("KRE_USER=") + converter_user);
+  return env;
+}
+
 }  // namespace
 
 std::string run_reporter::prepare(const report_request& request) {
@@ -91,7 +114,8 @@ bool run_reporter::convert(const std::string& trace_dir, const std::string& runi
   if (!quiet) std::fprintf(stderr, "kivrec: converting %s/%s with kiv (its output: %s)\n", trace_dir.c_str(),
                            runid.c_str(), log.c_str());
   const helper_program kiv(kiv_);
-  const int status = kiv.run({{"-R", runid}, trace_dir, log_fd, log_fd, &environment_});
+  const std::vector<std::string> environment = converter_environment(environment_);
+  const int status = kiv.run({{"-R", runid}, trace_dir, log_fd, log_fd, &environment});
   ::close(log_fd);
   if (status == 0) return true;
   std::ifstream in(log);

@@ -161,6 +161,21 @@ TEST(OneCommandStatus, ProgramsStatusAndCutShortRun) {
   }
 }
 
+// Whoever runs the one command gets the report: a user name kiv would
+// refuse as its product user (longer than 8 characters, or none) is
+// replaced for kiv alone.
+TEST(OneCommandStatus, AnyUserNameConverts) {
+  for (const std::optional<std::string>& user : {std::optional<std::string>("a-rather-long-name"),
+                                                 std::optional<std::string>()}) {
+    scratch_dir dir("kivrec_one_command_user");
+    const program_result r =
+        one_command(dir, {"--quiet", "--json", "run.json"}, {"0"}, KIVREC_BINARY, {{"USER", user}, {"KRE_USER", {}}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::regex_search(read_file(dir / "run.json"), leak_entry));
+  }
+}
+
 // A conversion or report that fails after the program is one line on
 // standard error; kivrec's status is 1 when the program succeeded, else
 // the program's. The program itself puts a directory where kiv's first
