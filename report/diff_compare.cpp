@@ -69,23 +69,26 @@ int direction(const entry_change& e) {
   return 0;
 }
 
-// Pairs the entries of both runs by their texts; a text that occurs more
-// than once in a list pairs its occurrences in order.
+// Pairs the entries of both runs by their texts and stacks; a text that
+// occurs more than once in a list pairs its occurrences in order.
 std::vector<entry_change> match_entries(const top_list* base, const top_list* current,
                                         const std::vector<std::size_t>& columns) {
   std::vector<entry_change> entries;
-  std::map<std::vector<std::string>, std::vector<std::size_t>> unmatched;
+  // Entries named alike (stacks with the same first frame) are told apart
+  // by their stacks.
+  using match_key = std::pair<std::vector<std::string>, std::vector<stack_frame>>;
+  std::map<match_key, std::vector<std::size_t>> unmatched;
   const std::vector<std::int64_t> zeros(columns.size(), 0);
   if (current != nullptr) {
     for (const top_row& row : current->rows) {
-      unmatched[row.texts].push_back(entries.size());
+      unmatched[{row.texts, row.stack}].push_back(entries.size());
       entries.push_back({row.texts, zeros, picked(row, columns), entry_change::presence::added});
     }
     for (auto& [texts, at] : unmatched) std::reverse(at.begin(), at.end());
   }
   if (base == nullptr) return entries;
   for (const top_row& row : base->rows) {
-    auto it = unmatched.find(row.texts);
+    auto it = unmatched.find({row.texts, row.stack});
     if (it == unmatched.end() || it->second.empty()) {
       entries.push_back({row.texts, picked(row, columns), zeros, entry_change::presence::gone});
       continue;

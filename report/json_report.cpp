@@ -46,6 +46,27 @@ void append_escaped(std::string& out, unsigned char c) {
   out += static_cast<char>(c);
 }
 
+// A frame's file and line are null when unknown.
+void write_frame(std::ostream& out, const stack_frame& f) {
+  out << "{\"function\": " << json_string(f.function) << ", \"file\": ";
+  if (f.file.empty()) out << "null";
+  else out << json_string(f.file);
+  out << ", \"line\": ";
+  if (f.line == 0) out << "null";
+  else out << f.line;
+  out << ", \"object\": " << json_string(f.object) << '}';
+}
+
+// An entry's stack, a frame a line, from the allocation site outwards.
+void write_stack(std::ostream& out, const std::vector<stack_frame>& stack) {
+  out << ", \"stack\": [";
+  for (std::size_t i = 0; i < stack.size(); ++i) {
+    out << (i == 0 ? "\n      " : ",\n      ");
+    write_frame(out, stack[i]);
+  }
+  out << "\n    ]";
+}
+
 void write_list(std::ostream& out, const top_list& list, std::size_t top) {
   out << "  " << json_string(list.key) << ": [";
   const std::size_t shown = std::min(top, list.rows.size());
@@ -58,6 +79,7 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top) {
     for (std::size_t c = 0; c < list.number_columns.size(); ++c)
       out << ", " << json_string(list.number_columns[c]) << ": "
           << (c < row.numbers.size() ? row.numbers[c] : 0);
+    if (!row.stack.empty()) write_stack(out, row.stack);
     out << "}";
   }
   out << (shown == 0 ? "]" : "\n  ]");
