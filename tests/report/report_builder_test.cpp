@@ -392,6 +392,31 @@ std::uint64_t alive_after(const csv_table& m, const std::vector<const std::vecto
   return alive.size();
 }
 
+// What each location held at its header's peak (the first record that
+// reached the header's highest with-free bytes): the blocks made by then
+// and not freed by then, summed by the location's text over the headers.
+void expect_peak_holdings(const csv_table& m, const csv_table& freemem,
+                          const std::map<header_key, std::string>& sources, figures& held) {
+  for (const auto& rows : headers_of(m)) {
+    const std::int64_t pid = m.num(*rows.front(), "pid");
+    std::int64_t top = -1;
+    std::int64_t peak = 0;
+    for (const auto* row : rows) {
+      if (m.num(*row, "global_cur_wf_size") <= top) continue;
+      top = m.num(*row, "global_cur_wf_size");
+      peak = m.num(*row, "rec");
+    }
+    std::set<std::int64_t> gone;
+    for (const auto& row : freemem.rows)
+      if (freemem.num(row, "pid") == pid && freemem.num(row, "freed_by") <= peak) gone.insert(freemem.num(row, "rec"));
+    for (const auto* row : rows) {
+      const std::int64_t rec = m.num(*row, "rec");
+      if (rec > peak || !makes_block(m, *row) || gone.count(rec)) continue;
+      add(held, place(sources, {pid, m.num(*row, "location")}), {m.num(*row, "new_size"), 1});
+    }
+  }
+}
+
 // Alive and no-free at the end: each header's last row, added up; blocks
 // alive: those made and not freed. Peak: the largest header peak, the
 // earlier header on a tie, with the blocks alive at its record.
@@ -429,6 +454,7 @@ expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
   const auto malid_names = column_map(malid, "malid", "name");
   expected_report e;
   expect_summary_from(m, freemem, e);
+  expect_peak_holdings(m, freemem, sources, e.lists["peak_by_location"]);
   e.summary.headers = read_table(dir, runid, "runs").rows.size();
 
   std::set<header_key> left;  // blocks that left the model, by pid and record number
@@ -579,8 +605,9 @@ void ReportQuery::check_against_csv(database& db, const std::string& runid) {
   EXPECT_EQ(r.summary.live_bytes_at_end, e.summary.live_bytes_at_end);
   EXPECT_EQ(r.summary.live_blocks_at_end, e.summary.live_blocks_at_end);
   EXPECT_EQ(r.summary.nofree_bytes_at_end, e.summary.nofree_bytes_at_end);
-  const std::vector<std::string> keys = {"leaks_by_location", "leaks_by_arc", "peak_by_malid",
-                                         "allocations_by_location", "temporary_by_location"};
+  const std::vector<std::string> keys = {"leaks_by_location",       "leaks_by_arc",      "peak_by_malid",
+                                         "allocations_by_location", "temporary_by_location", "peak_by_location",
+                                         "leaks_by_function",       "allocations_by_function"};
   ASSERT_EQ(r.lists.size(), keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     EXPECT_EQ(r.lists[i].key, keys[i]);
@@ -693,14 +720,22 @@ void check_blocks(database& db, const counting_writer& w) {
 // an answer; lists with answers carry none.
 void check_notes(database& db) {
   const report_data bare = build_report(db, "4717");
-  ASSERT_EQ(bare.lists.size(), 5u);
+  ASSERT_EQ(bare.lists.size(), 8u);
   EXPECT_EQ(bare.lists[0].note, no_locations_note);
   EXPECT_EQ(bare.lists[1].note, no_call_arcs_note);
   EXPECT_EQ(bare.lists[2].note, no_malids_note);
   EXPECT_EQ(bare.lists[3].note, no_locations_note);
   EXPECT_EQ(bare.lists[4].note, no_locations_note);
-  for (const auto& list : bare.lists) EXPECT_FALSE(list.rows.empty()) << list.key;
-  for (const auto& list : build_report(db, "4711").lists) EXPECT_EQ(list.note, "") << list.key;
+  EXPECT_EQ(bare.lists[5].note, no_locations_note);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_FALSE(bare.lists[i].rows.empty()) << bare.lists[i].key;
+  // Locations that are not call stacks have no functions to sum by.
+  for (std::size_t i = 6; i < 8; ++i) {
+    EXPECT_EQ(bare.lists[i].note, no_stacks_note) << bare.lists[i].key;
+    EXPECT_TRUE(bare.lists[i].rows.empty()) << bare.lists[i].key;
+  }
+  for (const auto& list : build_report(db, "4711").lists)
+    EXPECT_EQ(list.note, list.key.ends_with("_by_function") ? no_stacks_note : "") << list.key;
+  EXPECT_TRUE(build_report(db, "4711").flame.nodes.empty());
   const report_data one = build_report(db, "4713");
   EXPECT_EQ(one.lists[1].note, no_call_arcs_note);
   EXPECT_EQ(one.lists[0].note, "");

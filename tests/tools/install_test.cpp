@@ -162,9 +162,13 @@ TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
   ASSERT_EQ(reported.status, 0) << reported.err;
   EXPECT_NE(reported.out.find("leak_here"), std::string::npos) << reported.out;
   // The three blocks of leak_here are alive at the end, under its location
-  // (a library the program loads may leave blocks of its own besides).
+  // (a library the program loads may leave blocks of its own besides),
+  // named by its first frame and carrying its stack.
   const std::string json = kivtest::read_file(work.path() / "report.json");
-  const std::regex leak_entry("\\{\"name\": \"[^\"]*leak_here[^\"]*\", \"bytes\": 12000, \"blocks\": 3\\}");
+  const std::regex leak_entry(
+      "\\{\"name\": \"leak_here \\([^\"]*leaky.c:[0-9]+\\)\", \"bytes\": 12000, \"blocks\": 3, \"stack\": \\[\n"
+      "      \\{\"function\": \"leak_here\", \"file\": \"[^\"]*leaky.c\", \"line\": [0-9]+, \"object\": \"leaky\"\\},\n"
+      "      \\{\"function\": \"main\",");
   EXPECT_TRUE(std::regex_search(json, leak_entry)) << json;
 }
 
