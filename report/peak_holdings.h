@@ -20,6 +20,8 @@ namespace kivdb::report {
 struct held_figures {
   std::int64_t bytes = 0;
   std::int64_t blocks = 0;
+
+  friend bool operator==(const held_figures&, const held_figures&) = default;
 };
 
 class peak_holdings {

@@ -16,6 +16,7 @@
 #include "report/renderers.h"
 #include "report/directory_rows.h"
 #include "report/report_builder.h"
+#include "csv_rows.h"
 #include "support/pg_cluster.h"
 #include "support/run_program.h"
 #include "support/scratch_dir.h"
@@ -25,6 +26,8 @@ namespace kivdb::report {
 namespace {
 
 namespace fs = std::filesystem;
+using kivtest::csv_table;
+using kivtest::read_table;
 
 constexpr std::uint64_t temporary_distance = 10;
 constexpr int churn_steps = 1500;
@@ -290,44 +293,6 @@ class counting_writer {
 };
 
 // ---- the figures straight from the CSV rows -----------------------------
-
-// The rows of one of kiv's tables, split at the separator, and the position
-// of each named field (labels counted, as they stand in the row).
-struct csv_table {
-  std::vector<std::vector<std::string>> rows;
-  std::map<std::string, std::size_t> at;
-
-  const std::string& get(const std::vector<std::string>& row, const std::string& name) const {
-    return row.at(at.at(name));
-  }
-  // Signed or unsigned decimal; unsigned values above the signed range as
-  // their two's complement, as the database keeps them.
-  std::int64_t num(const std::vector<std::string>& row, const std::string& name) const {
-    const std::string& text = get(row, name);
-    if (text.starts_with('-')) return std::stoll(text);
-    return static_cast<std::int64_t>(std::stoull(text));
-  }
-};
-
-csv_table read_table(const fs::path& dir, const std::string& runid, const std::string& name) {
-  csv_table t;
-  const table_def* def = find_table(name);
-  for (std::size_t i = 0; i < def->columns.size(); ++i) t.at.emplace(def->columns[i].name, i);
-  for (int number = 1;; ++number) {
-    const fs::path file = dir / ("kiv." + runid + "." + name + "." + std::to_string(number) + ".csv");
-    if (!fs::exists(file)) break;
-    std::istringstream in(kivtest::read_file(file));
-    for (std::string line; std::getline(in, line);) {
-      std::vector<std::string> fields;
-      std::size_t start = 0;
-      for (std::size_t end; (end = line.find(';', start)) != std::string::npos; start = end + 1)
-        fields.push_back(line.substr(start, end - start));
-      fields.push_back(line.substr(start));
-      t.rows.push_back(std::move(fields));
-    }
-  }
-  return t;
-}
 
 using figures = std::map<std::string, std::vector<std::int64_t>>;
 
