@@ -103,6 +103,23 @@ TEST(CompareRuns, RepeatedTextsPairInOrder) {
   EXPECT_EQ(l.unchanged, 1u);
 }
 
+// Stacks with the same first frame share their name: their stacks tell
+// them apart, whatever order the runs list them in.
+TEST(CompareRuns, EntriesOfOneNameMatchByTheirStacks) {
+  const std::vector<stack_frame> from_main = {{"leaf", "a.c", 3, "p"}, {"main", "m.c", 20, "p"}};
+  const std::vector<stack_frame> from_worker = {{"leaf", "a.c", 3, "p"}, {"worker", "w.c", 8, "p"}};
+  const report_data base =
+      run("1", {leaks({{{"leaf (a.c:3)"}, {100, 1}, from_main}, {{"leaf (a.c:3)"}, {50, 1}, from_worker}})});
+  const report_data current =
+      run("2", {leaks({{{"leaf (a.c:3)"}, {80, 1}, from_worker}, {{"leaf (a.c:3)"}, {100, 1}, from_main}})});
+  const list_change l = only_list(base, current);
+  EXPECT_EQ(l.unchanged, 1u);
+  ASSERT_EQ(l.grew.size(), 1u);
+  EXPECT_EQ(l.grew[0].where, entry_change::presence::both);
+  EXPECT_EQ(l.grew[0].change(0), 30);
+  EXPECT_TRUE(l.shrank.empty());
+}
+
 // A list of one run only is compared with nothing: the new run's lists
 // come first in their order, then the baseline's others. Notes stay with
 // their run.
