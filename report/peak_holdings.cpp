@@ -1,5 +1,6 @@
 #include "report/peak_holdings.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kivdb::report {
@@ -10,6 +11,9 @@ namespace {
 // never reach it.
 constexpr std::uint64_t empty = UINT64_MAX;
 constexpr std::size_t first_capacity = 1024;
+// Blocks freed within this many records of their allocation (a power of
+// two) never reach the hash table.
+constexpr std::size_t ring_size = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -39,7 +43,14 @@ void peak_holdings::change(std::uint32_t p, std::int64_t bytes, std::int64_t blo
 void peak_holdings::made(std::uint64_t rec, std::int64_t location, std::int64_t size, bool lasting) {
   const std::uint32_t p = place_of(location);
   change(p, size, 1);
-  if (!lasting && rec != empty) keep({rec, p, size});
+  if (!lasting && rec != empty) keep_recent({rec, p, size});
+}
+
+void peak_holdings::keep_recent(const pending_block& block) {
+  if (ring_.empty()) ring_.assign(ring_size, {empty, 0, 0});
+  pending_block& slot = ring_[block.rec & (ring_size - 1)];
+  if (slot.rec != empty) keep(slot);
+  slot = block;
 }
 
 std::size_t peak_holdings::slot_of(std::uint64_t rec) const {
@@ -64,10 +75,21 @@ void peak_holdings::grow() {
 }
 
 void peak_holdings::ended(std::uint64_t rec) {
-  if (pending_count_ == 0 || rec == empty) return;
+  if (ring_.empty() || rec == empty) return;
+  pending_block& recent = ring_[rec & (ring_size - 1)];
+  if (recent.rec == rec) {
+    take_off(recent);
+    recent.rec = empty;
+    return;
+  }
+  end_older(rec);
+}
+
+void peak_holdings::end_older(std::uint64_t rec) {
+  if (pending_count_ == 0) return;
   std::size_t i = slot_of(rec);
   if (pending_[i].rec == empty) return;
-  change(pending_[i].place, -pending_[i].size, -1);
+  take_off(pending_[i]);
   --pending_count_;
   // Entries after the hole that could sit in it move back, so that every
   // entry stays reachable from its home slot without tombstones.
@@ -93,7 +115,11 @@ std::map<std::int64_t, held_figures> peak_holdings::finish() {
   std::map<std::int64_t, held_figures> out;
   for (const place& p : places_)
     if (p.peak.blocks != 0 || p.peak.bytes != 0) out[p.location] = p.peak;
+  // The ring is kept for the next image, emptied.
+  std::vector<pending_block> ring = std::move(ring_);
   *this = peak_holdings{};
+  std::fill(ring.begin(), ring.end(), pending_block{empty, 0, 0});
+  ring_ = std::move(ring);
   return out;
 }
 

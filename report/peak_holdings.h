@@ -8,6 +8,9 @@
 // per row however often the peak rises. A block that is freed later is
 // kept by its record number until it is (its location and size are what
 // its free takes off); a block alive at the end is never looked up again.
+// Most blocks are freed within a few thousand records: they are kept in a
+// ring indexed by record number, which stays in the cache, and move to a
+// hash table only when the ring comes round to them again.
 
 #include <cstdint>
 #include <map>
@@ -54,11 +57,15 @@ class peak_holdings {
 
   std::uint32_t place_of(std::int64_t location);
   void change(std::uint32_t p, std::int64_t bytes, std::int64_t blocks);
-  // The pending blocks: open addressing by record number, linear probing,
-  // at most half full, removal by shifting the entries after back.
+  void take_off(const pending_block& block) { change(block.place, -block.size, -1); }
+  // The recent pending blocks, at their record number modulo the ring's size.
+  void keep_recent(const pending_block& block);
+  // The older ones: open addressing by record number, linear probing, at
+  // most half full, removal by shifting the entries after back.
   std::size_t slot_of(std::uint64_t rec) const;
   void keep(const pending_block& block);
   void grow();
+  void end_older(std::uint64_t rec);
 
   std::vector<place> places_;
   hash_index place_index_;
@@ -66,6 +73,7 @@ class peak_holdings {
   std::uint32_t last_place_ = hash_index::none;
   std::vector<std::uint32_t> changed_;
   std::uint64_t interval_ = 1;
+  std::vector<pending_block> ring_;
   std::vector<pending_block> pending_;
   std::size_t pending_count_ = 0;
 };
