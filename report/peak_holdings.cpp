@@ -10,10 +10,12 @@ namespace {
 // The record number of an empty slot: memory records count from 1 and
 // never reach it.
 constexpr std::uint64_t empty = UINT64_MAX;
-constexpr std::size_t first_capacity = 1024;
 // Blocks freed within this many records of their allocation (a power of
-// two) never reach the hash table.
+// two) never leave the ring.
 constexpr std::size_t ring_size = std::size_t{1} << 16;
+// The sorted list is compacted once its ended entries are more than its
+// pending ones (and more than this).
+constexpr std::size_t min_compaction = 1024;
 
 }  // namespace
 
@@ -43,35 +45,43 @@ void peak_holdings::change(std::uint32_t p, std::int64_t bytes, std::int64_t blo
 void peak_holdings::made(std::uint64_t rec, std::int64_t location, std::int64_t size, bool lasting) {
   const std::uint32_t p = place_of(location);
   change(p, size, 1);
-  if (!lasting && rec != empty) keep_recent({rec, p, size});
+  if (!lasting && rec != empty) keep_recent({rec, p, false, size});
 }
 
+// Blocks ring_size records older than the new one leave the ring for the
+// sorted list, oldest first, so the list stays in record order and the
+// new block's slot is free.
 void peak_holdings::keep_recent(const pending_block& block) {
-  if (ring_.empty()) ring_.assign(ring_size, {empty, 0, 0});
+  if (ring_.empty()) ring_.assign(ring_size, {empty, 0, false, 0});
+  const std::uint64_t older = block.rec >= ring_size ? block.rec - ring_size : 0;
+  // Memory records are numbered without gaps; after a leap (a damaged
+  // trace) the sweep goes once round the ring.
+  if (older > swept_ && older - swept_ > ring_size) swept_ = older - ring_size;
+  for (; swept_ < older; ++swept_) {
+    pending_block& slot = ring_[(swept_ + 1) & (ring_size - 1)];
+    if (slot.rec == swept_ + 1) keep_older(std::exchange(slot, {empty, 0, false, 0}));
+  }
   pending_block& slot = ring_[block.rec & (ring_size - 1)];
-  if (slot.rec != empty) keep(slot);
+  // Blocks the sweep passed over (before a leap, or of record numbers
+  // that do not rise) leave their slot when it is taken; the list keeps
+  // them in order all the same.
+  if (slot.rec != empty) keep_older(slot);
   slot = block;
 }
 
-std::size_t peak_holdings::slot_of(std::uint64_t rec) const {
-  const std::size_t mask = pending_.size() - 1;
-  std::size_t i = hash_index::mix(rec) & mask;
-  while (pending_[i].rec != empty && pending_[i].rec != rec) i = (i + 1) & mask;
-  return i;
-}
-
-void peak_holdings::keep(const pending_block& block) {
-  if (2 * (pending_count_ + 1) > pending_.size()) grow();
-  pending_block& slot = pending_[slot_of(block.rec)];
-  if (slot.rec == empty) ++pending_count_;
-  slot = block;
-}
-
-void peak_holdings::grow() {
-  std::vector<pending_block> old = std::exchange(
-      pending_, std::vector<pending_block>(pending_.empty() ? first_capacity : 2 * pending_.size(), {empty, 0, 0}));
-  for (const pending_block& b : old)
-    if (b.rec != empty) pending_[slot_of(b.rec)] = b;
+void peak_holdings::keep_older(const pending_block& block) {
+  if (older_ended_ > min_compaction && 2 * older_ended_ > older_.size()) {
+    std::erase_if(older_, [](const pending_block& b) { return b.ended; });
+    older_ended_ = 0;
+    finger_ = 0;
+  }
+  if (older_.empty() || older_.back().rec < block.rec) {
+    older_.push_back(block);
+    return;
+  }
+  const auto at = std::upper_bound(older_.begin(), older_.end(), block.rec,
+                                   [](std::uint64_t r, const pending_block& b) { return r < b.rec; });
+  older_.insert(at, block);
 }
 
 void peak_holdings::ended(std::uint64_t rec) {
@@ -86,23 +96,44 @@ void peak_holdings::ended(std::uint64_t rec) {
 }
 
 void peak_holdings::end_older(std::uint64_t rec) {
-  if (pending_count_ == 0) return;
-  std::size_t i = slot_of(rec);
-  if (pending_[i].rec == empty) return;
-  take_off(pending_[i]);
-  --pending_count_;
-  // Entries after the hole that could sit in it move back, so that every
-  // entry stays reachable from its home slot without tombstones.
-  const std::size_t mask = pending_.size() - 1;
-  for (std::size_t j = (i + 1) & mask; pending_[j].rec != empty; j = (j + 1) & mask) {
-    const std::size_t home = hash_index::mix(pending_[j].rec) & mask;
-    // It may fill the hole unless its home lies after the hole, up to it.
-    const bool movable = i <= j ? (home <= i || home > j) : (home <= i && home > j);
-    if (!movable) continue;
-    pending_[i] = pending_[j];
-    i = j;
+  const std::size_t i = find_older(rec);
+  if (i == older_.size() || older_[i].ended) return;
+  take_off(older_[i]);
+  older_[i].ended = true;
+  ++older_ended_;
+}
+
+std::pair<std::size_t, std::size_t> peak_holdings::bracket(std::uint64_t rec) const {
+  const std::size_t n = older_.size();
+  const std::size_t at = std::min(finger_, n - 1);
+  if (older_[at].rec < rec) {
+    std::size_t lo = at + 1;
+    for (std::size_t step = 1; lo < n; step *= 2) {
+      const std::size_t probe = std::min(at + step, n - 1);
+      if (older_[probe].rec >= rec) return {lo, probe + 1};
+      lo = probe + 1;
+    }
+    return {n, n};
   }
-  pending_[i].rec = empty;
+  std::size_t hi = at + 1;
+  for (std::size_t step = 1; step <= at; step *= 2) {
+    const std::size_t probe = at - step;
+    if (older_[probe].rec < rec) return {probe + 1, hi};
+    hi = probe + 1;
+  }
+  return {0, hi};
+}
+
+std::size_t peak_holdings::find_older(std::uint64_t rec) const {
+  if (older_.empty()) return 0;
+  const auto [lo, hi] = bracket(rec);
+  const auto it = std::lower_bound(older_.begin() + static_cast<std::ptrdiff_t>(lo),
+                                   older_.begin() + static_cast<std::ptrdiff_t>(hi), rec,
+                                   [](const pending_block& b, std::uint64_t r) { return b.rec < r; });
+  const auto i = static_cast<std::size_t>(it - older_.begin());
+  if (i == older_.size() || it->rec != rec) return older_.size();
+  finger_ = i;
+  return i;
 }
 
 void peak_holdings::at_peak() {
@@ -118,7 +149,7 @@ std::map<std::int64_t, held_figures> peak_holdings::finish() {
   // The ring is kept for the next image, emptied.
   std::vector<pending_block> ring = std::move(ring_);
   *this = peak_holdings{};
-  std::fill(ring.begin(), ring.end(), pending_block{empty, 0, 0});
+  std::fill(ring.begin(), ring.end(), pending_block{empty, 0, false, 0});
   ring_ = std::move(ring);
   return out;
 }

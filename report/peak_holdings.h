@@ -4,16 +4,19 @@
 // alive after the image's peak record, summed by the location that made
 // them, in one pass over the memory rows. Every location keeps its figures
 // now and at the last peak; a new peak copies only the locations that
-// changed since the one before, so the pass costs a few table operations
-// per row however often the peak rises. A block that is freed later is
-// kept by its record number until it is (its location and size are what
-// its free takes off); a block alive at the end is never looked up again.
+// changed since the one before, so the pass costs a few operations per row
+// however often the peak rises. A block that is freed later is kept by its
+// record number until it is (its location and size are what its free
+// takes off); a block alive at the end is never looked up again.
 // Most blocks are freed within a few thousand records: they are kept in a
-// ring indexed by record number, which stays in the cache, and move to a
-// hash table only when the ring comes round to them again.
+// ring indexed by record number, which stays in the cache. The ring hands
+// the others on in record order to a sorted list, searched from where the
+// last search ended: long-lived blocks tend to be freed together (a table
+// and its entries), so that search mostly ends a few entries away.
 
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "report/hash_index.h"
@@ -48,10 +51,12 @@ class peak_holdings {
     held_figures peak;
     std::uint64_t changed_in = 0;  // the peak interval it last changed in
   };
-  // A block that ends later: where it was made and its size.
+  // A block that ends later: where it was made and its size. Ended blocks
+  // of the sorted list keep their place in it, marked.
   struct pending_block {
     std::uint64_t rec;
     std::uint32_t place;
+    bool ended;
     std::int64_t size;
   };
 
@@ -60,12 +65,14 @@ class peak_holdings {
   void take_off(const pending_block& block) { change(block.place, -block.size, -1); }
   // The recent pending blocks, at their record number modulo the ring's size.
   void keep_recent(const pending_block& block);
-  // The older ones: open addressing by record number, linear probing, at
-  // most half full, removal by shifting the entries after back.
-  std::size_t slot_of(std::uint64_t rec) const;
-  void keep(const pending_block& block);
-  void grow();
+  // The older ones, appended in record order.
+  void keep_older(const pending_block& block);
   void end_older(std::uint64_t rec);
+  // Where the sorted list holds `rec`, or its size.
+  std::size_t find_older(std::uint64_t rec) const;
+  // The range of the list that holds `rec` if any does, galloping out from
+  // the last search's end.
+  std::pair<std::size_t, std::size_t> bracket(std::uint64_t rec) const;
 
   std::vector<place> places_;
   hash_index place_index_;
@@ -74,8 +81,10 @@ class peak_holdings {
   std::vector<std::uint32_t> changed_;
   std::uint64_t interval_ = 1;
   std::vector<pending_block> ring_;
-  std::vector<pending_block> pending_;
-  std::size_t pending_count_ = 0;
+  std::uint64_t swept_ = 0;  // blocks up to this record have left the ring
+  std::vector<pending_block> older_;
+  std::size_t older_ended_ = 0;
+  mutable std::size_t finger_ = 0;
 };
 
 }  // namespace kivdb::report

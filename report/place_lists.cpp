@@ -86,11 +86,14 @@ flame_graph place_lists::flame(const named_sums& alive, const named_sums& peak, 
   gather(allocations, flame_measure::allocations, false);
   flame_tree_builder builder;
   bool any_stack = false;
+  std::vector<stack_frame> stack;
   for (const auto& [text, values] : by_text) {
     const named_place& place = places_.of(text);
     if (place.stack.empty()) continue;
     any_stack = true;
-    builder.add(place.stack, values);
+    stack.resize(place.stack.size());
+    for (std::size_t i = 0; i < stack.size(); ++i) stack[i] = places_.frames()[place.stack[i]];
+    builder.add(stack, values);
   }
   return any_stack ? builder.build() : flame_graph{};
 }

@@ -62,6 +62,8 @@ class place_lists {
   // The texts' stacks merged for the flame graph, with the three measures
   // by text; empty when no text is a stack.
   flame_graph flame(const named_sums& alive, const named_sums& peak, const named_sums& allocations);
+  // The frames the lists' stacks index, once the lists are made.
+  frame_table take_frames() { return places_.take_frames(); }
 
  private:
   place_catalog places_;

@@ -216,6 +216,7 @@ struct place_results {
   top_list leaks_by_function;
   top_list allocations_by_function;
   flame_graph flame;
+  frame_table frames;
 };
 
 place_results place_figures(memory_scan& scan, const image_names& sources, const std::map<arc_key, std::string>& arcs,
@@ -246,6 +247,7 @@ place_results place_figures(memory_scan& scan, const image_names& sources, const
       {"allocations_by_function", "Most allocations by function", "allocations", first_figure::count}, allocations,
       no_stacks_note);
   out.flame = places.flame(leaks.by_location, peak, allocations);
+  out.frames = places.take_frames();
   return out;
 }
 
@@ -411,6 +413,7 @@ report_data build_report(run_rows& rows, const report_settings& settings) {
                          &places.allocations_by_function})
     data.lists.push_back(std::move(*list));
   data.flame = std::move(places.flame);
+  data.frames = std::move(places.frames);
 
   data.memory = {data.summary.headers > 1 ? "Memory in use (headers added up)" : "Memory in use",
                  scan.memory_series()};

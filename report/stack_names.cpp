@@ -32,18 +32,18 @@ std::string frame_text(const stack_frame& frame) {
   return frame_name(frame) + " [" + frame.object + "]";
 }
 
-named_place place_of(std::string_view text) {
-  named_place place;
+parsed_place place_of(std::string_view text) {
+  parsed_place place;
   auto frames = kivstack::parse_stack(text);
   if (!frames || frames->empty()) {
     place.name = std::string(text);
     return place;
   }
-  place.stack.reserve(frames->size());
+  place.frames.reserve(frames->size());
   for (kivstack::frame& f : *frames)
-    place.stack.push_back({std::move(f.function), std::move(f.file), f.line, std::move(f.object)});
-  place.self = first_named(place.stack);
-  place.name = frame_name(place.stack[place.self]);
+    place.frames.push_back({std::move(f.function), std::move(f.file), f.line, std::move(f.object)});
+  place.self = first_named(place.frames);
+  place.name = frame_name(place.frames[place.self]);
   return place;
 }
 
@@ -59,8 +59,8 @@ std::uint32_t place_catalog::intern(const stack_frame& frame) {
 }
 
 // The self function first, then every other function of the stack once.
-void place_catalog::list_functions(named_place& place) {
-  if (place.stack.empty()) return;
+void place_catalog::list_functions(named_place& place, const parsed_place& parsed) {
+  if (parsed.frames.empty()) return;
   ++stamp_;
   const auto add = [&](std::uint32_t f) {
     if (listed_in_.size() <= f) listed_in_.resize(f + 1, 0);
@@ -68,16 +68,20 @@ void place_catalog::list_functions(named_place& place) {
     listed_in_[f] = stamp_;
     place.functions.push_back(f);
   };
-  add(intern(place.stack[place.self]));
-  for (const stack_frame& frame : place.stack) add(intern(frame));
+  add(intern(parsed.frames[parsed.self]));
+  for (const stack_frame& frame : parsed.frames) add(intern(frame));
 }
 
 const named_place& place_catalog::of(const std::string& text) {
   const auto found = places_.find(text);
   if (found != places_.end()) return found->second;
-  named_place& place = places_.emplace(text, place_of(text)).first->second;
-  list_functions(place);
-  return place;
+  parsed_place parsed = place_of(text);
+  named_place place;
+  place.name = std::move(parsed.name);
+  place.stack.reserve(parsed.frames.size());
+  for (const stack_frame& frame : parsed.frames) place.stack.push_back(frames_.intern(frame));
+  list_functions(place, parsed);
+  return places_.emplace(text, std::move(place)).first->second;
 }
 
 }  // namespace kivdb::report

@@ -16,10 +16,19 @@
 
 namespace kivdb::report {
 
+// A location text read: its name and, when it is a stack, its frames.
+struct parsed_place {
+  std::string name;                 // what a list shows
+  std::vector<stack_frame> frames;  // empty when the text is not a stack
+  std::size_t self = 0;             // index of the first named frame
+};
+
+// A place as the catalog keeps it.
 struct named_place {
-  std::string name;               // what a list shows
-  std::vector<stack_frame> stack;  // empty when the text is not a stack
-  std::size_t self = 0;           // index of the first named frame
+  std::string name;
+  // The stack's frames as indices into the catalog's frames; empty when the
+  // text is not a stack.
+  std::vector<std::uint32_t> stack;
   // The stack's functions, each once (a function that calls itself too),
   // as indices into the catalog's functions; the first is the function of
   // the first named frame.
@@ -51,7 +60,7 @@ std::string frame_text(const stack_frame& frame);
 
 // The place of a location text. A text that is not a stack, or a stack
 // without frames, is a place of that name without a stack.
-named_place place_of(std::string_view text);
+parsed_place place_of(std::string_view text);
 
 // Places of a run's location texts, each text split once however many
 // lists and images name it, and the functions of their stacks.
@@ -59,12 +68,16 @@ class place_catalog {
  public:
   const named_place& of(const std::string& text);
   const function_key& function(std::uint32_t index) const { return functions_[index]; }
+  // The frames the places' stacks index.
+  const frame_table& frames() const { return frames_; }
+  frame_table take_frames() { return std::move(frames_); }
 
  private:
   std::uint32_t intern(const stack_frame& frame);
-  void list_functions(named_place& place);
+  void list_functions(named_place& place, const parsed_place& parsed);
 
   std::map<std::string, named_place, std::less<>> places_;
+  frame_table frames_;
   std::vector<function_key> functions_;
   std::map<std::string, std::uint32_t, std::less<>> function_index_;
   // The place a function was last listed for, so that each is listed once.

@@ -31,7 +31,7 @@ std::string number_text(const top_list& list, std::size_t column, std::int64_t v
 // Indent of a stack's frames beneath its entry.
 constexpr std::string_view frame_indent = "      ";
 
-void write_list(std::ostream& out, const top_list& list, std::size_t top, bool stacks) {
+void write_list(std::ostream& out, const top_list& list, std::size_t top, const frame_table* stacks) {
   const std::size_t shown = std::min(top, list.rows.size());
   out << '\n' << list.title;
   if (!list.note.empty()) {
@@ -63,8 +63,8 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top, bool s
           << number_text(list, c, list.rows[r].numbers[c]);
     for (const auto& text : list.rows[r].texts) out << "  " << text;
     out << '\n';
-    if (!stacks) continue;
-    for (const stack_frame& frame : list.rows[r].stack) out << frame_indent << frame_text(frame) << '\n';
+    if (stacks == nullptr) continue;
+    for (const std::uint32_t frame : list.rows[r].stack) out << frame_indent << frame_text((*stacks)[frame]) << '\n';
   }
 }
 
@@ -94,7 +94,7 @@ void write_text(std::ostream& out, const report_data& data, std::size_t top, boo
       << " blocks (with free)\n";
   out << "  no-free at the end: " << grouped(static_cast<std::int64_t>(s.nofree_bytes_at_end))
       << " bytes\n";
-  for (const auto& list : data.lists) write_list(out, list, top, stacks);
+  for (const auto& list : data.lists) write_list(out, list, top, stacks ? &data.frames : nullptr);
 }
 
 }  // namespace kivdb::report

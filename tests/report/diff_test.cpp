@@ -106,12 +106,16 @@ TEST(CompareRuns, RepeatedTextsPairInOrder) {
 // Stacks with the same first frame share their name: their stacks tell
 // them apart, whatever order the runs list them in.
 TEST(CompareRuns, EntriesOfOneNameMatchByTheirStacks) {
-  const std::vector<stack_frame> from_main = {{"leaf", "a.c", 3, "p"}, {"main", "m.c", 20, "p"}};
-  const std::vector<stack_frame> from_worker = {{"leaf", "a.c", 3, "p"}, {"worker", "w.c", 8, "p"}};
-  const report_data base =
-      run("1", {leaks({{{"leaf (a.c:3)"}, {100, 1}, from_main}, {{"leaf (a.c:3)"}, {50, 1}, from_worker}})});
-  const report_data current =
-      run("2", {leaks({{{"leaf (a.c:3)"}, {80, 1}, from_worker}, {{"leaf (a.c:3)"}, {100, 1}, from_main}})});
+  const stack_frame leaf{"leaf", "a.c", 3, "p"};
+  const stack_frame main{"main", "m.c", 20, "p"};
+  const stack_frame worker{"worker", "w.c", 8, "p"};
+  report_data base =
+      run("1", {leaks({{{"leaf (a.c:3)"}, {100, 1}, {0, 1}}, {{"leaf (a.c:3)"}, {50, 1}, {0, 2}}})});
+  for (const stack_frame& f : {leaf, main, worker}) base.frames.intern(f);
+  // The other run numbers its frames otherwise.
+  report_data current =
+      run("2", {leaks({{{"leaf (a.c:3)"}, {80, 1}, {2, 1}}, {{"leaf (a.c:3)"}, {100, 1}, {2, 0}}})});
+  for (const stack_frame& f : {main, worker, leaf}) current.frames.intern(f);
   const list_change l = only_list(base, current);
   EXPECT_EQ(l.unchanged, 1u);
   ASSERT_EQ(l.grew.size(), 1u);
