@@ -71,16 +71,20 @@ const char* const peak_records_sql =
     "AND t.image = x.image AND x.global_cur_wf_size = t.top GROUP BY x.run_id, x.image)";
 
 // The blocks alive after each image's peak record (made by then, not freed
-// by then), summed by location.
+// by then), summed by location. The memory rows are read once, each
+// against the few peak records (CROSS JOIN keeps SQLite from building an
+// index of the memory table for the join); a block's freemem row is found
+// by its record number (freed_by + 0 keeps SQLite from reading the whole
+// freed_by index for every row instead).
 std::string peak_by_location_sql() {
   return std::string(
              "SELECT m.run_id, m.pid, m.image, p.rec AS peak_rec, m.location, h.source, COUNT(*) AS blocks, "
-             "SUM(m.new_size) AS bytes, SUM(m.new_tot_size) AS tot_bytes FROM memory m JOIN ") +
+             "SUM(m.new_size) AS bytes, SUM(m.new_tot_size) AS tot_bytes FROM memory m CROSS JOIN ") +
          peak_records_sql +
-         " p ON p.run_id = m.run_id AND p.image = m.image AND m.rec <= p.rec "
-         "LEFT JOIN hashloc h ON h.run_id = m.run_id AND h.image = m.image AND h.location = m.location "
-         "WHERE (m.tag = 'a' OR (m.tag = 'r' AND m.other_rec <> 0)) AND NOT EXISTS (SELECT 1 FROM freemem f "
-         "WHERE f.run_id = m.run_id AND f.image = m.image AND f.rec = m.rec AND f.freed_by <= p.rec) "
+         " p LEFT JOIN hashloc h ON h.run_id = m.run_id AND h.image = m.image AND h.location = m.location "
+         "WHERE p.run_id = m.run_id AND p.image = m.image AND m.rec <= p.rec "
+         "AND (m.tag = 'a' OR (m.tag = 'r' AND m.other_rec <> 0)) AND NOT EXISTS (SELECT 1 FROM freemem f "
+         "WHERE f.run_id = m.run_id AND f.image = m.image AND f.rec = m.rec AND f.freed_by + 0 <= p.rec) "
          "GROUP BY m.run_id, m.pid, m.image, p.rec, m.location, h.source";
 }
 
