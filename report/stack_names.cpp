@@ -47,7 +47,11 @@ parsed_place place_of(std::string_view text) {
   return place;
 }
 
-std::uint32_t place_catalog::intern(const stack_frame& frame) {
+std::uint32_t place_catalog::function_of(std::uint32_t frame_index) {
+  if (function_of_frame_.size() <= frame_index) function_of_frame_.resize(frame_index + 1, unknown_function);
+  std::uint32_t& known = function_of_frame_[frame_index];
+  if (known != unknown_function) return known;
+  const stack_frame& frame = frames_[frame_index];
   std::string key = frame.function;
   key += '\0';
   key += frame.file;
@@ -55,12 +59,13 @@ std::uint32_t place_catalog::intern(const stack_frame& frame) {
   key += frame.object;
   const auto [it, fresh] = function_index_.try_emplace(std::move(key), static_cast<std::uint32_t>(functions_.size()));
   if (fresh) functions_.push_back({frame.function, frame.file, frame.object});
-  return it->second;
+  known = it->second;
+  return known;
 }
 
 // The self function first, then every other function of the stack once.
-void place_catalog::list_functions(named_place& place, const parsed_place& parsed) {
-  if (parsed.frames.empty()) return;
+void place_catalog::list_functions(named_place& place, std::size_t self) {
+  if (place.stack.empty()) return;
   ++stamp_;
   const auto add = [&](std::uint32_t f) {
     if (listed_in_.size() <= f) listed_in_.resize(f + 1, 0);
@@ -68,8 +73,8 @@ void place_catalog::list_functions(named_place& place, const parsed_place& parse
     listed_in_[f] = stamp_;
     place.functions.push_back(f);
   };
-  add(intern(parsed.frames[parsed.self]));
-  for (const stack_frame& frame : parsed.frames) add(intern(frame));
+  add(function_of(place.stack[self]));
+  for (const std::uint32_t frame : place.stack) add(function_of(frame));
 }
 
 const named_place& place_catalog::of(const std::string& text) {
@@ -80,7 +85,7 @@ const named_place& place_catalog::of(const std::string& text) {
   place.name = std::move(parsed.name);
   place.stack.reserve(parsed.frames.size());
   for (const stack_frame& frame : parsed.frames) place.stack.push_back(frames_.intern(frame));
-  list_functions(place, parsed);
+  list_functions(place, parsed.self);
   return places_.emplace(text, std::move(place)).first->second;
 }
 

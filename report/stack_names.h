@@ -73,13 +73,16 @@ class place_catalog {
   frame_table take_frames() { return std::move(frames_); }
 
  private:
-  std::uint32_t intern(const stack_frame& frame);
-  void list_functions(named_place& place, const parsed_place& parsed);
+  // The function of one of the catalog's frames.
+  std::uint32_t function_of(std::uint32_t frame_index);
+  void list_functions(named_place& place, std::size_t self);
 
   std::map<std::string, named_place, std::less<>> places_;
   frame_table frames_;
   std::vector<function_key> functions_;
   std::map<std::string, std::uint32_t, std::less<>> function_index_;
+  static constexpr std::uint32_t unknown_function = UINT32_MAX;
+  std::vector<std::uint32_t> function_of_frame_;
   // The place a function was last listed for, so that each is listed once.
   std::vector<std::uint64_t> listed_in_;
   std::uint64_t stamp_ = 0;
