@@ -27,7 +27,8 @@ const char* const live_blocks_sql =
 
 // A frame is named when its function is known: kivrec writes a frame it
 // knows only by its place as `object+0x1234`, without a file.
-const char* const named_frame_sql = "(fr.file IS NOT NULL OR substr(fr.function, 1, length(fr.object) + 3) <> fr.object || '+0x')";
+const char* const named_frame_sql =
+    "(fr.file IS NOT NULL OR substr(fr.function, 1, length(fr.object) + 3) <> fr.object || '+0x')";
 
 // Of each location's stack: the depth of its first named frame (the
 // allocation site when no frame is named), which the by-function views

@@ -229,9 +229,9 @@ class RecordedStacks : public ::testing::Test {
     const auto cc = kivtest::run_program(
         "/usr/bin/gcc", {{"-O2", "-g", source_, "-o", (dir_->path() / "prog").string()}, dir_->path().string(), {}});
     ASSERT_EQ(cc.status, 0) << cc.err;
+    const std::string prog = (dir_->path() / "prog").string();
     const auto rec = kivtest::run_program(
-        KIVREC_BINARY,
-        {{"--dir", dir_->path().string(), "--runid", runid, "--quiet", "--", (dir_->path() / "prog").string()}, "", {}});
+        KIVREC_BINARY, {{"--dir", dir_->path().string(), "--runid", runid, "--quiet", "--", prog}, "", {}});
     ASSERT_EQ(rec.status, 0) << rec.err;
     const auto kiv = kivtest::run_program(KIV_BINARY, {{"-R", runid}, dir_->path().string(), {}});
     ASSERT_EQ(kiv.status, 0) << kiv.err;
@@ -315,7 +315,8 @@ TEST_F(RecordedStacks, SqliteFramesViewsAndExport) {
   check_views(*db);
   std::map<std::int64_t, std::vector<kivstack::frame>> stored;
   const std::vector<std::optional<std::string>> params = {runid};
-  db->query("SELECT location, depth, function, file, line, object FROM frames WHERE run_id = ? ORDER BY location, depth",
+  db->query("SELECT location, depth, function, file, line, object FROM frames WHERE run_id = ? "
+            "ORDER BY location, depth",
             params, [&](const kivdb::row_view& row) {
               auto& stack = stored[row.integer(0)];
               EXPECT_EQ(row.integer(1), static_cast<std::int64_t>(stack.size()));
@@ -359,8 +360,9 @@ TEST_F(RecordedStacks, JsonGivesTheWholeStack) {
     return "{\"function\": \"" + std::string(function) + "\", \"file\": \"" + source_ +
            "\", \"line\": " + std::to_string(line_of(marker)) + ", \"object\": \"prog\"}";
   };
+  const std::int64_t leaked = expected_->leaks_by_function.at("make_copy|" + source_ + "|prog")[0];
   const std::string entry = "{\"name\": \"make_copy (" + source_ + ":" + std::to_string(line_of("@copy")) +
-                            ")\", \"bytes\": " + std::to_string(expected_->leaks_by_function.at("make_copy|" + source_ + "|prog")[0]) +
+                            ")\", \"bytes\": " + std::to_string(leaked) +
                             ", \"blocks\": " + std::to_string(kept_names) + ", \"stack\": [\n      " +
                             frame("make_copy", "@copy") + ",\n      " + frame("remember", "@remember") + ",\n      " +
                             frame("parse_line", "@parse") + ",\n      " + frame("main", "@main_parse") + ",\n";
