@@ -365,8 +365,8 @@ TEST_F(StackReport, JsonAndTerminalShowTheStacks) {
       "      {\"function\": \"main\", \"file\": \"m.c\", \"line\": 22, \"object\": \"prog\"}\n"
       "    ]}";
   EXPECT_NE(db_json.str().find(walk_entry), std::string::npos) << db_json.str();
-  EXPECT_NE(db_json.str().find("{\"function\": \"leaf\", \"file\": \"a.c\", \"object\": \"prog\", \"self_bytes\": 1200, "
-                               "\"total_bytes\": 1200, \"self_blocks\": 12, \"total_blocks\": 12}"),
+  EXPECT_NE(db_json.str().find("{\"function\": \"leaf\", \"file\": \"a.c\", \"object\": \"prog\", \"self_bytes\": 1200,"
+                               " \"total_bytes\": 1200, \"self_blocks\": 12, \"total_blocks\": 12}"),
             std::string::npos);
 
   const auto plain = kivtest::run_program(KIVDB_BINARY, {{"report", run_dir().string(), "--top", "1"}, "", {}});
