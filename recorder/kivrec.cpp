@@ -1,6 +1,6 @@
 // kivrec: runs a program with the recording library preloaded, so that its
 // heap is traced in kiv's format into <dir>/<runid>, then names the call
-// stacks of the trace.
+// stacks of the trace; on request converts and reports it as well.
 
 #include <limits.h>
 #include <stdlib.h>
@@ -17,6 +17,7 @@
 
 #include "recorder/child_process.h"
 #include "recorder/launch_checks.h"
+#include "recorder/run_report.h"
 #include "recorder/stack_follower.h"
 #include "recorder/stack_capture.h"
 #include "recorder/trace_naming.h"
@@ -25,6 +26,7 @@ namespace {
 
 constexpr const char* usage_text =
     "usage: kivrec [options] -- program [arguments...]\n"
+    "       kivrec --report FILE.html [options] -- program [arguments...]\n"
     "       kivrec [--debug-dir DIRS] --name RUNDIR\n"
     "Runs program with its heap recorded in kiv's trace format: one header and\n"
     "data files per process image in DIR/ID, converted with: cd DIR && kiv -R ID.\n"
@@ -33,6 +35,11 @@ constexpr const char* usage_text =
     "names a run directory later.\n"
     "\n"
     "options:\n"
+    "  --report FILE        when the program has ended, convert the run with kiv\n"
+    "                       (tables in DIR/ID, kiv's output in DIR/ID/kiv.ID.log),\n"
+    "                       print its summary and write its HTML page to FILE\n"
+    "  --json FILE          ... and its summary as JSON to FILE (either option\n"
+    "                       alone converts and reports)\n"
     "  --dir DIR            trace directory (default: the current directory)   KIVREC_DIR\n"
     "  --runid ID           run id: 1 to 9 of A-Z a-z 0-9 _ . -                KIVREC_RUNID\n"
     "                       (default: the pid)\n"
@@ -59,6 +66,7 @@ struct launch {
   std::string library;
   std::string debug_dirs;
   std::string name_dir;  // --name: only name this run directory
+  kivrec::report_request report;
   bool quiet = false;
   bool append = false;
   std::vector<std::pair<std::string, std::string>> env;  // further KIVREC_* settings
@@ -146,11 +154,16 @@ int parse(int argc, char** argv, launch& l) {
       l.debug_dirs = value;
     } else if (a == "--name") {
       l.name_dir = value;
+    } else if (a == "--report") {
+      l.report.page = value;
+    } else if (a == "--json") {
+      l.report.json = value;
     } else {
       return fail("unknown option " + std::string(a));
     }
   }
-  return l.name_dir.empty() ? fail("missing -- before the program") : -1;
+  if (l.name_dir.empty()) return fail("missing -- before the program");
+  return l.report.wanted() ? fail("--report and --json report a program run, not --name") : -1;
 }
 
 // Names what can be named in the run directory; problems are reported
@@ -177,6 +190,33 @@ void warn_if_static(const char* program) {
                file.c_str());
 }
 
+// Where the trace goes, and what becomes of it.
+void announce(const launch& l, const char* trace_dir) {
+  if (l.quiet) return;
+  if (l.report.wanted()) {
+    std::fprintf(stderr, "kivrec: recording into %s/%s; converted and reported when the program ends\n", trace_dir,
+                 l.runid.c_str());
+    return;
+  }
+  std::fprintf(stderr, "kivrec: recording into %s/%s; convert with: cd %s && kiv -R %s\n", trace_dir,
+               l.runid.c_str(), trace_dir, l.runid.c_str());
+}
+
+// kiv and kivdb found and the report's files writable, before the program
+// runs rather than after it.
+int prepare_report(const launch& l, kivrec::run_reporter& reporter) {
+  if (!l.report.wanted()) return -1;
+  const std::string problem = reporter.prepare(l.report);
+  return problem.empty() ? -1 : refuse(problem);
+}
+
+// The conversion and the report, when asked for; the exit status kivrec ends with.
+int finish(const launch& l, kivrec::run_reporter& reporter, const char* trace_dir, int program_status) {
+  if (!l.report.wanted()) return program_status;
+  const bool reported = reporter.convert_and_report(trace_dir, l.runid, l.quiet);
+  return kivrec::status_after_report(program_status, reported);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +234,8 @@ int main(int argc, char** argv) {
   if (l.library.empty()) l.library = default_library();
   if (::access(l.library.c_str(), R_OK) != 0) return fail("cannot read the recording library " + l.library);
   if (l.runid.empty()) l.runid = std::to_string(::getpid());
+  kivrec::run_reporter reporter;  // keeps the environment the recording settings are not in
+  if (const int refused = prepare_report(l, reporter); refused >= 0) return refused;
   if (const int refused = check_run_directory(l, absolute); refused >= 0) return refused;
   warn_if_static(argv[l.program]);
   ::setenv("KIVREC_DIR", absolute, 1);
@@ -202,9 +244,7 @@ int main(int argc, char** argv) {
   std::string preload = l.library;
   if (const char* old = ::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0') preload += std::string(":") + old;
   ::setenv("LD_PRELOAD", preload.c_str(), 1);
-  if (!l.quiet)
-    std::fprintf(stderr, "kivrec: recording into %s/%s; convert with: cd %s && kiv -R %s\n", absolute,
-                 l.runid.c_str(), absolute, l.runid.c_str());
+  announce(l, absolute);
   // The stacks are named while the program runs, on a core of their own,
   // so that little is left to name when it ends.
   const std::string run_dir = std::string(absolute) + "/" + l.runid;
@@ -212,5 +252,5 @@ int main(int argc, char** argv) {
   const int program_status = kivrec::run_child(argv + l.program, [&follower] { return follower->step(); });
   follower.reset();  // what it read is read again: its copy goes first
   name_stacks(run_dir, namer);
-  return program_status;
+  return finish(l, reporter, absolute, program_status);
 }

@@ -21,7 +21,8 @@ constexpr std::string_view header_suffix = ".kivhdr";
 // execvp's search path when PATH is unset.
 constexpr const char* default_search_path = "/bin:/usr/bin";
 
-// The first trace header in `dir`; empty when there is none.
+}  // namespace
+
 std::string header_in(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return {};
@@ -35,6 +36,8 @@ std::string header_in(const std::string& dir) {
   ::closedir(d);
   return found;
 }
+
+namespace {
 
 bool executable_file(const std::string& path) {
   struct stat st {};

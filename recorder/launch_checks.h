@@ -18,6 +18,9 @@ std::string run_id_problem(std::string_view runid);
 // under one id would be converted and loaded as one.
 std::string run_directory_problem(const std::string& run_dir, bool append);
 
+// The name of the first trace header in `dir`; empty when there is none.
+std::string header_in(const std::string& dir);
+
 // The file execvp would run for `program` (searched in PATH when it has no
 // '/'); empty when there is none.
 std::string program_file(const std::string& program);

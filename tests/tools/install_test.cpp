@@ -1,6 +1,7 @@
 // cmake --install into a scratch prefix: the programs land in bin/ and
 // work from there (a program recorded with the installed kivrec, converted,
-// loaded and reported), kivrec's library lands in its private folder, and
+// loaded and reported, and in one command with kivrec --report), kivrec's
+// library lands in its private folder, and
 // every manual page lands in share/man/man1, renders without a single
 // warning and describes every option, command and table its program has.
 
@@ -126,16 +127,18 @@ TEST_F(Installed, ProgramsWorkFromBin) {
   EXPECT_TRUE(fs::file_size(work.path() / "r" / "kiv.r.memory.1.csv") > 0);
 }
 
-// A small program with known leaks, built here, goes the whole way with
-// the installed programs alone: kivrec finds its library from its own
-// place (here a copy of the installed tree, started through a symbolic
-// link), kiv converts, kivdb loads and reports the leaks.
-TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
-  kivtest::scratch_dir work("kiv_installed_record");
-  const fs::path moved = work.path() / "moved";
-  fs::copy(prefix_->path(), moved, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-  fs::create_symlink(moved / "bin" / "kivrec", work.path() / "kivrec");
-  kivtest::write_file(work.path() / "leaky.c",
+// A copy of the installed tree in `work`, started through a symbolic link
+// to its kivrec, and a small program with known leaks built there.
+struct moved_install {
+  fs::path kivrec;
+  fs::path bin;
+};
+
+moved_install move_installed_tree(const fs::path& prefix, const fs::path& work) {
+  const fs::path moved = work / "moved";
+  fs::copy(prefix, moved, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::create_symlink(moved / "bin" / "kivrec", work / "kivrec");
+  kivtest::write_file(work / "leaky.c",
                       "#include <stdlib.h>\n#include <string.h>\n"
                       "static void* kept[3];\n"
                       "__attribute__((noinline)) static void leak_here(int i) {\n"
@@ -144,13 +147,34 @@ TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
                       "  for (int i = 0; i < 3; ++i) leak_here(i);\n"
                       "  for (int i = 0; i < 100; ++i) free(malloc(100 + i));\n"
                       "  return 0;\n}\n");
-  const auto built = run(C_COMPILER, {"-O0", "-g", "-o", "leaky", "leaky.c"}, work.path());
-  ASSERT_EQ(built.status, 0) << built.err;
+  const auto built = run(C_COMPILER, {"-O0", "-g", "-o", "leaky", "leaky.c"}, work);
+  EXPECT_EQ(built.status, 0) << built.err;
+  return {work / "kivrec", moved / "bin"};
+}
+
+// The three blocks of leak_here are alive at the end, under its location
+// (a library the program loads may leave blocks of its own besides),
+// named by its first frame and carrying its stack.
+void expect_leak_in(const std::string& json) {
+  const std::regex leak_entry(
+      "\\{\"name\": \"leak_here \\([^\"]*leaky.c:[0-9]+\\)\", \"bytes\": 12000, \"blocks\": 3, \"stack\": \\[\n"
+      "      \\{\"function\": \"leak_here\", \"file\": \"[^\"]*leaky.c\", \"line\": [0-9]+, \"object\": \"leaky\"\\},\n"
+      "      \\{\"function\": \"main\",");
+  EXPECT_TRUE(std::regex_search(json, leak_entry)) << json;
+}
+
+// A small program with known leaks, built here, goes the whole way with
+// the installed programs alone: kivrec finds its library from its own
+// place (here a copy of the installed tree, started through a symbolic
+// link), kiv converts, kivdb loads and reports the leaks.
+TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
+  kivtest::scratch_dir work("kiv_installed_record");
+  const moved_install installed = move_installed_tree(prefix_->path(), work.path());
 
   kivtest::program_run record{{"--dir", ".", "--runid", "r", "--quiet", "--", "./leaky"}, work.path().string(), {}};
   record.env["KIVREC_LIBRARY"] = std::nullopt;
   record.env["LD_PRELOAD"] = std::nullopt;
-  const auto recorded = kivtest::run_program((work.path() / "kivrec").string(), record);
+  const auto recorded = kivtest::run_program(installed.kivrec.string(), record);
   ASSERT_EQ(recorded.status, 0) << recorded.err;
   const auto converted = run(in_prefix("bin/kiv").string(), {"-R", "r"}, work.path());
   ASSERT_EQ(converted.status, 0) << converted.err;
@@ -161,15 +185,30 @@ TEST_F(Installed, RecordedProgramIsConvertedLoadedAndReported) {
       run(in_prefix("bin/kivdb").string(), {"report", "--db", "r/kiv.r.db", "--json", "report.json"}, work.path());
   ASSERT_EQ(reported.status, 0) << reported.err;
   EXPECT_NE(reported.out.find("leak_here"), std::string::npos) << reported.out;
-  // The three blocks of leak_here are alive at the end, under its location
-  // (a library the program loads may leave blocks of its own besides),
-  // named by its first frame and carrying its stack.
-  const std::string json = kivtest::read_file(work.path() / "report.json");
-  const std::regex leak_entry(
-      "\\{\"name\": \"leak_here \\([^\"]*leaky.c:[0-9]+\\)\", \"bytes\": 12000, \"blocks\": 3, \"stack\": \\[\n"
-      "      \\{\"function\": \"leak_here\", \"file\": \"[^\"]*leaky.c\", \"line\": [0-9]+, \"object\": \"leaky\"\\},\n"
-      "      \\{\"function\": \"main\",");
-  EXPECT_TRUE(std::regex_search(json, leak_entry)) << json;
+  expect_leak_in(kivtest::read_file(work.path() / "report.json"));
+}
+
+// The one command with the installed programs alone: kivrec finds kiv and
+// kivdb beside itself in bin/ (PATH leads to none of them), and the page
+// and JSON come out.
+TEST_F(Installed, OneCommandReportsWithTheInstalledPrograms) {
+  kivtest::scratch_dir work("kiv_installed_one_command");
+  const moved_install installed = move_installed_tree(prefix_->path(), work.path());
+
+  kivtest::program_run record{
+      {"--runid", "r", "--quiet", "--report", "page.html", "--json", "report.json", "--", "./leaky"},
+      work.path().string(), {}};
+  record.env["KIVREC_LIBRARY"] = std::nullopt;
+  record.env["LD_PRELOAD"] = std::nullopt;
+  record.env["PATH"] = "/usr/bin:/bin";
+  const auto reported = kivtest::run_program(installed.kivrec.string(), record);
+  ASSERT_EQ(reported.status, 0) << reported.err;
+  EXPECT_EQ(reported.err, "");
+  EXPECT_NE(reported.out.find("leak_here"), std::string::npos) << reported.out;
+  EXPECT_TRUE(reported.out.ends_with("\nReport: page.html\n")) << reported.out;
+  expect_leak_in(kivtest::read_file(work.path() / "report.json"));
+  EXPECT_TRUE(fs::file_size(work.path() / "page.html") > 0);
+  EXPECT_TRUE(fs::is_regular_file(work.path() / "r" / "kiv.r.sql"));
 }
 
 TEST_F(Installed, ManualPagesAreOursAndRenderWithoutWarnings) {
