@@ -12,7 +12,7 @@ namespace {
 constexpr std::uint64_t empty = UINT64_MAX;
 // Blocks freed within this many records of their allocation (a power of
 // two) never leave the ring.
-constexpr std::size_t ring_size = std::size_t{1} << 16;
+constexpr std::size_t ring_size = std::size_t{1} << 14;
 // The sorted list is compacted once its ended entries are more than its
 // pending ones (and more than this).
 constexpr std::size_t min_compaction = 1024;
