@@ -16,6 +16,9 @@
 #include "browser_page.h"
 #include "csv_rows.h"
 #include "db/database.h"
+#include "report/directory_rows.h"
+#include "report/renderers.h"
+#include "report/report_builder.h"
 #include "runtime/stack_text.h"
 #include "support/pg_cluster.h"
 #include "support/run_program.h"
@@ -104,6 +107,7 @@ int main(void) {
 
 constexpr std::int64_t kept_names = 2000 / 40;
 constexpr std::int64_t peak_size = 1 << 20;
+constexpr std::size_t all_entries = 1000000;
 
 std::uint32_t line_of(const std::string& marker) {
   std::istringstream in(program);
@@ -305,8 +309,9 @@ TEST_F(RecordedStacks, HashlocNamesEveryInlinedFrameWithItsLine) {
 }
 
 // The frames rows are the stacks' frames, key by key and depth by depth;
-// the views equal the CSV sums; the export gives back every table file and
-// the script, and no file of frames.
+// the report of the database is the directory's; the views equal the CSV
+// sums; the export gives back every table file and the script, and no file
+// of frames.
 TEST_F(RecordedStacks, SqliteFramesViewsAndExport) {
   const std::string file = (dir_->path() / "rs.db").string();
   const auto load = kivdb({"load", run_dir().string(), "--db", file});
@@ -325,6 +330,17 @@ TEST_F(RecordedStacks, SqliteFramesViewsAndExport) {
                                std::string(row.text(5))});
             });
   EXPECT_EQ(stored, expected_->stacks);
+  // The database's report is the directory's, stacks and graph included.
+  std::ostringstream db_json, dir_json, db_page, dir_page;
+  const kivdb::report::report_data from_db = kivdb::report::build_report(*db, runid);
+  const kivdb::report::report_data from_dir = kivdb::report::build_report(*kivdb::report::directory_rows(run_dir()));
+  kivdb::report::write_json(db_json, from_db, all_entries);
+  kivdb::report::write_json(dir_json, from_dir, all_entries);
+  EXPECT_EQ(db_json.str(), dir_json.str());
+  kivdb::report::write_html(db_page, from_db, all_entries);
+  kivdb::report::write_html(dir_page, from_dir, all_entries);
+  EXPECT_TRUE(db_page.str() == dir_page.str());
+  EXPECT_FALSE(from_db.flame.nodes.empty());
 
   const fs::path out = dir_->path() / "exported";
   const auto exported = kivdb({"export", "--db", file, "--run", runid, "--out", out.string()});
