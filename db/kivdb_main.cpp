@@ -14,7 +14,7 @@ constexpr std::array<subcommand, 5> subcommands = {{
     {"schema", "schema [--sqlite | --postgresql | --markdown]", schema_command},
     {"report",
      "report <trace directory | kiv.<runid>.sql> | --db FILE | --pg CONNINFO [--run ID] [-o report.html] "
-     "[--json FILE] [--top N] [-sd C] [-sf C]",
+     "[--json FILE] [--top N] [--stacks] [-sd C] [-sf C]",
      report_command},
     {"diff",
      "diff <base run> <new run> [--fail-if METRIC:CHANGE]... [-o page.html] [--json FILE] [--top N] [-sd C] [-sf C]; "

@@ -10,6 +10,7 @@
 #include "db/record_parser.h"
 #include "db/row_pipeline.h"
 #include "db/run_files.h"
+#include "db/stack_frames.h"
 #include "db/table_reader.h"
 #include "db/views.h"
 
@@ -185,7 +186,7 @@ void require_image_columns(database& db) {
 void check_tables(database& db) {
   std::vector<const table_def*> tables;
   for (const table_def& t : kiv_tables()) tables.push_back(&t);
-  tables.push_back(&flowdata_symbols_table());
+  for (const table_def* t : derived_tables()) tables.push_back(t);
   for (const table_def* t : tables) {
     const std::vector<std::string> have = db.table_columns(t->name);
     std::vector<std::string> need;
@@ -238,9 +239,14 @@ load_totals load_in_transaction(database& db, const script_manifest& manifest, c
   load_totals totals = loader.run();
   const auto rows_done = clock::now();
   build_indexes(db, options);
+  // The frames are read back from the run's hashloc rows through the
+  // index just built, a page at a time.
+  std::vector<std::string> analyzed = loader.tables_loaded();
+  const std::uint64_t frames = store_stack_frames(db, manifest.run_id, options.checkpoint);
+  if (frames != 0) analyzed.push_back(frames_table().name);
   const auto indexes_done = clock::now();
   checkpoint(options);
-  db.analyze(loader.tables_loaded());
+  db.analyze(analyzed);
   totals.rows_seconds = seconds(start, rows_done);
   totals.index_seconds = seconds(rows_done, indexes_done);
   totals.analyze_seconds = seconds(indexes_done, clock::now());

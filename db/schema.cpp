@@ -1,6 +1,7 @@
 #include "db/schema.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <stdexcept>
 
@@ -319,6 +320,24 @@ const table_def& flowdata_symbols_table() {
   return t;
 }
 
+const table_def& frames_table() {
+  static const table_def t = per_image(
+      {"frames",
+       {txt("run_id"), i32("pid"), num("location", "location key"),
+        i32("depth", "0 for the allocation site, counting outwards"), txt("function"),
+        txt("file", "source file; NULL when unknown"), i32("line", "NULL when unknown"),
+        txt("object", "file name of the object that holds the code")},
+       -1, record_form::line, {{"row_nr"}, {"image", "location"}},
+       "one row per frame of each location whose source text is a named call stack, as kivrec writes it; "
+       "derived from hashloc on load, not exported; row_nr is the location's row_nr in hashloc"});
+  return t;
+}
+
+std::span<const table_def* const> derived_tables() {
+  static const std::array<const table_def*, 2> tables = {&flowdata_symbols_table(), &frames_table()};
+  return tables;
+}
+
 std::string_view sql_type(col_type type, engine_kind engine) {
   if (type == col_type::text) return "TEXT";
   if (engine == engine_kind::sqlite || number_bytes(type) == sizeof(std::uint32_t)) return "INTEGER";
@@ -338,7 +357,7 @@ std::size_t number_bytes(col_type type) {
 std::vector<std::string> schema_sql(engine_kind engine) {
   std::vector<std::string> out;
   for (const table_def& t : all_tables()) out.push_back(create_table(t, engine));
-  out.push_back(create_table(flowdata_symbols_table(), engine));
+  for (const table_def* t : derived_tables()) out.push_back(create_table(*t, engine));
   const std::string_view integer = sql_type(col_type::int64, engine);
   out.push_back("CREATE TABLE IF NOT EXISTS " + std::string(loads_table) +
                 " (run_id TEXT PRIMARY KEY, script TEXT NOT NULL, field_sep TEXT NOT NULL, fun_sep TEXT NOT NULL)");
@@ -364,14 +383,14 @@ std::vector<std::string> index_sql(engine_kind engine, bool several_runs) {
     }
   };
   for (const table_def& t : all_tables()) add(t);
-  add(flowdata_symbols_table());
+  for (const table_def* t : derived_tables()) add(*t);
   return out;
 }
 
 std::vector<std::string> run_tables() {
   std::vector<std::string> out;
   for (const table_def& t : all_tables()) out.push_back(t.name);
-  out.push_back(flowdata_symbols_table().name);
+  for (const table_def* t : derived_tables()) out.push_back(t->name);
   out.emplace_back(files_table);
   out.emplace_back(loads_table);
   return out;
@@ -396,7 +415,7 @@ std::string schema_markdown() {
     out += join(names, ", ") + "\n";
   };
   for (const table_def& t : all_tables()) describe(t);
-  describe(flowdata_symbols_table());
+  for (const table_def* t : derived_tables()) describe(*t);
   return out;
 }
 

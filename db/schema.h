@@ -89,6 +89,12 @@ std::span<const table_def> kiv_tables();
 const table_def* find_table(std::string_view name);
 // Child table of "flowdata": one row per symbol entry of a record.
 const table_def& flowdata_symbols_table();
+// The frames of each location whose "hashloc" text is a named call stack,
+// one row per frame, derived by the loader; export leaves it out.
+const table_def& frames_table();
+// The tables the loader derives from kiv's rows rather than reads from a
+// table file: the flowdata entries and the frames.
+std::span<const table_def* const> derived_tables();
 
 enum class engine_kind { sqlite, postgresql };
 

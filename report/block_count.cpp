@@ -42,11 +42,14 @@ void block_count::freed(std::size_t image) {
 
 // Of the blocks the free id or reset id drops, those made by allocations
 // with free count; the others were allocations without free.
-void block_count::dropped(std::size_t image, std::uint64_t rec) {
+void block_count::dropped(std::size_t image, std::uint64_t rec, std::vector<std::uint64_t>* blocks) {
   image_blocks& b = of(image);
   while (b.next_drop < b.drops.size() && b.drops[b.next_drop].freed_by < rec) ++b.next_drop;
-  for (; b.next_drop < b.drops.size() && b.drops[b.next_drop].freed_by == rec; ++b.next_drop)
-    if (test(b.made, b.drops[b.next_drop].block) && b.alive != 0) --b.alive;
+  for (; b.next_drop < b.drops.size() && b.drops[b.next_drop].freed_by == rec; ++b.next_drop) {
+    const std::uint64_t block = b.drops[b.next_drop].block;
+    if (blocks != nullptr) blocks->push_back(block);
+    if (test(b.made, block) && b.alive != 0) --b.alive;
+  }
 }
 
 std::uint64_t block_count::alive(std::size_t image) const {

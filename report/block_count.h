@@ -28,8 +28,9 @@ class block_count {
   bool made(std::size_t image, std::uint64_t rec);
   bool moved(std::size_t image, std::uint64_t from_rec, std::uint64_t rec);
   void freed(std::size_t image);
-  // A free id or reset id at record rec.
-  void dropped(std::size_t image, std::uint64_t rec);
+  // A free id or reset id at record rec; the record numbers of the blocks
+  // it drops are appended to `blocks` when it is given.
+  void dropped(std::size_t image, std::uint64_t rec, std::vector<std::uint64_t>* blocks = nullptr);
   // The blocks of the image alive now.
   std::uint64_t alive(std::size_t image) const;
 

@@ -69,23 +69,34 @@ int direction(const entry_change& e) {
   return 0;
 }
 
-// Pairs the entries of both runs by their texts; a text that occurs more
-// than once in a list pairs its occurrences in order.
-std::vector<entry_change> match_entries(const top_list* base, const top_list* current,
+// Pairs the entries of both runs by their texts and stacks; a text that
+// occurs more than once in a list pairs its occurrences in order.
+// A list of one of the runs, with the frames its stacks index.
+struct run_list {
+  const top_list* list = nullptr;
+  const frame_table* frames = nullptr;
+};
+
+std::vector<entry_change> match_entries(run_list base_run, run_list current_run,
                                         const std::vector<std::size_t>& columns) {
+  const top_list* base = base_run.list;
+  const top_list* current = current_run.list;
   std::vector<entry_change> entries;
-  std::map<std::vector<std::string>, std::vector<std::size_t>> unmatched;
+  // Entries named alike (stacks with the same first frame) are told apart
+  // by their stacks.
+  using match_key = std::pair<std::vector<std::string>, std::vector<stack_frame>>;
+  std::map<match_key, std::vector<std::size_t>> unmatched;
   const std::vector<std::int64_t> zeros(columns.size(), 0);
   if (current != nullptr) {
     for (const top_row& row : current->rows) {
-      unmatched[row.texts].push_back(entries.size());
+      unmatched[{row.texts, frames_of(*current_run.frames, row)}].push_back(entries.size());
       entries.push_back({row.texts, zeros, picked(row, columns), entry_change::presence::added});
     }
     for (auto& [texts, at] : unmatched) std::reverse(at.begin(), at.end());
   }
   if (base == nullptr) return entries;
   for (const top_row& row : base->rows) {
-    auto it = unmatched.find(row.texts);
+    auto it = unmatched.find({row.texts, frames_of(*base_run.frames, row)});
     if (it == unmatched.end() || it->second.empty()) {
       entries.push_back({row.texts, picked(row, columns), zeros, entry_change::presence::gone});
       continue;
@@ -98,7 +109,9 @@ std::vector<entry_change> match_entries(const top_list* base, const top_list* cu
   return entries;
 }
 
-list_change compare_list(const top_list* base, const top_list* current) {
+list_change compare_list(run_list base_run, run_list current_run) {
+  const top_list* base = base_run.list;
+  const top_list* current = current_run.list;
   const top_list& shape = current != nullptr ? *current : *base;
   const std::vector<std::size_t> columns = counted_columns(shape);
   list_change out;
@@ -108,7 +121,7 @@ list_change compare_list(const top_list* base, const top_list* current) {
   for (std::size_t c : columns) out.number_columns.push_back(shape.number_columns[c]);
   out.base_note = base != nullptr ? base->note : std::string();
   out.current_note = current != nullptr ? current->note : std::string();
-  for (entry_change& e : match_entries(base, current, columns)) {
+  for (entry_change& e : match_entries(base_run, current_run, columns)) {
     out.added += e.where == entry_change::presence::added ? 1 : 0;
     out.gone += e.where == entry_change::presence::gone ? 1 : 0;
     const int sign = direction(e);
@@ -140,9 +153,11 @@ diff_data compare_runs(const report_data& base, const report_data& current) {
   d.base = base.summary;
   d.current = current.summary;
   for (const summary_figure& f : summary_figures) d.figures.push_back({&f, base.summary.*f.field, current.summary.*f.field});
-  for (const top_list& list : current.lists) d.lists.push_back(compare_list(find_list(base.lists, list.key), &list));
+  for (const top_list& list : current.lists)
+    d.lists.push_back(compare_list({find_list(base.lists, list.key), &base.frames}, {&list, &current.frames}));
   for (const top_list& list : base.lists)
-    if (find_list(current.lists, list.key) == nullptr) d.lists.push_back(compare_list(&list, nullptr));
+    if (find_list(current.lists, list.key) == nullptr)
+      d.lists.push_back(compare_list({&list, &base.frames}, {nullptr, &current.frames}));
   d.base_memory = base.memory;
   d.current_memory = current.memory;
   return d;

@@ -53,15 +53,30 @@ void json_summary(std::ostream& out, const run_summary& s) {
 
 namespace {
 
+// The page's table of frames: the flame graph's, then the lists' that are
+// not among them. The report's frame i is the page's frame page_index[i].
+struct page_frames {
+  frame_table table;
+  std::vector<std::uint32_t> page_index;
+  static constexpr std::uint32_t unset = UINT32_MAX;
+
+  std::uint32_t of(const frame_table& report_frames, std::uint32_t i) {
+    if (page_index[i] == unset) page_index[i] = table.intern(report_frames[i]);
+    return page_index[i];
+  }
+};
+
 // A stack as indices into the page's frame table, which gains its new
 // frames.
-void json_stack(std::ostream& out, frame_table& frames, const std::vector<stack_frame>& stack) {
+void json_stack(std::ostream& out, page_frames& frames, const frame_table& report_frames,
+                const std::vector<std::uint32_t>& stack) {
   out << '[';
-  for (std::size_t i = 0; i < stack.size(); ++i) out << (i == 0 ? "" : ",") << frames.intern(stack[i]);
+  for (std::size_t i = 0; i < stack.size(); ++i) out << (i == 0 ? "" : ",") << frames.of(report_frames, stack[i]);
   out << ']';
 }
 
-void json_lists(std::ostream& out, const std::vector<top_list>& lists, frame_table& frames) {
+void json_lists(std::ostream& out, const std::vector<top_list>& lists, page_frames& frames,
+                const frame_table& report_frames) {
   out << '[';
   for (std::size_t l = 0; l < lists.size(); ++l) {
     const top_list& list = lists[l];
@@ -78,7 +93,7 @@ void json_lists(std::ostream& out, const std::vector<top_list>& lists, frame_tab
       json_array(out, list.rows[r].numbers);
       if (!list.rows[r].stack.empty()) {
         out << ',';
-        json_stack(out, frames, list.rows[r].stack);
+        json_stack(out, frames, report_frames, list.rows[r].stack);
       }
       out << ']';
     }
@@ -136,14 +151,15 @@ void json_flame(std::ostream& out, const flame_graph& graph, const std::vector<s
 std::string page_data(const report_data& data, std::size_t top) {
   std::ostringstream out;
   // The graph and the lists' stacks share one table of frames.
-  frame_table frames;
+  page_frames frames;
+  frames.page_index.assign(data.frames.size(), page_frames::unset);
   std::vector<std::uint32_t> page_frame;
   page_frame.reserve(data.flame.frames.size());
-  for (const stack_frame& f : data.flame.frames) page_frame.push_back(frames.intern(f));
+  for (const stack_frame& f : data.flame.frames) page_frame.push_back(frames.table.intern(f));
   out << "{\"top\":" << top << ",\"summary\":";
   json_summary(out, data.summary);
   out << ",\"lists\":";
-  json_lists(out, data.lists, frames);
+  json_lists(out, data.lists, frames, data.frames);
   out << ",\"memory_title\":" << json_string(data.memory.title) << ",\"memory\":";
   json_series(out, data.memory.series);
   out << ",\"markers\":";
@@ -164,7 +180,7 @@ std::string page_data(const report_data& data, std::size_t top) {
   out << "},\"flame\":";
   json_flame(out, data.flame, page_frame);
   out << ",\"frames\":";
-  json_frames(out, frames);
+  json_frames(out, frames.table);
   out << '}';
   return script_safe(out.str());
 }

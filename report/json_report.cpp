@@ -46,7 +46,28 @@ void append_escaped(std::string& out, unsigned char c) {
   out += static_cast<char>(c);
 }
 
-void write_list(std::ostream& out, const top_list& list, std::size_t top) {
+// A frame's file and line are null when unknown.
+void write_frame(std::ostream& out, const stack_frame& f) {
+  out << "{\"function\": " << json_string(f.function) << ", \"file\": ";
+  if (f.file.empty()) out << "null";
+  else out << json_string(f.file);
+  out << ", \"line\": ";
+  if (f.line == 0) out << "null";
+  else out << f.line;
+  out << ", \"object\": " << json_string(f.object) << '}';
+}
+
+// An entry's stack, a frame a line, from the allocation site outwards.
+void write_stack(std::ostream& out, const frame_table& frames, const std::vector<std::uint32_t>& stack) {
+  out << ", \"stack\": [";
+  for (std::size_t i = 0; i < stack.size(); ++i) {
+    out << (i == 0 ? "\n      " : ",\n      ");
+    write_frame(out, frames[stack[i]]);
+  }
+  out << "\n    ]";
+}
+
+void write_list(std::ostream& out, const top_list& list, const frame_table& frames, std::size_t top) {
   out << "  " << json_string(list.key) << ": [";
   const std::size_t shown = std::min(top, list.rows.size());
   for (std::size_t r = 0; r < shown; ++r) {
@@ -58,6 +79,7 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top) {
     for (std::size_t c = 0; c < list.number_columns.size(); ++c)
       out << ", " << json_string(list.number_columns[c]) << ": "
           << (c < row.numbers.size() ? row.numbers[c] : 0);
+    if (!row.stack.empty()) write_stack(out, frames, row.stack);
     out << "}";
   }
   out << (shown == 0 ? "]" : "\n  ]");
@@ -111,7 +133,7 @@ void write_json(std::ostream& out, const report_data& data, std::size_t top) {
   out << (s.cut_short.empty() ? "]" : "\n  ]");
   for (const auto& list : data.lists) {
     out << ",\n";
-    write_list(out, list, top);
+    write_list(out, list, data.frames, top);
   }
   out << "\n}\n";
 }

@@ -52,6 +52,7 @@ std::uint64_t memory_scan::offset(std::size_t image) const {
 // Rows of an image follow one another: a new image folds the one before
 // into the figures at the end.
 void memory_scan::begin_image(std::size_t image, std::int64_t pid) {
+  finish_holdings();
   if (current_.seen) {
     before_.live_bytes += current_.live_bytes;
     before_.nofree_bytes += current_.nofree_bytes;
@@ -134,14 +135,36 @@ void memory_scan::survives(const memory_row& row) {
 void memory_scan::count_blocks(const memory_row& row) {
   if (row.arc != 0) call_arcs_ = true;
   if (is_tag(row.tag, 'a')) {
-    if (blocks_.made(image_, row.rec)) survives(row);
+    const bool lasting = blocks_.made(image_, row.rec);
+    if (lasting) survives(row);
+    holdings_.made(row.rec, row.location, row.new_size, lasting);
   } else if (is_tag(row.tag, 'r') && row.other_rec != 0) {
-    if (blocks_.moved(image_, row.other_rec, row.rec)) survives(row);
+    const bool lasting = blocks_.moved(image_, row.other_rec, row.rec);
+    if (lasting) survives(row);
+    holdings_.ended(row.other_rec);
+    holdings_.made(row.rec, row.location, row.new_size, lasting);
   } else if (is_tag(row.tag, 'f') && row.other_rec != 0) {
     blocks_.freed(image_);
+    holdings_.ended(row.other_rec);
   } else if (is_tag(row.tag, 'F') || is_tag(row.tag, 'Z')) {
-    blocks_.dropped(image_, row.rec);
+    dropped_.clear();
+    blocks_.dropped(image_, row.rec, &dropped_);
+    for (const std::uint64_t block : dropped_) holdings_.ended(block);
   }
+}
+
+// The image's figures at its peak join those of the images before.
+void memory_scan::finish_holdings() {
+  for (const auto& [location, held] : holdings_.finish()) {
+    location_figures& f = held_at_peak_[{static_cast<std::int64_t>(image_), location}];
+    f.count += held.blocks;
+    f.bytes += held.bytes;
+  }
+}
+
+std::map<image_key, location_figures> memory_scan::held_at_peak() {
+  finish_holdings();
+  return held_at_peak_;
 }
 
 void memory_scan::add_freemem(const row_view& row) {
@@ -158,6 +181,7 @@ void memory_scan::summarise(const memory_row& row, std::uint64_t x) {
   h.live_bytes = row.global_wf;
   h.nofree_bytes = row.global_nf;
   if (!h.seen || h.live_bytes > h.peak_bytes) {
+    holdings_.at_peak();
     h.seen = true;
     h.peak_bytes = h.live_bytes;
     h.peak_blocks = blocks_.alive(image_);

@@ -13,6 +13,7 @@
 
 #include "db/database.h"
 #include "report/block_count.h"
+#include "report/peak_holdings.h"
 #include "report/report_model.h"
 #include "report/report_settings.h"
 #include "report/series_reducer.h"
@@ -131,6 +132,9 @@ class memory_scan {
   std::uint64_t offset(std::size_t image) const;
   // Bytes and blocks alive at the end, by the place that made them.
   std::vector<std::pair<block_place, location_figures>> live_by_place() const;
+  // Bytes and blocks each location held at its image's peak (the blocks
+  // alive after the peak's record); call after the last memory row.
+  std::map<image_key, location_figures> held_at_peak();
   // Whether any memory row was made under a call arc other than a
   // process's root (arc 0): whether the run has call flow at all.
   bool has_call_arcs() const { return call_arcs_; }
@@ -165,6 +169,7 @@ class memory_scan {
   void follow_malid(const memory_row& row, std::uint64_t x);
   void follow_process(const memory_row& row, std::uint64_t x);
   void survives(const memory_row& row);
+  void finish_holdings();
   followed& malid_of(image_key id);
   followed& process_of(image_key id);
 
@@ -181,6 +186,11 @@ class memory_scan {
   series_reducer memory_;
   recent_allocations recent_;
   block_count blocks_;
+  // What the current image's locations hold, now and at its peak; the
+  // finished images' figures at their peaks.
+  peak_holdings holdings_;
+  std::map<image_key, location_figures> held_at_peak_;
+  std::vector<std::uint64_t> dropped_;
   std::map<block_place, location_figures> live_;
   // Rows of one process, malloc id and location come in runs: the last
   // entry of each is kept at hand.

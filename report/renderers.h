@@ -10,8 +10,9 @@ namespace kivdb::report {
 
 // The three faces of one report. `top` limits the lists of the terminal
 // summary and the JSON; the page holds every entry and shows `top` of them
-// until "show all" is pressed.
-void write_text(std::ostream& out, const report_data& data, std::size_t top);
+// until "show all" is pressed. The JSON gives every entry's stack; the
+// terminal only with `stacks`, a frame a line beneath the entry.
+void write_text(std::ostream& out, const report_data& data, std::size_t top, bool stacks = false);
 void write_json(std::ostream& out, const report_data& data, std::size_t top);
 void write_html(std::ostream& out, const report_data& data, std::size_t top);
 

@@ -8,6 +8,7 @@
 
 #include "db/image_plan.h"
 #include "report/memory_scan.h"
+#include "report/place_lists.h"
 #include "report/series_reducer.h"
 
 namespace kivdb::report {
@@ -170,67 +171,84 @@ image_names read_processes(run_rows& rows, std::uint64_t& processes) {
 
 // ---- lists --------------------------------------------------------------
 
-// Rows sorted by their first number, largest first, then by name.
-void rank(top_list& list) {
-  std::stable_sort(list.rows.begin(), list.rows.end(), [](const top_row& a, const top_row& b) {
-    if (a.numbers.front() != b.numbers.front()) return a.numbers.front() > b.numbers.front();
-    return a.texts.front() < b.texts.front();
-  });
-}
-
-// Sums by name, and whether every entry fell into a placeholder.
-struct named_sums {
-  std::map<std::string, location_figures> by_name;
-  bool all_placeholders = true;
-
-  void add(const std::string& name, const location_figures& f, bool placeholder) {
-    location_figures& sum = by_name[name];
-    sum.count += f.count;
-    sum.bytes += f.bytes;
-    all_placeholders = all_placeholders && placeholder;
-  }
-  // A list with entries that all fall into a placeholder gets the note.
-  void note_if_empty(top_list& list, std::string_view note) const {
-    if (!by_name.empty() && all_placeholders) list.note = note;
-  }
-};
-
 // Live blocks by location and by call arc. Location keys and arcs are
 // numbered per image; the source text and the function names make a place
 // in the code the same in every image.
-void leak_lists(const memory_scan& scan, const image_names& sources, const std::map<arc_key, std::string>& arcs,
-                report_data& data) {
+struct leak_sums {
   named_sums by_location;
   named_sums by_arc;
+};
+
+leak_sums sum_leaks(const memory_scan& scan, const image_names& sources, const std::map<arc_key, std::string>& arcs) {
+  leak_sums sums;
   for (const auto& [place, f] : scan.live_by_place()) {
     const image_key location{place.image, place.location};
-    by_location.add(location_name(sources, location), f, unnamed_location(sources, location));
+    sums.by_location.add(location_name(sources, location), f, unnamed_location(sources, location));
     const auto arc = arcs.find({place.image, place.process, place.arc});
-    by_arc.add(arc == arcs.end() ? "? -> ?" : arc->second, f, place.arc == 0 || arc == arcs.end());
+    sums.by_arc.add(arc == arcs.end() ? "? -> ?" : arc->second, f, place.arc == 0 || arc == arcs.end());
   }
-  top_list locations{"leaks_by_location", "Leaks by location", {"name"}, {"bytes", "blocks"}, {}, {}};
-  for (const auto& [name, f] : by_location.by_name) locations.rows.push_back({{name}, {f.bytes, f.count}});
-  rank(locations);
-  by_location.note_if_empty(locations, no_locations_note);
-  top_list arc_list{"leaks_by_arc", "Leaks by call arc", {"name"}, {"bytes", "blocks"}, {}, {}};
-  for (const auto& [name, f] : by_arc.by_name) arc_list.rows.push_back({{name}, {f.bytes, f.count}});
-  rank(arc_list);
-  by_arc.note_if_empty(arc_list, scan.has_call_arcs() ? root_arcs_note : no_call_arcs_note);
-  data.lists.push_back(std::move(locations));
-  data.lists.push_back(std::move(arc_list));
+  return sums;
+}
+
+top_list arc_list(const named_sums& by_arc, bool call_arcs) {
+  top_list list{"leaks_by_arc", "Leaks by call arc", {"name"}, {"bytes", "blocks"}, {}, {}};
+  for (const auto& [name, f] : by_arc.by_name) list.rows.push_back({{name}, {f.bytes, f.count}});
+  rank(list);
+  by_arc.note_if_empty(list, call_arcs ? root_arcs_note : no_call_arcs_note);
+  return list;
 }
 
 // Figures of per-image location keys summed by the location's text.
-top_list location_list(std::string key, std::string title, std::string count_name,
-                       const std::map<image_key, location_figures>& figures, const image_names& sources) {
+named_sums by_text(const std::map<image_key, location_figures>& figures, const image_names& sources) {
   named_sums sums;
   for (const auto& [location, f] : figures)
     sums.add(location_name(sources, location), f, unnamed_location(sources, location));
-  top_list list{std::move(key), std::move(title), {"name"}, {std::move(count_name), "bytes"}, {}, {}};
-  for (const auto& [name, f] : sums.by_name) list.rows.push_back({{name}, {f.count, f.bytes}});
-  rank(list);
-  sums.note_if_empty(list, no_locations_note);
-  return list;
+  return sums;
+}
+
+// The lists of places in the code, and the flame graph of their stacks.
+struct place_results {
+  top_list leaks;
+  top_list arcs;
+  top_list allocations;
+  top_list temporaries;
+  top_list peak;
+  top_list leaks_by_function;
+  top_list allocations_by_function;
+  flame_graph flame;
+  frame_table frames;
+};
+
+place_results place_figures(memory_scan& scan, const image_names& sources, const std::map<arc_key, std::string>& arcs,
+                            const report_settings& settings) {
+  const leak_sums leaks = sum_leaks(scan, sources, arcs);
+  const named_sums allocations = by_text(scan.allocations(), sources);
+  const named_sums temporaries = by_text(scan.temporaries(), sources);
+  const named_sums peak = by_text(scan.held_at_peak(), sources);
+  place_lists places;
+  place_results out;
+  out.leaks = places.by_location({"leaks_by_location", "Leaks by location", "blocks"}, leaks.by_location,
+                                 no_locations_note);
+  out.arcs = arc_list(leaks.by_arc, scan.has_call_arcs());
+  out.allocations = places.by_location(
+      {"allocations_by_location", "Most allocations by location", "allocations", first_figure::count}, allocations,
+      no_locations_note);
+  out.temporaries = places.by_location(
+      {"temporary_by_location",
+       "Temporary allocations by location (freed within " + std::to_string(settings.temporary_distance) +
+           " records)",
+       "blocks", first_figure::count},
+      temporaries, no_locations_note);
+  out.peak = places.by_location({"peak_by_location", "Peak consumers (held at the peak)", "blocks"}, peak,
+                                no_locations_note);
+  out.leaks_by_function =
+      places.by_function({"leaks_by_function", "Leaks by function", "blocks"}, leaks.by_location, no_stacks_note);
+  out.allocations_by_function = places.by_function(
+      {"allocations_by_function", "Most allocations by function", "allocations", first_figure::count}, allocations,
+      no_stacks_note);
+  out.flame = places.flame(leaks.by_location, peak, allocations);
+  out.frames = places.take_frames();
+  return out;
 }
 
 std::string malid_name(const std::map<image_key, malid_label>& labels, image_key id) {
@@ -388,15 +406,14 @@ report_data build_report(run_rows& rows, const report_settings& settings) {
   const auto arcs = arc_names(rows);
   const image_names sessions = read_processes(rows, data.summary.processes);
 
-  leak_lists(scan, sources, arcs, data);
+  place_results places = place_figures(scan, sources, arcs, settings);
+  for (top_list* list : {&places.leaks, &places.arcs}) data.lists.push_back(std::move(*list));
   data.lists.push_back(peak_by_malid(malids));
-  data.lists.push_back(location_list("allocations_by_location", "Most allocations by location", "allocations",
-                                     scan.allocations(), sources));
-  data.lists.push_back(location_list(
-      "temporary_by_location",
-      "Temporary allocations by location (freed within " + std::to_string(settings.temporary_distance) +
-          " records)",
-      "blocks", scan.temporaries(), sources));
+  for (top_list* list : {&places.allocations, &places.temporaries, &places.peak, &places.leaks_by_function,
+                         &places.allocations_by_function})
+    data.lists.push_back(std::move(*list));
+  data.flame = std::move(places.flame);
+  data.frames = std::move(places.frames);
 
   data.memory = {data.summary.headers > 1 ? "Memory in use (headers added up)" : "Memory in use",
                  scan.memory_series()};

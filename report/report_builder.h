@@ -31,6 +31,8 @@ inline constexpr std::string_view root_arcs_note =
     "every block alive at the end was made outside the traced functions (on a process's root arc)";
 inline constexpr std::string_view no_locations_note =
     "no source locations: the trace names no location for these allocations";
+inline constexpr std::string_view no_stacks_note =
+    "no call stacks: the run's locations are not named call stacks (kivrec records them)";
 inline constexpr std::string_view no_malids_note =
     "no malloc ids: the run reserves none, so every allocation is under an id without a name";
 

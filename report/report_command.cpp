@@ -27,6 +27,7 @@ struct report_options {
   std::string html_path;
   std::string json_path;
   std::size_t top = default_top;
+  bool stacks = false;  // each entry's stack beneath it on the terminal
 };
 
 report_options parse(command_args args) {
@@ -37,6 +38,10 @@ report_options parse(command_args args) {
         take_value_option(args, i, "-o", o.html_path) || take_value_option(args, i, "--json", o.json_path) ||
         take_separator_option(args, i, o.separators.field_sep, o.separators.fun_sep))
       continue;
+    if (std::string_view(args[i]) == "--stacks") {
+      o.stacks = true;
+      continue;
+    }
     if (take_value_option(args, i, "--top", top)) {
       o.top = report::parse_top(top);
       continue;
@@ -71,7 +76,7 @@ int report_command(command_args args) {
   }
   try {
     const report::report_data data = report::build_report(source_of(options));
-    report::write_text(std::cout, data, options.top);
+    report::write_text(std::cout, data, options.top, options.stacks);
     if (!options.json_path.empty())
       report::write_checked(options.json_path, [&](std::ostream& out) { report::write_json(out, data, options.top); });
     if (!options.html_path.empty()) {

@@ -52,10 +52,19 @@ struct run_summary {
 struct top_row {
   std::vector<std::string> texts;
   std::vector<std::int64_t> numbers;
-  // The entry's whole call stack, from the allocation site outwards; empty
-  // when its place is not a stack. The page opens it under the entry.
-  std::vector<stack_frame> stack = {};
+  // The entry's whole call stack, from the allocation site outwards, as
+  // indices into the report's frames (report_data::frames); empty when its
+  // place is not a stack. The page opens it under the entry.
+  std::vector<std::uint32_t> stack = {};
 };
+
+// A row's stack, frame by frame.
+inline std::vector<stack_frame> frames_of(const frame_table& frames, const top_row& row) {
+  std::vector<stack_frame> out;
+  out.reserve(row.stack.size());
+  for (const std::uint32_t i : row.stack) out.push_back(frames[i]);
+  return out;
+}
 
 // Number columns that identify rather than count (printed without digit
 // grouping).
@@ -121,6 +130,9 @@ struct report_data {
   // The stacks of the run merged for the page's flame graph (built with
   // flame_tree_builder); empty when the run names no stacks.
   flame_graph flame;
+  // Every frame of the lists' stacks, each once: a run's stacks share most
+  // of their frames.
+  frame_table frames;
 };
 
 }  // namespace kivdb::report

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "report/renderers.h"
+#include "report/stack_names.h"
 
 namespace kivdb::report {
 
@@ -27,7 +28,10 @@ std::string number_text(const top_list& list, std::size_t column, std::int64_t v
   return is_identifier_column(list.number_columns[column]) ? std::to_string(value) : grouped(value);
 }
 
-void write_list(std::ostream& out, const top_list& list, std::size_t top) {
+// Indent of a stack's frames beneath its entry.
+constexpr std::string_view frame_indent = "      ";
+
+void write_list(std::ostream& out, const top_list& list, std::size_t top, const frame_table* stacks) {
   const std::size_t shown = std::min(top, list.rows.size());
   out << '\n' << list.title;
   if (!list.note.empty()) {
@@ -59,12 +63,14 @@ void write_list(std::ostream& out, const top_list& list, std::size_t top) {
           << number_text(list, c, list.rows[r].numbers[c]);
     for (const auto& text : list.rows[r].texts) out << "  " << text;
     out << '\n';
+    if (stacks == nullptr) continue;
+    for (const std::uint32_t frame : list.rows[r].stack) out << frame_indent << frame_text((*stacks)[frame]) << '\n';
   }
 }
 
 }  // namespace
 
-void write_text(std::ostream& out, const report_data& data, std::size_t top) {
+void write_text(std::ostream& out, const report_data& data, std::size_t top, bool stacks) {
   const run_summary& s = data.summary;
   out << "Run " << s.run_id << ": " << or_dash(s.program) << " on " << or_dash(s.host) << " by "
       << or_dash(s.user) << '\n';
@@ -88,7 +94,7 @@ void write_text(std::ostream& out, const report_data& data, std::size_t top) {
       << " blocks (with free)\n";
   out << "  no-free at the end: " << grouped(static_cast<std::int64_t>(s.nofree_bytes_at_end))
       << " bytes\n";
-  for (const auto& list : data.lists) write_list(out, list, top);
+  for (const auto& list : data.lists) write_list(out, list, top, stacks ? &data.frames : nullptr);
 }
 
 }  // namespace kivdb::report

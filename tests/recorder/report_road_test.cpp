@@ -29,7 +29,8 @@ using kivtest::scratch_dir;
 constexpr const char* runid = "r";
 constexpr int killed_by_sigkill = 128 + 9;
 // report_work's leak: three blocks of 4,000 bytes from leak_here().
-const std::regex leak_entry("\\{\"name\": \"leak_here [^\"]*\", \"bytes\": 12000, \"blocks\": 3\\}");
+const std::regex leak_entry("\\{\"name\": \"leak_here [^\"]*\", \"bytes\": 12000, \"blocks\": 3, \"stack\": \\[\n"
+                            "      \\{\"function\": \"leak_here\",");
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;

@@ -113,8 +113,9 @@ kivtest::scratch_dir* DiffCommand::dir_ = nullptr;
 // work and peak blocks (11,580 bytes in 24 blocks), 4,096 bytes more in
 // the new run, which is the heap's malloc id's peak too. At the end: the
 // kept blocks, and the four added ones of 250 bytes, each an allocation
-// more. The peak block is freed at once: a temporary allocation. The runs
-// have no call flow.
+// more. The peak block is freed at once: a temporary allocation, and the
+// one place that held more at the peak. The runs have no call flow and
+// their locations are no call stacks.
 const std::string expected_summary =
     "Base: run 4711: kivtest on testhost by tester, 2026-01-01 00:00:00.000 to 2026-01-01 00:00:00.005\n"
     "New:  run 4712: kivtest on testhost by tester, 2026-01-01 00:00:00.000 to 2026-01-01 00:00:00.005\n"
@@ -152,7 +153,18 @@ const std::string expected_summary =
     "Temporary allocations by location (freed within 10 records): 1 grew, 0 shrank, 0 unchanged\n"
     "  grew most:\n"
     "    blocks  change   bytes  change  name\n"
-    "         1       0  14,096  +4,096  peak.c:5\n";
+    "         1       0  14,096  +4,096  peak.c:5\n"
+    "\n"
+    "Peak consumers (held at the peak): 1 grew, 0 shrank, 2 unchanged\n"
+    "  grew most:\n"
+    "     bytes  change  blocks  change  name\n"
+    "    14,096  +4,096       1       0  peak.c:5\n"
+    "\n"
+    "Leaks by function\n"
+    "  (no call stacks: the run's locations are not named call stacks (kivrec records them))\n"
+    "\n"
+    "Most allocations by function\n"
+    "  (no call stacks: the run's locations are not named call stacks (kivrec records them))\n";
 
 TEST_F(DiffCommand, FindsTheAddedLeakAndTheRaisedPeakExactly) {
   const auto r = diff(both());

@@ -103,6 +103,27 @@ TEST(CompareRuns, RepeatedTextsPairInOrder) {
   EXPECT_EQ(l.unchanged, 1u);
 }
 
+// Stacks with the same first frame share their name: their stacks tell
+// them apart, whatever order the runs list them in.
+TEST(CompareRuns, EntriesOfOneNameMatchByTheirStacks) {
+  const stack_frame leaf{"leaf", "a.c", 3, "p"};
+  const stack_frame main{"main", "m.c", 20, "p"};
+  const stack_frame worker{"worker", "w.c", 8, "p"};
+  report_data base =
+      run("1", {leaks({{{"leaf (a.c:3)"}, {100, 1}, {0, 1}}, {{"leaf (a.c:3)"}, {50, 1}, {0, 2}}})});
+  for (const stack_frame& f : {leaf, main, worker}) base.frames.intern(f);
+  // The other run numbers its frames otherwise.
+  report_data current =
+      run("2", {leaks({{{"leaf (a.c:3)"}, {80, 1}, {2, 1}}, {{"leaf (a.c:3)"}, {100, 1}, {2, 0}}})});
+  for (const stack_frame& f : {main, worker, leaf}) current.frames.intern(f);
+  const list_change l = only_list(base, current);
+  EXPECT_EQ(l.unchanged, 1u);
+  ASSERT_EQ(l.grew.size(), 1u);
+  EXPECT_EQ(l.grew[0].where, entry_change::presence::both);
+  EXPECT_EQ(l.grew[0].change(0), 30);
+  EXPECT_TRUE(l.shrank.empty());
+}
+
 // A list of one run only is compared with nothing: the new run's lists
 // come first in their order, then the baseline's others. Notes stay with
 // their run.

@@ -46,9 +46,11 @@ report_data stacks_report() {
     builder.add(frames, values);
     if (values[0] == 0) continue;
     const stack_frame& site = frames.front();
+    std::vector<std::uint32_t> stack;
+    for (const stack_frame& f : frames) stack.push_back(d.frames.intern(f));
     leaks.rows.push_back({{site.function + " (" + site.file + ":" + std::to_string(site.line) + ")"},
                           {static_cast<std::int64_t>(values[0]), static_cast<std::int64_t>(values[2])},
-                          frames});
+                          stack});
   }
   d.flame = builder.build();
   d.lists = {leaks};

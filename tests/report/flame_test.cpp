@@ -336,7 +336,10 @@ TEST(FlamePage, GraphAndListStacksShareOneFrameTable) {
   builder.add(std::vector{at("leak", "a.c", 3), at("main", "m.c", 7)}, {10, 20, 1});
   d.flame = builder.build();
   top_list list{"leaks_by_location", "Leaks", {"name"}, {"bytes"}, {}};
-  list.rows.push_back({{"leak"}, {10}, {at("leak", "a.c", 3), at("main", "m.c", 7), at("<start>", "", 0, "libc.so.6")}});
+  std::vector<std::uint32_t> stack;
+  for (const stack_frame& f : {at("leak", "a.c", 3), at("main", "m.c", 7), at("<start>", "", 0, "libc.so.6")})
+    stack.push_back(d.frames.intern(f));
+  list.rows.push_back({{"leak"}, {10}, stack});
   list.rows.push_back({{"plain"}, {5}});
   d.lists = {list};
   std::ostringstream out;

@@ -16,6 +16,7 @@
 #include "report/renderers.h"
 #include "report/directory_rows.h"
 #include "report/report_builder.h"
+#include "csv_rows.h"
 #include "support/pg_cluster.h"
 #include "support/run_program.h"
 #include "support/scratch_dir.h"
@@ -25,6 +26,8 @@ namespace kivdb::report {
 namespace {
 
 namespace fs = std::filesystem;
+using kivtest::csv_table;
+using kivtest::read_table;
 
 constexpr std::uint64_t temporary_distance = 10;
 constexpr int churn_steps = 1500;
@@ -291,44 +294,6 @@ class counting_writer {
 
 // ---- the figures straight from the CSV rows -----------------------------
 
-// The rows of one of kiv's tables, split at the separator, and the position
-// of each named field (labels counted, as they stand in the row).
-struct csv_table {
-  std::vector<std::vector<std::string>> rows;
-  std::map<std::string, std::size_t> at;
-
-  const std::string& get(const std::vector<std::string>& row, const std::string& name) const {
-    return row.at(at.at(name));
-  }
-  // Signed or unsigned decimal; unsigned values above the signed range as
-  // their two's complement, as the database keeps them.
-  std::int64_t num(const std::vector<std::string>& row, const std::string& name) const {
-    const std::string& text = get(row, name);
-    if (text.starts_with('-')) return std::stoll(text);
-    return static_cast<std::int64_t>(std::stoull(text));
-  }
-};
-
-csv_table read_table(const fs::path& dir, const std::string& runid, const std::string& name) {
-  csv_table t;
-  const table_def* def = find_table(name);
-  for (std::size_t i = 0; i < def->columns.size(); ++i) t.at.emplace(def->columns[i].name, i);
-  for (int number = 1;; ++number) {
-    const fs::path file = dir / ("kiv." + runid + "." + name + "." + std::to_string(number) + ".csv");
-    if (!fs::exists(file)) break;
-    std::istringstream in(kivtest::read_file(file));
-    for (std::string line; std::getline(in, line);) {
-      std::vector<std::string> fields;
-      std::size_t start = 0;
-      for (std::size_t end; (end = line.find(';', start)) != std::string::npos; start = end + 1)
-        fields.push_back(line.substr(start, end - start));
-      fields.push_back(line.substr(start));
-      t.rows.push_back(std::move(fields));
-    }
-  }
-  return t;
-}
-
 using figures = std::map<std::string, std::vector<std::int64_t>>;
 
 struct expected_report {
@@ -392,6 +357,31 @@ std::uint64_t alive_after(const csv_table& m, const std::vector<const std::vecto
   return alive.size();
 }
 
+// What each location held at its header's peak (the first record that
+// reached the header's highest with-free bytes): the blocks made by then
+// and not freed by then, summed by the location's text over the headers.
+void expect_peak_holdings(const csv_table& m, const csv_table& freemem,
+                          const std::map<header_key, std::string>& sources, figures& held) {
+  for (const auto& rows : headers_of(m)) {
+    const std::int64_t pid = m.num(*rows.front(), "pid");
+    std::int64_t top = -1;
+    std::int64_t peak = 0;
+    for (const auto* row : rows) {
+      if (m.num(*row, "global_cur_wf_size") <= top) continue;
+      top = m.num(*row, "global_cur_wf_size");
+      peak = m.num(*row, "rec");
+    }
+    std::set<std::int64_t> gone;
+    for (const auto& row : freemem.rows)
+      if (freemem.num(row, "pid") == pid && freemem.num(row, "freed_by") <= peak) gone.insert(freemem.num(row, "rec"));
+    for (const auto* row : rows) {
+      const std::int64_t rec = m.num(*row, "rec");
+      if (rec > peak || !makes_block(m, *row) || gone.count(rec)) continue;
+      add(held, place(sources, {pid, m.num(*row, "location")}), {m.num(*row, "new_size"), 1});
+    }
+  }
+}
+
 // Alive and no-free at the end: each header's last row, added up; blocks
 // alive: those made and not freed. Peak: the largest header peak, the
 // earlier header on a tie, with the blocks alive at its record.
@@ -429,6 +419,7 @@ expected_report expect_from_csv(const fs::path& dir, const std::string& runid) {
   const auto malid_names = column_map(malid, "malid", "name");
   expected_report e;
   expect_summary_from(m, freemem, e);
+  expect_peak_holdings(m, freemem, sources, e.lists["peak_by_location"]);
   e.summary.headers = read_table(dir, runid, "runs").rows.size();
 
   std::set<header_key> left;  // blocks that left the model, by pid and record number
@@ -579,8 +570,9 @@ void ReportQuery::check_against_csv(database& db, const std::string& runid) {
   EXPECT_EQ(r.summary.live_bytes_at_end, e.summary.live_bytes_at_end);
   EXPECT_EQ(r.summary.live_blocks_at_end, e.summary.live_blocks_at_end);
   EXPECT_EQ(r.summary.nofree_bytes_at_end, e.summary.nofree_bytes_at_end);
-  const std::vector<std::string> keys = {"leaks_by_location", "leaks_by_arc", "peak_by_malid",
-                                         "allocations_by_location", "temporary_by_location"};
+  const std::vector<std::string> keys = {"leaks_by_location",       "leaks_by_arc",      "peak_by_malid",
+                                         "allocations_by_location", "temporary_by_location", "peak_by_location",
+                                         "leaks_by_function",       "allocations_by_function"};
   ASSERT_EQ(r.lists.size(), keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
     EXPECT_EQ(r.lists[i].key, keys[i]);
@@ -693,14 +685,22 @@ void check_blocks(database& db, const counting_writer& w) {
 // an answer; lists with answers carry none.
 void check_notes(database& db) {
   const report_data bare = build_report(db, "4717");
-  ASSERT_EQ(bare.lists.size(), 5u);
+  ASSERT_EQ(bare.lists.size(), 8u);
   EXPECT_EQ(bare.lists[0].note, no_locations_note);
   EXPECT_EQ(bare.lists[1].note, no_call_arcs_note);
   EXPECT_EQ(bare.lists[2].note, no_malids_note);
   EXPECT_EQ(bare.lists[3].note, no_locations_note);
   EXPECT_EQ(bare.lists[4].note, no_locations_note);
-  for (const auto& list : bare.lists) EXPECT_FALSE(list.rows.empty()) << list.key;
-  for (const auto& list : build_report(db, "4711").lists) EXPECT_EQ(list.note, "") << list.key;
+  EXPECT_EQ(bare.lists[5].note, no_locations_note);
+  for (std::size_t i = 0; i < 6; ++i) EXPECT_FALSE(bare.lists[i].rows.empty()) << bare.lists[i].key;
+  // Locations that are not call stacks have no functions to sum by.
+  for (std::size_t i = 6; i < 8; ++i) {
+    EXPECT_EQ(bare.lists[i].note, no_stacks_note) << bare.lists[i].key;
+    EXPECT_TRUE(bare.lists[i].rows.empty()) << bare.lists[i].key;
+  }
+  for (const auto& list : build_report(db, "4711").lists)
+    EXPECT_EQ(list.note, list.key.ends_with("_by_function") ? no_stacks_note : "") << list.key;
+  EXPECT_TRUE(build_report(db, "4711").flame.nodes.empty());
   const report_data one = build_report(db, "4713");
   EXPECT_EQ(one.lists[1].note, no_call_arcs_note);
   EXPECT_EQ(one.lists[0].note, "");

@@ -153,9 +153,13 @@ moved_install move_installed_tree(const fs::path& prefix, const fs::path& work) 
 }
 
 // The three blocks of leak_here are alive at the end, under its location
-// (a library the program loads may leave blocks of its own besides).
+// (a library the program loads may leave blocks of its own besides),
+// named by its first frame and carrying its stack.
 void expect_leak_in(const std::string& json) {
-  const std::regex leak_entry("\\{\"name\": \"[^\"]*leak_here[^\"]*\", \"bytes\": 12000, \"blocks\": 3\\}");
+  const std::regex leak_entry(
+      "\\{\"name\": \"leak_here \\([^\"]*leaky.c:[0-9]+\\)\", \"bytes\": 12000, \"blocks\": 3, \"stack\": \\[\n"
+      "      \\{\"function\": \"leak_here\", \"file\": \"[^\"]*leaky.c\", \"line\": [0-9]+, \"object\": \"leaky\"\\},\n"
+      "      \\{\"function\": \"main\",");
   EXPECT_TRUE(std::regex_search(json, leak_entry)) << json;
 }
 
