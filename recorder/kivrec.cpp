@@ -40,6 +40,8 @@ constexpr const char* usage_text =
     "                       print its summary and write its HTML page to FILE\n"
     "  --json FILE          ... and its summary as JSON to FILE (either option\n"
     "                       alone converts and reports)\n"
+    "  --stacks             ... and each entry of the summary's lists with its\n"
+    "                       whole call stack\n"
     "  --dir DIR            trace directory (default: the current directory)   KIVREC_DIR\n"
     "  --runid ID           run id: 1 to 9 of A-Z a-z 0-9 _ . -                KIVREC_RUNID\n"
     "                       (default: the pid)\n"
@@ -108,6 +110,7 @@ int parse(int argc, char** argv, launch& l) {
     const std::string_view a = argv[i];
     if (a == "--") {
       if (!l.name_dir.empty()) return fail("--name runs no program");
+      if (l.report.stacks && !l.report.wanted()) return fail("--stacks needs --report or --json");
       l.program = i + 1;
       return l.program < argc ? -1 : fail("no program to run");
     }
@@ -121,6 +124,10 @@ int parse(int argc, char** argv, launch& l) {
     }
     if (a == "--append") {
       l.append = true;
+      continue;
+    }
+    if (a == "--stacks") {
+      l.report.stacks = true;
       continue;
     }
     if (a == "--threads-as-processes") {

@@ -129,6 +129,7 @@ bool run_reporter::report(const std::string& run_dir, const std::string& runid) 
   std::vector<std::string> args{"report", run_dir};
   if (!request_.page.empty()) args.insert(args.end(), {"-o", request_.page});
   if (!request_.json.empty()) args.insert(args.end(), {"--json", request_.json});
+  if (request_.stacks) args.emplace_back("--stacks");
   // The program's own output is on the same terminal: the summary stands
   // apart from it.
   std::printf("\n==== kivrec: run %s (%s) ====\n", runid.c_str(), run_dir.c_str());

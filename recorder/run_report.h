@@ -10,6 +10,7 @@ namespace kivrec {
 struct report_request {
   std::string page;  // --report FILE: the HTML page
   std::string json;  // --json FILE
+  bool stacks = false;  // --stacks: the summary's lists with whole stacks
   bool wanted() const { return !page.empty() || !json.empty(); }
 };
 

@@ -162,6 +162,28 @@ TEST(OneCommandStatus, ProgramsStatusAndCutShortRun) {
   }
 }
 
+// --stacks opens every entry of the summary's lists to its whole stack,
+// from the allocation outwards, as kivdb report --stacks does; it only
+// makes sense with a report to print.
+TEST(OneCommandStatus, StacksInTheSummary) {
+  {
+    scratch_dir dir("kivrec_one_command_stacks");
+    const program_result r = one_command(dir, {"--quiet", "--stacks", "--json", "run.json"}, {"0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::regex leak_stack("\n  12,000      3  leak_here \\([^)]*report_work\\.c:\\d+\\)\n"
+                                "      leak_here \\([^)]*report_work\\.c:\\d+\\) \\[report_work\\]\n"
+                                "      main \\([^)]*report_work\\.c:\\d+\\) \\[report_work\\]\n");
+    EXPECT_TRUE(std::regex_search(r.out, leak_stack)) << r.out;
+  }
+  {
+    scratch_dir dir("kivrec_one_command_stacks_alone");
+    const program_result r = one_command(dir, {"--stacks"}, {"0"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.starts_with("kivrec: --stacks needs --report or --json\n")) << r.err;
+    EXPECT_FALSE(fs::exists(dir / runid));
+  }
+}
+
 // Whoever runs the one command gets the report: a user name kiv would
 // refuse as its product user (longer than 8 characters, or none) is
 // replaced for kiv alone.
