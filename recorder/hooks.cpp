@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +35,8 @@ using fexecve_fn = int (*)(int, char* const[], char* const[]);
 using exit_fn = void (*)(int);
 using dlclose_fn = int (*)(void*);
 using pipe2_fn = int (*)(int*, int);
+using read_fn = ssize_t (*)(int, void*, std::size_t);
+using close_fn = int (*)(int);
 using new_fn = void* (*)(std::size_t);
 using aligned_new_fn = void* (*)(std::size_t, std::align_val_t);
 
@@ -54,6 +57,8 @@ struct real_functions {
   exit_fn exit_now_c99;
   dlclose_fn dlclose;
   pipe2_fn pipe2;
+  read_fn read;
+  close_fn close;
   new_fn operator_new;
   aligned_new_fn aligned_new;
 };
@@ -104,6 +109,8 @@ void resolve() {
   find(real.exit_now_c99, "_Exit");
   find(real.dlclose, "dlclose");
   find(real.pipe2, "pipe2");
+  find(real.read, "read");
+  find(real.close, "close");
   find(real.operator_new, "_Znwm");
   find(real.aligned_new, "_ZnwmSt11align_val_t");
   malloc_fn m = nullptr;
@@ -431,16 +438,67 @@ KIVREC_EXPORT int dlclose(void* handle) {
 // The unwinder checks memory it is unsure of by writing it into a pipe of
 // its own, opened at the lowest free numbers and, when it finds them gone,
 // closed and opened again. A pipe made for the recorder (the thread is
-// inside it) is moved up where the trace files live, so that it neither
-// takes numbers the program means to use nor closes the program's files
-// later.
+// inside it) is moved up where the trace files live, so that it takes no
+// number the program means to use.
+//
+// The program may still put files of its own on those numbers (dup2 over
+// the top of the range, or a close_range and new files). The unwinder
+// would then read from and write into the program's file, and close it when
+// the read fails. So, inside the recorder, a read of the pipe whose ends
+// are no longer the pipe fails as a closed descriptor would, which makes
+// the unwinder open a new pipe; and its close of an end that is now the
+// program's leaves that file open.
+
+namespace {
+
+struct unwinder_pipe_state {
+  int fds[2] = {-1, -1};
+  kivrec::file_identity identity{};
+};
+
+constinit unwinder_pipe_state unwinder_pipe{};
+
+bool is_unwinder_pipe_end(int fd) {
+  return fd >= 0 && (fd == unwinder_pipe.fds[0] || fd == unwinder_pipe.fds[1]);
+}
+
+bool still_the_unwinder_pipe(int fd) { return kivrec::file_identity::of(fd).same(unwinder_pipe.identity); }
+
+}  // namespace
+
 KIVREC_EXPORT int pipe2(int fds[2], int flags) {
   kivrec::resolve();
   const int result = real.pipe2(fds, flags);
   if (result != 0 || !kivrec::hook_guard::busy()) return result;
   fds[0] = kivrec::move_descriptor_high(fds[0]);
   fds[1] = kivrec::move_descriptor_high(fds[1]);
+  unwinder_pipe.fds[0] = fds[0];
+  unwinder_pipe.fds[1] = fds[1];
+  unwinder_pipe.identity = kivrec::file_identity::of(fds[0]);
   return result;
+}
+
+KIVREC_EXPORT ssize_t read(int fd, void* buffer, std::size_t size) {
+  kivrec::resolve();
+  const bool taken = kivrec::hook_guard::busy() && fd == unwinder_pipe.fds[0] &&
+                     !(still_the_unwinder_pipe(unwinder_pipe.fds[0]) && still_the_unwinder_pipe(unwinder_pipe.fds[1]));
+  if (taken) {
+    errno = EBADF;
+    return -1;
+  }
+  if (real.read == nullptr) return ::syscall(SYS_read, fd, buffer, size);
+  return real.read(fd, buffer, size);
+}
+
+KIVREC_EXPORT int close(int fd) {
+  kivrec::resolve();
+  if (kivrec::hook_guard::busy() && is_unwinder_pipe_end(fd)) {
+    const bool ours = still_the_unwinder_pipe(fd);
+    unwinder_pipe.fds[fd == unwinder_pipe.fds[0] ? 0 : 1] = -1;
+    if (!ours) return 0;
+  }
+  if (real.close == nullptr) return static_cast<int>(::syscall(SYS_close, fd));
+  return real.close(fd);
 }
 
 KIVREC_EXPORT int pipe(int fds[2]) { return pipe2(fds, 0); }

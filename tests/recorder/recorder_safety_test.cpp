@@ -135,11 +135,13 @@ program_result record_limited(const scratch_dir& dir, int resource, rlim_t limit
 }
 
 // The faults a hostile program injects into the recorder's descriptors:
-// its own file copied over every low number, or every inherited descriptor
-// closed and its own files opened in their place. Its files must be byte
+// its own file copied over every low number, or over the top of the range
+// where the recorder and its unwinder keep theirs, or every inherited
+// descriptor closed and its own files opened in their place. Its files must be byte
 // for byte those of a plain run, and the trace whole.
 TEST(RecorderSafety, ProgramFilesStayTheProgramsWhateverItDoesWithDescriptors) {
-  const std::vector<std::vector<std::string>> cases = {{"dup2", "own.txt"}, {"closefds", "one.txt", "two.txt"}};
+  const std::vector<std::vector<std::string>> cases = {
+      {"dup2", "own.txt"}, {"covertop", "top.txt"}, {"closefds", "one.txt", "two.txt"}};
   for (const std::vector<std::string>& arguments : cases) {
     SCOPED_TRACE(arguments[0]);
     std::vector<std::string> program = {FD_WORK_BINARY};
