@@ -74,6 +74,7 @@ diff_options parse(command_args args) {
     throw std::invalid_argument("name two runs, the baseline and then the new one, each " + std::string(run_words) +
                                 " (" + std::to_string(o.runs.size()) + " named)");
   for (report::run_source& run : o.runs) run.separators = separators;
+  report::check_distinct_outputs(o.html_path, o.json_path);
   return o;
 }
 

@@ -52,6 +52,7 @@ report_options parse(command_args args) {
   }
   if (o.target.has_value() == !o.directory.empty())
     throw std::invalid_argument("name a converted trace directory, or a database with --db FILE or --pg CONNINFO");
+  report::check_distinct_outputs(o.html_path, o.json_path);
   return o;
 }
 

@@ -302,6 +302,8 @@ TEST_F(DiffCommand, MissingRunsAndBadCommandLinesAreClearErrors) {
       {both({"--colour"}), "unknown argument --colour"},
       {both({"--top", "0"}), "--top needs a positive number, not \"0\""},
       {both({"-sd", ""}), "-sd needs a character"},
+      {both({"--json", path("x"), "-o", path("x")}), "-o and --json name the same file " + path("x")},
+      {both({"--json", path("d/../x"), "-o", path("x")}), "-o and --json name the same file " + path("d/../x")},
   };
   for (const auto& [args, message] : usage) {
     const auto r = diff(args);

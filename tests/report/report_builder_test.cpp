@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -833,6 +834,19 @@ TEST_F(ReportQuery, CommandWritesSummaryJsonAndPage) {
   const auto bad_top = kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--top", "x"}, "", {}});
   EXPECT_EQ(bad_top.status, 2);
   EXPECT_EQ(bad_top.err, "kivdb report: --top needs a positive number, not \"x\"\n");
+  // The page would replace the JSON: one file for both is refused before
+  // anything is read or written, also through a link to it.
+  const std::string page = (dir_->path() / "both.out").string();
+  const std::string link = (dir_->path() / "both.link").string();
+  std::ofstream{page};
+  fs::create_symlink(page, link);
+  for (const std::string& json : {page, link}) {
+    const auto one_file =
+        kivtest::run_program(KIVDB_BINARY, {{"report", "--db", file, "--json", json, "-o", page}, "", {}});
+    EXPECT_EQ(one_file.status, 2);
+    EXPECT_EQ(one_file.err, "kivdb report: -o and --json name the same file " + json + "\n");
+    EXPECT_EQ(fs::file_size(page), 0u);
+  }
 }
 
 }  // namespace
