@@ -113,6 +113,14 @@ std::vector<bad_case> cases() {
       {"script that is not kiv's",
        [](const auto& dir) { edit_line(dir / "kiv.r.sql", 1, [](std::string) { return "USE OTHER"; }); },
        "kiv.r.sql:1: not a kiv import script: expected \"USE KIV\"\n"},
+      {"script converted to CR LF line ends",
+       [](const auto& dir) {
+         const auto f = dir / "kiv.r.sql";
+         std::string t;
+         for (char c : kivtest::read_file(f)) t += c == '\n' ? std::string("\r\n") : std::string(1, c);
+         kivtest::write_file(f, t);
+       },
+       "kiv.r.sql:1: the line ends in CR LF where kiv writes LF (was the script converted to another system's line ends?)\n"},
       {"import line of an unknown table",
        [](const auto& dir) { edit_line(dir / "kiv.r.sql", 9, [](std::string l) { return l.replace(l.find("'sbrk'"), 6, "'heap'"); }); },
        "kiv.r.sql:9: unknown table 'heap'\n"},
