@@ -87,6 +87,7 @@ void image_plan::note_marker(process_image& image, std::string_view group, std::
   process_marks& marks = marks_.back()[*pid];
   if (kind == start_kind) {
     marks.running = true;
+    image.started.insert(*pid);
   } else if (kind == end_kind) {
     ++marks.ends;
     marks.running = false;
@@ -133,7 +134,22 @@ void image_plan::finish() {
   marks_.clear();
 }
 
-std::vector<cut_finding> image_plan::findings(std::span<const std::optional<std::uint64_t>> last_rec) const {
+namespace {
+
+// The first process started under a finished header that has no "process"
+// row: a "process" table cut at a row end.
+std::optional<std::uint32_t> process_without_row(const process_image& image, std::size_t index,
+                                                 const process_rows& processes) {
+  if (!image.dumped || !image.ended) return std::nullopt;
+  for (std::uint32_t process : image.started)
+    if (index >= processes.size() || !processes[index].contains(process)) return process;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<cut_finding> image_plan::findings(std::span<const std::optional<std::uint64_t>> last_rec,
+                                              const process_rows* processes) const {
   std::vector<cut_finding> out;
   for (std::size_t i = 0; i < images_.size(); ++i) {
     const process_image& image = images_[i];
@@ -147,6 +163,10 @@ std::vector<cut_finding> image_plan::findings(std::span<const std::optional<std:
     if (image.read && image.ended && !image.dumped) add("it has no \"runs\" row: a table file is cut");
     if (image.dumped && !image.closed)
       add("its trace was never closed (the program was killed?): what it had not written yet is lost");
+    if (processes == nullptr) continue;
+    if (const auto process = process_without_row(image, i, *processes))
+      add("process " + std::to_string(*process) +
+          " was started, but the process table has no row of it: a table file is cut");
   }
   return out;
 }

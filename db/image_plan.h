@@ -37,10 +37,16 @@ struct process_image {
   std::string start_time;
   // Malloc ids reserved under the header ("Malid;Reserve" markers).
   std::set<std::uint32_t> reserved_ids;
+  // Processes started under the header ("Process;Start" markers): each has
+  // a "process" row once kiv finished the header.
+  std::set<std::uint32_t> started;
   // Groups of rows a process writes into "arcs": one when it ends, one at
   // the end of the header while it still runs.
   std::map<std::uint32_t, std::uint32_t> arc_groups;
 };
+
+// The processes each image has a "process" row of (index n - 1 for image n).
+using process_rows = std::vector<std::set<std::uint32_t>>;
 
 // One way in which a run is not whole.
 struct cut_finding {
@@ -70,8 +76,10 @@ class image_plan {
 
   // What makes the run less than whole, given each image's last memory
   // record number (index n - 1 for image n; nullopt: it has no memory
-  // rows). Empty for a whole run.
-  std::vector<cut_finding> findings(std::span<const std::optional<std::uint64_t>> last_rec) const;
+  // rows) and, once the "process" table is read, its rows. Empty for a
+  // whole run.
+  std::vector<cut_finding> findings(std::span<const std::optional<std::uint64_t>> last_rec,
+                                    const process_rows* processes = nullptr) const;
 
  private:
   struct run_row {

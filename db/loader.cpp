@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "db/image_splitter.h"
@@ -19,6 +20,28 @@ namespace kivdb {
 namespace {
 
 using clock = std::chrono::steady_clock;
+
+// Labels "process" rows through the splitter's labeller and notes which
+// processes each image has a row of: a process started under a header
+// whose row is missing shows a cut "process" table.
+class process_row_notes : public row_labeller {
+ public:
+  process_row_notes(row_labeller& labeller, const table_def& table, process_rows& rows)
+      : labeller_(labeller), rows_(rows), process_(stored_index(table, "process_id")), image_(table.stored_count()) {}
+
+  void label(std::span<field> row) override {
+    labeller_.label(row);
+    const auto image = static_cast<std::size_t>(row[image_].number);
+    if (image == 0) return;
+    if (rows_.size() < image) rows_.resize(image);
+    rows_[image - 1].insert(static_cast<std::uint32_t>(row[process_].number));
+  }
+
+ private:
+  row_labeller& labeller_;
+  process_rows& rows_;
+  std::size_t process_, image_;
+};
 
 class run_loader {
  public:
@@ -46,6 +69,7 @@ class run_loader {
       load_file(static_cast<std::size_t>(f - m_.files.data()), *f);
     }
     if (!memory_checked) check_whole(plan_.findings(splitter_.last_memory_recs()));
+    check_whole(plan_.findings(splitter_.last_memory_recs(), &process_rows_));
     const std::vector<std::optional<std::string>> params = {m_.run_id, m_.text, std::string(1, o_.field_sep),
                                                              std::string(1, o_.fun_sep)};
     db_.query("INSERT INTO " + std::string(loads_table) + " (run_id, script, field_sep, fun_sep) VALUES (?, ?, ?, ?)",
@@ -67,7 +91,10 @@ class run_loader {
     std::int64_t& next_row = next_row_.try_emplace(f.table, rows_so_far(f.table)).first->second;
     const std::int64_t first_row = next_row;
     flowdata_entries entries;
-    next_row += store_rows(table, {*reader, first_row, path.string(), splitter_.labeller(table)}, entries);
+    row_labeller* labeller = splitter_.labeller(table);
+    std::optional<process_row_notes> notes;
+    if (labeller != nullptr && f.table == "process") labeller = &notes.emplace(*labeller, table, process_rows_);
+    next_row += store_rows(table, {*reader, first_row, path.string(), labeller}, entries);
     loaded_.insert(f.table);
     if (!entries.list.empty()) {
       store_entries(entries.list);
@@ -162,6 +189,7 @@ class run_loader {
   const load_options& o_;
   const image_plan& plan_;
   image_splitter splitter_;
+  process_rows process_rows_;
   std::map<std::string, std::int64_t> next_row_;
   std::set<std::string> loaded_;
   load_totals totals_;

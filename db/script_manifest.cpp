@@ -140,7 +140,9 @@ script_manifest read_manifest(const std::filesystem::path& script) {
   // kiv's script starts with a line of its own words; a CR at its end was
   // put there by converting the file to another system's line ends.
   if (!lines.empty() && lines[0].ends_with('\r'))
-    throw load_error(name, 1, "the line ends in CR LF where kiv writes LF (was the script converted to another system's line ends?)");
+    throw load_error(name, 1,
+                     "the line ends in CR LF where kiv writes LF (was the script converted to another system's line "
+                     "ends?)");
   for (std::size_t i = 0; i < head.size(); ++i) {
     if (i >= lines.size() || lines[i] != head[i])
       throw load_error(name, i + 1, "not a kiv import script: expected \"" + std::string(head[i]) + "\"");

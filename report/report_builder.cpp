@@ -159,12 +159,16 @@ std::map<arc_key, std::string> arc_names(run_rows& rows) {
 
 // Sessions of the processes by image, and the number of traced processes
 // (process 0 is the default process of each header).
-image_names read_processes(run_rows& rows, std::uint64_t& processes) {
+image_names read_processes(run_rows& rows, std::uint64_t& processes, process_rows& by_image) {
   static constexpr std::string_view names[] = {"image", "process_id", "session"};
   image_names sessions;
   rows.read("process", columns(names), [&](const row_view& row) {
     if (row.integer(1) != 0) ++processes;
     sessions.try_emplace({row.integer(0), row.integer(1)}, text_or_empty(row, 2));
+    const auto image = static_cast<std::size_t>(row.integer(0));
+    if (image == 0) return;
+    if (by_image.size() < image) by_image.resize(image);
+    by_image[image - 1].insert(static_cast<std::uint32_t>(row.integer(1)));
   });
   return sessions;
 }
@@ -353,9 +357,10 @@ std::vector<chart> process_charts(memory_scan& scan, const image_names& sessions
   return charts;
 }
 
-std::vector<std::string> cut_texts(const image_plan& plan, const std::vector<std::optional<std::uint64_t>>& last) {
+std::vector<std::string> cut_texts(const image_plan& plan, const std::vector<std::optional<std::uint64_t>>& last,
+                                   const process_rows& processes) {
   std::vector<std::string> out;
-  for (const cut_finding& f : plan.findings(last)) out.push_back(f.text());
+  for (const cut_finding& f : plan.findings(last, &processes)) out.push_back(f.text());
   return out;
 }
 
@@ -399,12 +404,13 @@ report_data build_report(run_rows& rows, const report_settings& settings) {
   data.summary.start_time = info.start_time;
   data.summary.end_time = info.end_time;
   data.summary.headers = plan.images().size();
-  data.summary.cut_short = cut_texts(plan, last_rec);
 
   const auto malids = group_malids(scan.malids(), malid_labels(rows));
   const image_names sources = names_by_key(rows, "hashloc", "location", "source");
   const auto arcs = arc_names(rows);
-  const image_names sessions = read_processes(rows, data.summary.processes);
+  process_rows processes;
+  const image_names sessions = read_processes(rows, data.summary.processes, processes);
+  data.summary.cut_short = cut_texts(plan, last_rec, processes);
 
   place_results places = place_figures(scan, sources, arcs, settings);
   for (top_list* list : {&places.leaks, &places.arcs}) data.lists.push_back(std::move(*list));

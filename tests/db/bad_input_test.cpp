@@ -139,6 +139,9 @@ std::vector<bad_case> cases() {
       {"End marker gone",
        [](const auto& dir) { drop_lines(dir / "kiv.r.marker.1.csv", ";Record;End;"); },
        ": header 1 (pid 4242): it has no End marker: kiv stopped reading it, or the marker table is cut\n"},
+      {"process table cut at a row end",
+       [](const auto& dir) { drop_last_line(dir / "kiv.r.process.1.csv"); },
+       " was started, but the process table has no row of it: a table file is cut\n"},
       {"queries record cut before its end marker",
        [](const auto& dir) {
          const auto f = dir / "kiv.r.queries.1.csv";

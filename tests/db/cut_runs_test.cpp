@@ -82,6 +82,30 @@ TEST_F(CutRuns, ConversionStoppedAtAnUnreadableRecord) {
              "header 1 (pid 1234): it has no End marker: kiv stopped reading it, or the marker table is cut");
 }
 
+// A "process" table cut at a row end: its other tables are whole, but a
+// process the markers show started has no row, and the report would count
+// one process less without a word.
+TEST_F(CutRuns, ProcessTableCutAtARowEnd) {
+  {
+    kivw::trace_session s(kivw::deterministic_options(scratch_.path().string(), "p"));
+    for (std::uint32_t process : {7u, 8u}) {
+      s.process_start(process, 1234, "main");
+      s.schedule(0, process);
+      s.malloc_wf(10, 0, 0x10000 + process * 64, 32, 48, 0x5001, "a.c:1");
+    }
+    s.close();
+  }
+  const fs::path dir = convert("p");
+  const fs::path process_table = dir / "kiv.p.process.1.csv";
+  const std::string rows = kivtest::read_file(process_table);
+  ASSERT_EQ(csv_rows(rows).size(), 3u) << rows;  // the default process, 7 and 8
+  const std::size_t last_row = rows.rfind('\n', rows.size() - 2) + 1;
+  const std::string cut_process = csv_rows(rows.substr(last_row)).at(0).at(2);
+  kivtest::write_file(process_table, rows.substr(0, last_row));
+  expect_cut(dir, "p", "header 1 (pid 1234): process " + cut_process +
+                           " was started, but the process table has no row of it: a table file is cut");
+}
+
 // A program killed with SIGKILL under kivrec: its last data file is lost.
 TEST_F(CutRuns, RecordingKilledWithSigkill) {
   kivtest::write_file(scratch_.path() / "killed.c",
