@@ -58,7 +58,8 @@ class run_loader {
 
   // The tables whose rows label others' go first; each file keeps its
   // place in the script for the export. A run that is not whole stops the
-  // load as soon as its memory rows show it, unless it is allowed.
+  // load as soon as its memory rows show it, and once every table is read
+  // when its "process" rows show it, unless it is allowed.
   load_totals run() {
     bool memory_checked = false;
     for (const manifest_file* f : files_in_label_order(m_)) {
@@ -68,7 +69,6 @@ class run_loader {
       }
       load_file(static_cast<std::size_t>(f - m_.files.data()), *f);
     }
-    if (!memory_checked) check_whole(plan_.findings(splitter_.last_memory_recs()));
     check_whole(plan_.findings(splitter_.last_memory_recs(), &process_rows_));
     const std::vector<std::optional<std::string>> params = {m_.run_id, m_.text, std::string(1, o_.field_sep),
                                                              std::string(1, o_.fun_sep)};
