@@ -20,6 +20,7 @@
 #include "runtime/stack_text.h"
 #include "support/run_program.h"
 #include "support/scratch_dir.h"
+#include "support/source_lines.h"
 
 namespace {
 
@@ -29,21 +30,10 @@ using kivtest::program_result;
 using kivtest::read_file;
 using kivtest::run_program;
 using kivtest::scratch_dir;
+using kivtest::line_of;
 using kivtest::write_file;
 
 constexpr const char* runid = "st";
-
-// The number of the line of `source` that holds `marker`.
-std::uint32_t line_of(const std::string& source, const std::string& marker) {
-  std::istringstream in(source);
-  std::uint32_t n = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++n;
-    if (line.find(marker) != std::string::npos) return n;
-  }
-  ADD_FAILURE() << "no line holds " << marker;
-  return 0;
-}
 
 // Runs a tool of the build chain; the test fails with its message when it does.
 void tool(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd) {

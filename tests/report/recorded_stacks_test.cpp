@@ -23,6 +23,7 @@
 #include "support/pg_cluster.h"
 #include "support/run_program.h"
 #include "support/scratch_dir.h"
+#include "support/source_lines.h"
 
 namespace {
 
@@ -109,16 +110,7 @@ constexpr std::int64_t kept_names = 2000 / 40;
 constexpr std::int64_t peak_size = 1 << 20;
 constexpr std::size_t all_entries = 1000000;
 
-std::uint32_t line_of(const std::string& marker) {
-  std::istringstream in(program);
-  std::uint32_t n = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++n;
-    if (line.find(marker) != std::string::npos) return n;
-  }
-  ADD_FAILURE() << "no line holds " << marker;
-  return 0;
-}
+std::uint32_t line_of(const std::string& marker) { return kivtest::line_of(program, marker); }
 
 using numbers = std::vector<std::int64_t>;
 using sums = std::map<std::string, numbers>;
